@@ -1,0 +1,2 @@
+// placeholder until the pool lands
+#include "faidx/pool.hpp"

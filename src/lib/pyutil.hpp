@@ -1,0 +1,89 @@
+// Binding helpers shared by every Python type: an owning reference, the C++ exception guard and
+// argument conversion for METH_FASTCALL | METH_KEYWORDS methods.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace tavlo::py {
+
+// Owns one strong reference; move-only.
+class PyRef {
+ public:
+  PyRef() noexcept = default;
+  static PyRef steal(PyObject* o) noexcept { return PyRef(o); }
+  static PyRef borrow(PyObject* o) noexcept {
+    Py_XINCREF(o);
+    return PyRef(o);
+  }
+  PyRef(PyRef&& other) noexcept : o_(std::exchange(other.o_, nullptr)) {}
+  PyRef& operator=(PyRef&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(o_);
+      o_ = std::exchange(other.o_, nullptr);
+    }
+    return *this;
+  }
+  PyRef(const PyRef&) = delete;
+  PyRef& operator=(const PyRef&) = delete;
+  ~PyRef() { Py_XDECREF(o_); }
+
+  PyObject* get() const noexcept { return o_; }
+  explicit operator bool() const noexcept { return o_ != nullptr; }
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(o_, nullptr); }
+
+ private:
+  explicit PyRef(PyObject* o) noexcept : o_(o) {}
+  PyObject* o_ = nullptr;
+};
+
+// Runs a method body; no C++ exception may unwind into the interpreter.
+template <class F>
+auto guarded(F&& body) noexcept -> decltype(body()) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_Format(PyExc_SystemError, "internal error: %s", e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "internal error");
+  }
+  using R = decltype(body());
+  if constexpr (std::is_pointer_v<R>) {
+    return nullptr;
+  } else {
+    return static_cast<R>(-1);
+  }
+}
+
+// Binds fast-call arguments to parameter slots by position and keyword. `names` holds
+// `nparams` parameter names; the first `nrequired` must be given. Unfilled slots stay nullptr.
+// Raises TypeError and returns false on a missing, unexpected, duplicate or excess argument.
+bool bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               const char* const* names, int nparams, int nrequired, PyObject** slots);
+
+// Conversions. Each raises and returns false on failure; `what` names the argument in messages.
+// Unsigned 64-bit integer: int or __index__; TypeError otherwise, OverflowError when negative or
+// too large.
+bool to_u64(PyObject* o, std::uint64_t* out, const char* what);
+// True or False (also numpy booleans); TypeError otherwise.
+bool to_bool(PyObject* o, bool* out, const char* what);
+// A str as UTF-8 bytes (borrowed from the str object: valid while it lives); TypeError otherwise.
+bool to_str(PyObject* o, std::string_view* out, const char* what);
+// None (or an unfilled slot) as absent, else as to_str / to_u64.
+bool to_opt_str(PyObject* o, std::optional<std::string_view>* out, const char* what);
+bool to_opt_u64(PyObject* o, std::optional<std::uint64_t>* out, const char* what);
+// New str from UTF-8 bytes; pure ASCII takes the fast path. Invalid UTF-8 raises
+// UnicodeDecodeError.
+PyObject* new_str(std::string_view bytes);
+// Adds a type to the module and appends its name to __all__.
+bool add_type(PyObject* module, PyTypeObject* type, const char* name);
+
+}  // namespace tavlo::py

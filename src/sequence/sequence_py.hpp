@@ -1,0 +1,20 @@
+// The Python type Sequence: a heap type holding one SequenceRecord.
+#pragma once
+
+#include "lib/pyutil.hpp"
+#include "sequence/record.hpp"
+
+namespace tavlo::py {
+
+// Creates the type object once (kept for the life of the process); returns a borrowed reference,
+// or nullptr with an exception set.
+PyTypeObject* sequence_type();
+
+// Hands a record to Python as a new Sequence object (the record is moved in).
+// Returns a new reference, or nullptr with an exception set (the record is then dropped).
+PyObject* new_sequence(SequenceRecord&& record);
+
+// The record inside a Sequence object, or nullptr when `o` is not a Sequence (no exception set).
+SequenceRecord* sequence_record(PyObject* o);
+
+}  // namespace tavlo::py
