@@ -1,0 +1,52 @@
+# make demo: build and run the example on the bundled sample. make test: every test.
+# Both set themselves up: a virtual environment in .venv with the package and test extras.
+PYTHON ?= python3
+VENV := .venv
+PY := $(VENV)/bin/python
+STAMP := $(VENV)/.installed
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+CPP_BUILD := build/cpp-tests
+TSAN_BUILD := build/tsan
+
+.PHONY: demo test test-python test-cpp test-tsan bench clean
+
+$(VENV)/bin/python:
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+
+$(STAMP): $(VENV)/bin/python $(SOURCES)
+	$(PY) -m pip install --quiet ".[test]"
+	touch $(STAMP)
+
+demo: $(STAMP)
+	$(PY) examples/demo.py
+
+test: test-cpp test-python
+
+test-python: $(STAMP)
+	$(PY) -m pytest -q tests/python
+
+test-cpp: $(VENV)/bin/python
+	$(PY) -m pip install --quiet cmake ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
+	  -DTAVLO_BUILD_MODULE=OFF -DTAVLO_BUILD_TESTS=ON -DTAVLO_WERROR=ON \
+	  -DTAVLO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug > /dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(CPP_BUILD)
+	cd $(CPP_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure
+
+test-tsan: $(VENV)/bin/python
+	$(PY) -m pip install --quiet cmake ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(TSAN_BUILD) -G Ninja \
+	  -DTAVLO_BUILD_MODULE=OFF -DTAVLO_BUILD_TESTS=ON -DTAVLO_SANITIZE=thread \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(TSAN_BUILD)
+	cd $(TSAN_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure
+
+bench: $(STAMP)
+	$(PY) -m pip install --quiet ".[bench]"
+	$(PY) benchmarks/bench_fetch.py
+	$(PY) benchmarks/bench_index.py
+	$(PY) benchmarks/bench_open.py
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,113 @@
+// Region readers: from the memory map and through the file descriptor.
+#include "faidx/extract.hpp"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "faidx/file_io.hpp"
+
+namespace tavlo {
+
+namespace {
+
+constexpr std::uint64_t kMax = UINT64_MAX;
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_add_overflow(a, b, &r) ? kMax : r;
+}
+
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t r;
+  return __builtin_mul_overflow(a, b, &r) ? kMax : r;
+}
+
+// Bytes from the first residue to the end of the span a region of `count` residues may need:
+// the residues, the terminators of the lines they start, and one spare line.
+std::uint64_t span_bytes(const EntryNumbers& e, std::uint64_t count) {
+  if (e.lenb < e.lenc) return kMax;  // nonsense widths: bounded by the end of the data only
+  const std::uint64_t lines = count / e.lenc + (count % e.lenc != 0);
+  return sat_add(sat_add(count, e.lenb), sat_mul(lines, e.lenb - e.lenc));
+}
+
+// True when some byte of w is below 0x0E, i.e. may be CR (0x0D) or LF (0x0A).
+inline bool may_hold_terminator(std::uint64_t w) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  return ((w - kOnes * 0x0E) & ~w & (kOnes * 0x80)) != 0;
+}
+
+}  // namespace
+
+std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p) {
+  const std::uint64_t i = p - 1;
+  return sat_add(sat_add(e.offset, i % e.lenc), sat_mul(e.lenb, i / e.lenc));
+}
+
+std::size_t append_residues(const char* p, std::size_t n, std::string& out, std::size_t want) {
+  std::size_t have = out.size();
+  if (have >= want) return 0;
+  // Grow once; the loop writes through a raw pointer.
+  out.resize(std::min(want, have + n));
+  char* dst = out.data();
+  std::size_t i = 0;
+  while (i < n && have < want) {
+    if (n - i >= 8 && want - have >= 8) {
+      std::uint64_t w;
+      std::memcpy(&w, p + i, 8);
+      if (!may_hold_terminator(w)) {
+        std::memcpy(dst + have, &w, 8);
+        have += 8;
+        i += 8;
+        continue;
+      }
+    }
+    const char c = p[i++];
+    if (c != '\n' && c != '\r') dst[have++] = c;
+  }
+  out.resize(have);
+  return i;
+}
+
+std::string extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e,
+                                       std::uint64_t start, std::uint64_t count) {
+  std::string out;
+  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return out;
+  const std::uint64_t a = residue_offset(e, start);
+  if (a >= map.size()) return out;
+  const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
+  const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
+  out.reserve(want);
+  append_residues(map.data() + a, static_cast<std::size_t>(stop - a), out, want);
+  return out;
+}
+
+Result<std::string> extract_sequence_from_file_optimized(int fd, const EntryNumbers& e,
+                                                         std::uint64_t start, std::uint64_t count) {
+  std::string out;
+  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return out;
+  if (fd < 0) return FaidxError::io("No file handle available");
+  std::uint64_t at = residue_offset(e, start);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return FaidxError::io_errno(errno);
+  const std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  if (at >= size) return out;
+  // The file cannot supply more residues than it has bytes left.
+  const std::size_t want = static_cast<std::size_t>(std::min(count, size - at));
+  out.reserve(want);
+  constexpr std::uint64_t kBlock = 1 << 20;
+  std::string buf(static_cast<std::size_t>(std::min({kBlock, span_bytes(e, want), size - at})),
+                  '\0');
+  while (out.size() < want) {
+    const ssize_t r = pread_full(fd, buf.data(), buf.size(), at);
+    if (r < 0) return FaidxError::io_errno(errno);
+    if (r == 0) break;
+    append_residues(buf.data(), static_cast<std::size_t>(r), out, want);
+    at += static_cast<std::uint64_t>(r);
+    if (buf.size() < kBlock) buf.resize(static_cast<std::size_t>(kBlock));
+  }
+  return out;
+}
+
+}  // namespace tavlo

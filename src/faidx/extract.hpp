@@ -1,0 +1,33 @@
+// Copying residues of a region out of the FASTA bytes, skipping line terminators.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "errors/errors.hpp"
+#include "faidx/name_table.hpp"
+
+namespace tavlo {
+
+// Byte offset in the file of residue `p` (1-based) of an entry with lenc > 0:
+// offset + (p - 1) % lenc + lenb * ((p - 1) / lenc). Returns UINT64_MAX when that overflows.
+std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p);
+
+// Walks bytes [p, p + n), skipping CR and LF, appending the others to `out` until `out` holds
+// `want` bytes. Returns the number of input bytes consumed.
+std::size_t append_residues(const char* p, std::size_t n, std::string& out, std::size_t want);
+
+// Copies `count` residues of `e` from residue `start` out of `map`. Walks at most the span the
+// residues need (their line terminators and one spare line), so a stale or hand-written index
+// yields fewer bytes rather than reading elsewhere; positions that overflow or lie beyond the map
+// yield nothing. Never reserves more than the map can supply.
+std::string extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e,
+                                       std::uint64_t start, std::uint64_t count);
+
+// The same through a file descriptor with positioned reads (no shared file position, so several
+// threads may read through one descriptor). Reads until `count` residues or the end of the file.
+Result<std::string> extract_sequence_from_file_optimized(int fd, const EntryNumbers& e,
+                                                         std::uint64_t start, std::uint64_t count);
+
+}  // namespace tavlo

@@ -1,0 +1,33 @@
+// Reading and writing .fai index files (five tab-separated columns per record).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "faidx/name_table.hpp"
+
+namespace tavlo {
+
+// Parses the text of an index file into `table`. Lines without exactly five tab-separated fields
+// (after trimming white space) are skipped; a malformed number fails with "Invalid rlen",
+// "Invalid offset", "Invalid lenc" or "Invalid lenb"; a line that is not UTF-8 fails with an
+// IOError.
+Status parse_fai(std::string_view contents, NameTable& table);
+
+// Reads the index file at `path` into `table`. A file that cannot be opened gives
+// IndexNotFoundError with the path.
+Status read_fai(const std::string& path, NameTable& table);
+
+// The text of an index file listing `entries` in order.
+std::string format_fai(const std::vector<IndexEntry>& entries);
+
+// Writes `entries` to `path` atomically: to a temporary file beside it, then renamed over it, so
+// that no reader ever sees a partly written index. The temporary file is removed on failure.
+Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries);
+
+// Strict unsigned decimal: an optional '+', then one or more digits, below 2**64.
+bool parse_u64(std::string_view field, std::uint64_t* out);
+
+}  // namespace tavlo

@@ -1,0 +1,249 @@
+// Opening a FASTA file, loading or building its index, and fetching regions.
+#include "faidx/faidx.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+#include "faidx/extract.hpp"
+#include "faidx/fai_file.hpp"
+#include "faidx/file_io.hpp"
+#include "faidx/scan.hpp"
+
+namespace tavlo {
+
+namespace {
+
+bool newer(const struct timespec& a, const struct timespec& b) {
+  return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
+}
+
+std::string decimal(std::uint64_t v) { return std::to_string(v); }
+
+SequenceRecord empty_record(std::string_view name, std::uint64_t start, std::uint64_t end) {
+  SequenceRecord r;
+  r.name.assign(name);
+  r.start = start;
+  r.end = end;
+  return r;
+}
+
+void upper_in_place(std::string& s) {
+  for (char& c : s) {
+    const auto u = static_cast<unsigned char>(c);
+    c = static_cast<char>(static_cast<unsigned>(u) - 'a' < 26u ? u - 0x20 : u);
+  }
+}
+
+FaidxError not_found(std::string_view name) {
+  std::string text = "Sequence '";
+  text.append(name);
+  text.append("' not found");
+  return FaidxError::of(ErrorKind::Fetch, std::move(text));
+}
+
+}  // namespace
+
+void write_warning(std::string_view text) {
+  std::string line = "WARNING: ";
+  line.append(text);
+  line.push_back('\n');
+  // Best effort: a warning that cannot be written is not worth failing the fetch for.
+  (void)write_all(2, line.data(), line.size());
+}
+
+Faidx::~Faidx() {
+  if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
+  std::unique_ptr<Faidx> fx(new Faidx(std::move(options)));
+  const FaidxOptions& opt = fx->options_;
+  fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
+
+  struct stat fasta_st;
+  if (::stat(opt.filename.c_str(), &fasta_st) != 0) {
+    return FaidxError::of(ErrorKind::FastaNotFound, opt.filename);
+  }
+  FileDescriptor fd(
+      ::open(opt.filename.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  if (!fd) return FaidxError::io_errno(errno);
+
+  // A compressed file would otherwise come back as residues of compressed bytes.
+  unsigned char magic[2] = {0, 0};
+  const ssize_t got = pread_full(fd.get(), reinterpret_cast<char*>(magic), 2, 0);
+  if (got < 0) return FaidxError::io_errno(errno);
+  if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+    return FaidxError::io(opt.filename +
+                          " is gzip-compressed; only uncompressed FASTA files can be read");
+  }
+
+  if (!opt.mutable_file) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) == 0) {
+      if (st.st_size == 0) {
+        fx->has_map_ = true;  // nothing to map: every read ends at once
+        fd.close();
+      } else {
+        void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED,
+                         fd.get(), 0);
+        if (m != MAP_FAILED) {
+          fx->map_ = static_cast<const char*>(m);
+          fx->map_length_ = static_cast<std::size_t>(st.st_size);
+          fx->has_map_ = true;
+          fd.close();
+        }
+      }
+    }
+  }
+
+  bool build = false;
+  struct stat index_st;
+  if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
+    build = opt.build_index;
+  } else if (opt.build_index && opt.rebuild) {
+    struct stat now_st;
+    if (::stat(opt.filename.c_str(), &now_st) == 0) {
+      build = newer(now_st.st_mtim, index_st.st_mtim);
+    }
+  }
+
+  if (build) {
+    auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
+                                : scan_fasta_fd(fd.get());
+    if (!entries) return std::move(entries).error();
+    if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
+    std::size_t name_bytes = 0;
+    for (const auto& e : *entries) name_bytes += e.name.size();
+    fx->names_.reserve(entries->size(), name_bytes);
+    for (const auto& e : *entries) fx->names_.insert(e.name, e.numbers);
+  } else {
+    if (Status r = read_fai(fx->index_path_, fx->names_); !r) return std::move(r).error();
+  }
+  // The descriptor (when no map replaced it) is closed by the destructor from here on.
+  fx->fd_ = fd.release();
+  return fx;
+}
+
+Result<std::string> Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                                bool use_map) const {
+  if (use_map && has_map_) {
+    return extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count);
+  }
+  if (fd_ < 0) return FaidxError::io("No file handle available");
+  return extract_sequence_from_file_optimized(fd_, e, start, count);
+}
+
+SequenceRecord Faidx::finish(std::string_view name, std::string seq, std::uint64_t s,
+                             std::uint64_t e, std::uint64_t count) const {
+  if (seq.size() < count && options_.default_seq && !options_.default_seq->empty()) {
+    const std::string& fill = *options_.default_seq;
+    const std::uint64_t missing = count - seq.size();
+    std::uint64_t extra;
+    if (__builtin_mul_overflow(missing, fill.size(), &extra) ||
+        extra > seq.max_size() - seq.size() || extra > (UINT64_MAX >> 2)) {
+      throw std::bad_alloc();
+    }
+    seq.reserve(seq.size() + extra);
+    if (fill.size() == 1) {
+      seq.append(static_cast<std::size_t>(missing), fill[0]);
+    } else {
+      for (std::uint64_t i = 0; i < missing; ++i) seq.append(fill);
+    }
+  }
+  if (options_.sequence_always_upper) upper_in_place(seq);
+  SequenceRecord r;
+  r.name.assign(name);
+  r.seq = std::move(seq);
+  if (!options_.as_raw) {
+    // A start of 0 only arises for an empty record on the quiet path; it stays 0 rather than
+    // wrapping to 2**64 - 1 in the 0-based convention.
+    r.start = options_.one_based_attributes || s == 0 ? s : s - 1;
+    r.end = e;
+  }
+  return r;
+}
+
+Result<SequenceRecord> Faidx::fetch(std::string_view name, std::uint64_t start,
+                                    std::uint64_t end) const {
+  const EntryNumbers* entry = names_.find(name);
+  if (entry == nullptr) return not_found(name);
+  const std::uint64_t len = entry->rlen;
+  const bool strict = options_.strict_bounds;
+  if (start > len || end > len) {
+    std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
+                       " are out of bounds for sequence '";
+    text.append(name);
+    text += "' of length " + decimal(len);
+    if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
+    write_warning(text);
+    if (start > len) return empty_record(name, start, start);
+    end = len;
+  }
+  if (start == 0 || end == 0) {
+    static const char* const kZero = "coordinates cannot be 0 (1-based indexing)";
+    if (strict) return FaidxError::of(ErrorKind::Bounds, kZero);
+    write_warning(kZero);
+    return empty_record(name, start, end);
+  }
+  if (start > end) {
+    std::string text = "start coordinate " + decimal(start) + " is greater than end coordinate " +
+                       decimal(end);
+    if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
+    write_warning(text);
+    return empty_record(name, start, end);
+  }
+  const std::uint64_t count = end - start + 1;
+  auto seq = read(*entry, start, count, true);
+  if (!seq) return std::move(seq).error();
+  return finish(name, std::move(*seq), start, end, count);
+}
+
+Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std::uint64_t start,
+                                                     std::uint64_t end, bool use_map) const {
+  const EntryNumbers* entry = names_.find(name);
+  if (entry == nullptr) return not_found(name);
+  const std::uint64_t len = entry->rlen;
+  std::uint64_t s = start, e = end;
+  if (options_.strict_bounds) {
+    if (!(1 <= start && start <= end && end <= len)) {
+      std::string text = "Invalid region ";
+      text.append(name);
+      text += ":" + decimal(start) + "-" + decimal(end) + " (sequence length: " + decimal(len) +
+              ")";
+      return FaidxError::of(ErrorKind::Region, std::move(text));
+    }
+  } else {
+    s = std::min(len, std::max<std::uint64_t>(start, 1));
+    e = std::min(len, std::max<std::uint64_t>(end, 1));
+    if (e < s) return empty_record(name, s, e);
+  }
+  const std::uint64_t count = e - s + 1;
+  auto seq = read(*entry, s, count, use_map);
+  if (!seq) return std::move(seq).error();
+  return finish(name, std::move(*seq), s, e, count);
+}
+
+Result<SequenceRecord> Faidx::fetch_entire_sequence(std::string_view name) const {
+  const EntryNumbers* entry = names_.find(name);
+  if (entry == nullptr) return not_found(name);
+  auto seq = read(*entry, 1, entry->rlen, true);
+  if (!seq) return std::move(seq).error();
+  if (options_.sequence_always_upper) upper_in_place(*seq);
+  SequenceRecord r;
+  r.name.assign(name);
+  r.seq = std::move(*seq);
+  if (!options_.as_raw) {
+    r.start = options_.one_based_attributes ? 1 : 0;
+    r.end = entry->rlen;
+  }
+  return r;
+}
+
+}  // namespace tavlo

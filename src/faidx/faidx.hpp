@@ -1,0 +1,80 @@
+// The Faidx core: a FASTA file's bytes (memory map or descriptor), its name table and options.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "errors/errors.hpp"
+#include "faidx/name_table.hpp"
+#include "sequence/record.hpp"
+
+namespace tavlo {
+
+// Constructor options, as plain data. Some are kept only so that callers can read them back.
+struct FaidxOptions {
+  std::string filename;
+  std::optional<std::string> indexname;
+  bool as_raw = false;
+  bool strict_bounds = false;
+  bool sequence_always_upper = false;
+  bool rebuild = true;
+  bool build_index = true;
+  bool one_based_attributes = true;
+  std::optional<std::string> default_seq;
+  bool mutable_file = false;
+  std::optional<std::string> split_char;
+  bool read_long_names = false;
+  std::string duplicate_action = "stop";
+  std::optional<std::uint64_t> read_ahead;
+};
+
+class Faidx {
+ public:
+  // Opens the FASTA file, maps it (or keeps its descriptor), builds the index file when it is
+  // missing or older than the FASTA file, and loads the name table.
+  static Result<std::unique_ptr<Faidx>> open(FaidxOptions options);
+
+  Faidx(const Faidx&) = delete;
+  Faidx& operator=(const Faidx&) = delete;
+  ~Faidx();
+
+  const FaidxOptions& options() const { return options_; }
+  const std::string& index_path() const { return index_path_; }
+  const NameTable& names() const { return names_; }
+  bool has_map() const { return has_map_; }
+
+  // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error
+  // and an empty or shortened result, or a Bounds error under strict bounds.
+  Result<SequenceRecord> fetch(std::string_view name, std::uint64_t start,
+                               std::uint64_t end) const;
+  // The quiet variant for worker threads: clamps silently and reports failures as values.
+  // `use_map` false reads through the descriptor.
+  Result<SequenceRecord> fetch_single_optimized(std::string_view name, std::uint64_t start,
+                                                std::uint64_t end, bool use_map) const;
+  // A whole record, without coordinate checks.
+  Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
+
+ private:
+  explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
+
+  Result<std::string> read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                           bool use_map) const;
+  SequenceRecord finish(std::string_view name, std::string seq, std::uint64_t s, std::uint64_t e,
+                        std::uint64_t count) const;
+
+  FaidxOptions options_;
+  std::string index_path_;
+  NameTable names_;
+  const char* map_ = nullptr;  // nullptr for an empty mapped file
+  std::size_t map_length_ = 0;
+  bool has_map_ = false;
+  int fd_ = -1;
+};
+
+// Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.
+void write_warning(std::string_view text);
+
+}  // namespace tavlo

@@ -1,0 +1,266 @@
+// The Python type Faidx: argument conversion around the Faidx core.
+#include "faidx/faidx_py.hpp"
+
+#include <structmember.h>
+
+#include "errors/errors_py.hpp"
+#include "sequence/sequence_py.hpp"
+
+namespace tavlo::py {
+
+namespace {
+
+struct FaidxObject {
+  PyObject_HEAD
+  Faidx* core;               // owned; never null once the object is published
+  PyObject* key_function;    // owned reference, or nullptr; kept, never called
+  PyObject* filt_function;   // owned reference, or nullptr; kept, never called
+};
+
+FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
+
+PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
+
+constexpr const char* kFaidxNames[] = {
+    "filename",  "indexname",           "as_raw",      "strict_bounds",
+    "sequence_always_upper", "rebuild", "build_index", "one_based_attributes",
+    "default_seq", "mutable", "key_function", "split_char",
+    "filt_function", "read_long_names", "duplicate_action", "read_ahead"};
+constexpr FaidxParam kFaidxOrder[] = {
+    FaidxParam::filename,      FaidxParam::indexname,      FaidxParam::as_raw,
+    FaidxParam::strict_bounds, FaidxParam::sequence_always_upper, FaidxParam::rebuild,
+    FaidxParam::build_index,   FaidxParam::one_based_attributes, FaidxParam::default_seq,
+    FaidxParam::mutable_file,  FaidxParam::key_function,   FaidxParam::split_char,
+    FaidxParam::filt_function, FaidxParam::read_long_names, FaidxParam::duplicate_action,
+    FaidxParam::read_ahead};
+constexpr int kParamCount = 16;
+
+bool convert_flag(PyObject* value, const char* name, bool* out) {
+  return value == nullptr || to_bool(value, out, name);
+}
+
+bool convert_opt_text(PyObject* value, const char* name, std::optional<std::string>* out) {
+  std::optional<std::string_view> v;
+  if (!to_opt_str(value, &v, name)) return false;
+  if (v) *out = std::string(*v);
+  return true;
+}
+
+PyObject* faidx_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* slots[kParamCount];
+    if (!bind_call_args("Faidx", args, kwargs, kFaidxNames, kParamCount, 1, slots)) {
+      return nullptr;
+    }
+    FaidxArgs converted;
+    for (int i = 0; i < kParamCount; ++i) {
+      if (!convert_faidx_param(kFaidxOrder[i], kFaidxNames[i], slots[i], &converted)) {
+        return nullptr;
+      }
+    }
+    return new_faidx(std::move(converted));
+  });
+}
+
+int faidx_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_faidx(self)->key_function);
+  Py_VISIT(as_faidx(self)->filt_function);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+int faidx_clear(PyObject* self) {
+  Py_CLEAR(as_faidx(self)->key_function);
+  Py_CLEAR(as_faidx(self)->filt_function);
+  return 0;
+}
+
+void faidx_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  faidx_clear(self);
+  delete as_faidx(self)->core;
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"name", "start", "end"};
+    PyObject* slots[3];
+    PyObject* const* a = args;
+    if (kwnames != nullptr || nargs != 3) {
+      if (!bind_args("fetch", args, nargs, kwnames, names, 3, 3, slots)) return nullptr;
+      a = slots;
+    }
+    std::string_view name;
+    std::uint64_t start, end;
+    if (!to_str(a[0], &name, "name") || !to_u64(a[1], &start, "start") ||
+        !to_u64(a[2], &end, "end")) {
+      return nullptr;
+    }
+    return fetch_to_python(*as_faidx(self)->core, name, start, end);
+  });
+}
+
+PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                      PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"name"};
+    PyObject* slot;
+    std::string_view name;
+    if (!bind_args("fetch_entire_sequence", args, nargs, kwnames, names, 1, 1, &slot) ||
+        !to_str(slot, &name, "name")) {
+      return nullptr;
+    }
+    auto r = as_faidx(self)->core->fetch_entire_sequence(name);
+    if (!r) return raise_error(r.error());
+    return new_sequence(std::move(*r));
+  });
+}
+
+PyObject* faidx_keys(PyObject* self, void*) {
+  return guarded([&]() -> PyObject* {
+    const NameTable& t = as_faidx(self)->core->names();
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < t.size(); ++i) {
+      PyObject* s = new_str(t.name_at(i));
+      if (s == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+  });
+}
+
+int faidx_contains(PyObject* self, PyObject* key) {
+  return guarded([&]() -> int {
+    std::string_view name;
+    if (!to_str(key, &name, "name")) return -1;
+    return as_faidx(self)->core->names().find(name) != nullptr ? 1 : 0;
+  });
+}
+
+PyObject* faidx_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const std::string text = "Faidx(\"" + as_faidx(self)->core->options().filename + "\")";
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyMethodDef faidx_methods[] = {
+    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch)),
+     METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_entire_sequence)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "fetch_entire_sequence($self, name)\n--\n\nUltra-fast method for fetching entire sequences "
+     "- bypasses all bounds checking"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef faidx_getset[] = {
+    {"keys", faidx_keys, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot faidx_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(faidx_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(faidx_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
+    {Py_tp_methods, faidx_methods},
+    {Py_tp_getset, faidx_getset},
+    {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
+    {Py_tp_doc, const_cast<char*>(
+                    "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
+                    "sequence_always_upper=False, rebuild=True, build_index=True, "
+                    "one_based_attributes=True, default_seq=None, mutable=False, "
+                    "key_function=None, split_char=None, filt_function=None, "
+                    "read_long_names=False, duplicate_action=..., read_ahead=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec faidx_spec = {
+    .name = "builtins.Faidx",
+    .basicsize = sizeof(FaidxObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    .slots = faidx_slots,
+};
+
+}  // namespace
+
+bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out) {
+  FaidxOptions& o = out->options;
+  switch (param) {
+    case FaidxParam::filename: {
+      std::string_view v;
+      if (!to_str(value, &v, name)) return false;
+      o.filename = std::string(v);
+      return true;
+    }
+    case FaidxParam::indexname: return convert_opt_text(value, name, &o.indexname);
+    case FaidxParam::as_raw: return convert_flag(value, name, &o.as_raw);
+    case FaidxParam::strict_bounds: return convert_flag(value, name, &o.strict_bounds);
+    case FaidxParam::sequence_always_upper:
+      return convert_flag(value, name, &o.sequence_always_upper);
+    case FaidxParam::rebuild: return convert_flag(value, name, &o.rebuild);
+    case FaidxParam::build_index: return convert_flag(value, name, &o.build_index);
+    case FaidxParam::one_based_attributes:
+      return convert_flag(value, name, &o.one_based_attributes);
+    case FaidxParam::default_seq: return convert_opt_text(value, name, &o.default_seq);
+    case FaidxParam::mutable_file: return convert_flag(value, name, &o.mutable_file);
+    case FaidxParam::key_function:
+      out->key_function = value == Py_None ? nullptr : value;
+      return true;
+    case FaidxParam::split_char: return convert_opt_text(value, name, &o.split_char);
+    case FaidxParam::filt_function:
+      out->filt_function = value == Py_None ? nullptr : value;
+      return true;
+    case FaidxParam::read_long_names: return convert_flag(value, name, &o.read_long_names);
+    case FaidxParam::duplicate_action: {
+      if (value == nullptr) return true;
+      std::string_view v;
+      if (!to_str(value, &v, name)) return false;
+      o.duplicate_action = std::string(v);
+      return true;
+    }
+    case FaidxParam::read_ahead: return to_opt_u64(value, &o.read_ahead, name);
+  }
+  return true;
+}
+
+PyObject* new_faidx(FaidxArgs&& args) {
+  PyTypeObject* type = faidx_type();
+  if (type == nullptr) return nullptr;
+  auto opened = Faidx::open(std::move(args.options));
+  if (!opened) return raise_error(opened.error());
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  FaidxObject* fo = as_faidx(self);
+  fo->core = opened->release();
+  fo->key_function = Py_XNewRef(args.key_function);
+  fo->filt_function = Py_XNewRef(args.filt_function);
+  return self;
+}
+
+PyTypeObject* faidx_type() {
+  if (g_faidx_type == nullptr) {
+    g_faidx_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&faidx_spec));
+  }
+  return g_faidx_type;
+}
+
+const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
+
+PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
+                          std::uint64_t end) {
+  auto r = fx.fetch(name, start, end);
+  if (!r) return raise_error(r.error());
+  return new_sequence(std::move(*r));
+}
+
+}  // namespace tavlo::py

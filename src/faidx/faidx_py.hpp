@@ -1,0 +1,41 @@
+// The Python type Faidx and the construction operation shared with Fasta.
+#pragma once
+
+#include <memory>
+
+#include "faidx/faidx.hpp"
+#include "lib/pyutil.hpp"
+
+namespace tavlo::py {
+
+// Constructor parameters, by identity; Faidx and Fasta list them in different orders.
+enum class FaidxParam {
+  filename, indexname, as_raw, strict_bounds, sequence_always_upper, rebuild, build_index,
+  one_based_attributes, default_seq, mutable_file, key_function, split_char, filt_function,
+  read_long_names, duplicate_action, read_ahead
+};
+
+// Converted constructor arguments. The two object references are borrowed during conversion.
+struct FaidxArgs {
+  FaidxOptions options;
+  PyObject* key_function = nullptr;
+  PyObject* filt_function = nullptr;
+};
+
+// Converts one bound argument (nullptr = not given) into `out`; raises and returns false on a
+// wrong type or value.
+bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out);
+
+// Opens the file and returns a new Faidx object, or nullptr with the exception set.
+PyObject* new_faidx(FaidxArgs&& args);
+
+PyTypeObject* faidx_type();
+
+// The core of a Faidx object (`o` must be one).
+const Faidx& faidx_core(PyObject* o);
+
+// Fetches through the checked fetch and hands back a Sequence, or raises.
+PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
+                          std::uint64_t end);
+
+}  // namespace tavlo::py

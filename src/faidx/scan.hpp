@@ -1,0 +1,43 @@
+// Scanning a FASTA file into index entries.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "faidx/name_table.hpp"
+
+namespace tavlo {
+
+// Turns FASTA text, fed in pieces that end on line boundaries, into index entries in file order.
+// Records with ragged lines are refused (FastaIndexingError naming the record): within a record,
+// every line before the last one that holds residues must have the first line's residue and byte
+// counts, the last may not be longer than the first, and nothing may follow a shorter line (a
+// blank one included) but blank lines. Text that is not UTF-8 fails with an IOError.
+class FastaScanner {
+ public:
+  // Processes the complete lines of `chunk` (all of it when `last`); returns the number of bytes
+  // consumed, which the caller drops before feeding the rest again with more data.
+  Result<std::size_t> feed(std::string_view chunk, bool last);
+  // The entries found, once the last chunk has been fed.
+  std::vector<IndexEntry> take();
+
+ private:
+  Status line(const char* p, std::size_t len);
+  void finish_record();
+
+  std::vector<IndexEntry> entries_;
+  std::string name_;
+  std::uint64_t pos_ = 0;  // bytes consumed so far
+  EntryNumbers cur_;
+  std::uint64_t lines_ = 0;
+  bool ended_ = false;  // a line shorter than the first (or differently terminated) was seen
+};
+
+// Scans a whole FASTA text held in memory.
+Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents);
+// Scans the FASTA file behind `fd` with positioned reads from offset 0.
+Result<std::vector<IndexEntry>> scan_fasta_fd(int fd);
+
+}  // namespace tavlo

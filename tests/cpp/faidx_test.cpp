@@ -1,0 +1,214 @@
+// Unit tests of the index core: .fai parsing and writing, the scan, the readers.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "check.hpp"
+#include "faidx/extract.hpp"
+#include "faidx/fai_file.hpp"
+#include "faidx/faidx.hpp"
+#include "faidx/file_io.hpp"
+#include "faidx/scan.hpp"
+
+using namespace tavlo;
+
+namespace {
+
+std::string error_text(const FaidxError& e) { return e.python_message(); }
+
+void test_parse_numbers() {
+  std::uint64_t v = 0;
+  CHECK(parse_u64("+60", &v) && v == 60);
+  CHECK(parse_u64("18446744073709551615", &v) && v == UINT64_MAX);
+  for (const char* bad : {"", "+", "-60", " 60", "6 0", "18446744073709551616", "0x10", "++1"}) {
+    CHECK(!parse_u64(bad, &v));
+  }
+}
+
+void test_parse_fai_lines() {
+  NameTable t;
+  const std::string fai =
+      "chr1\t6\t18\t4\t5\n"
+      "six\t1\t2\t3\t4\t5\n"            // six fields: skipped
+      "trail\t1\t2\t3\t4\t\n"           // trailing tab trimmed away: read
+      "\t1\t2\t3\t4\n"                  // empty name loses its tab: four fields, skipped
+      "crlf\t1\t2\t3\t4\r\n"
+      "\n# comment\n"
+      "chr1\t7\t8\t9\t10";              // duplicate, no final LF: last numbers win
+  CHECK(parse_fai(fai, t).ok());
+  CHECK_EQ(t.size(), 3u);
+  CHECK_EQ(t.name_at(0), "chr1");
+  CHECK_EQ(t.find("chr1")->rlen, 7u);
+  CHECK(t.find("trail") != nullptr && t.find("crlf") != nullptr && t.find("six") == nullptr);
+
+  const char* cases[][2] = {{"a\tx\t1\t1\t1\n", "FastaIndexingError: Invalid rlen"},
+                            {"a\t1\t-1\t1\t1\n", "FastaIndexingError: Invalid offset"},
+                            {"a\t1\t1\t\t1\n", "FastaIndexingError: Invalid lenc"},
+                            {"a\t1\t1\t1\t18446744073709551616\n", "FastaIndexingError: Invalid lenb"},
+                            {"a\t1\t1\t1\t1\n\xff\n", "IOError: stream did not contain valid UTF-8"}};
+  for (auto& c : cases) {
+    NameTable bad;
+    Status s = parse_fai(c[0], bad);
+    if (CHECK(!s.ok())) CHECK_EQ(error_text(s.error()), c[1]);
+  }
+}
+
+void test_name_table_growth() {
+  NameTable t;
+  for (int i = 0; i < 100000; ++i) t.insert("seq" + std::to_string(i), EntryNumbers{1u * i, 0, 0, 0});
+  t.insert("seq5", EntryNumbers{42, 0, 0, 0});
+  CHECK_EQ(t.size(), 100000u);
+  CHECK_EQ(t.name_at(5), "seq5");
+  CHECK_EQ(t.find("seq5")->rlen, 42u);
+  CHECK_EQ(t.find("seq99999")->rlen, 99999u);
+  CHECK(t.find("seq100000") == nullptr);
+  CHECK(t.overhead_bytes() / t.size() <= 80);
+}
+
+std::vector<IndexEntry> scan_ok(const std::string& text) {
+  auto r = scan_fasta(text);
+  if (!CHECK(r.ok())) {
+    std::fprintf(stderr, "  %s\n", error_text(r.error()).c_str());
+    return {};
+  }
+  return *r;
+}
+
+void test_scan() {
+  auto e = scan_ok(">chr1 description\nACGT\nAC\n");
+  if (CHECK_EQ(e.size(), 1u)) {
+    CHECK_EQ(e[0].name, "chr1");
+    CHECK(e[0].numbers.rlen == 6 && e[0].numbers.offset == 18 && e[0].numbers.lenc == 4 &&
+          e[0].numbers.lenb == 5);
+  }
+  e = scan_ok(">chr1 description\r\nACGT\r\nAC\r\n");
+  CHECK(e.size() == 1 && e[0].numbers.offset == 19 && e[0].numbers.lenb == 6 && e[0].numbers.rlen == 6);
+  e = scan_ok(">a\nACGT");
+  CHECK(e.size() == 1 && e[0].numbers.rlen == 4 && e[0].numbers.offset == 3 && e[0].numbers.lenb == 4);
+  e = scan_ok("junk\n>  \nACGT\n>b\n>c\nAA\n\n\n>b\nA\n");
+  if (CHECK_EQ(e.size(), 3u)) {
+    CHECK_EQ(e[0].name, "b");
+    CHECK_EQ(e[0].numbers.rlen, 0u);
+    CHECK_EQ(e[1].name, "c");
+    CHECK_EQ(e[2].numbers.rlen, 1u);
+  }
+  CHECK(scan_ok("").empty());
+  // A long line spanning several scan slices.
+  e = scan_ok(">big\n" + std::string(3 << 20, 'A') + "\n");
+  CHECK(e.size() == 1 && e[0].numbers.rlen == (3u << 20));
+}
+
+void test_scan_refuses_ragged_records() {
+  for (const char* bad : {">r\nACGT\nAC\nACGT\n", ">r\nACGT\nACGTA\n", ">r\nACGT\n\nACGT\n",
+                          ">r\n\nACGT\n", ">r\nACGT\r\nACGT\nAC\n", ">r\nAC\nAC\nA\nA\n"}) {
+    auto r = scan_fasta(bad);
+    if (CHECK(!r.ok())) {
+      CHECK_EQ(error_text(r.error()), "FastaIndexingError: Different line length in sequence 'r'");
+    }
+  }
+  // Valid: trailing blank lines, a short last line, CR LF, blank record, last line without LF.
+  for (const char* good : {">r\nACGT\nAC\n\n\n", ">r\r\nACGT\r\nACGT\r\nA\r\n", ">r\n\n\n>s\nA\n",
+                           ">r\nACGT\nACGT", ">r\nACGT\nACGT\n>s\nAC\nA\n"}) {
+    CHECK(scan_fasta(good).ok());
+  }
+  auto r = scan_fasta(">r\nACGT\n\xc3\n");
+  CHECK(!r.ok() && error_text(r.error()) == "IOError: stream did not contain valid UTF-8");
+}
+
+void test_extract_from_map() {
+  const std::string fa = ">r\nACGTA\nCGTAC\nGT\n";
+  const EntryNumbers e{12, 3, 5, 6};
+  CHECK_EQ(extract_sequence_from_mmap(fa, e, 1, 12), "ACGTACGTACGT");
+  CHECK_EQ(extract_sequence_from_mmap(fa, e, 4, 5), "TACGT");
+  CHECK_EQ(extract_sequence_from_mmap(fa, e, 12, 1), "T");
+  CHECK_EQ(extract_sequence_from_mmap(fa, e, 12, 5), "T");  // the file ends first
+  // A stale or hand-written entry never reads outside the map nor wraps around.
+  CHECK_EQ(extract_sequence_from_mmap(fa, EntryNumbers{UINT64_MAX, UINT64_MAX - 2, 5, 6}, 3, 10),
+           "");
+  CHECK_EQ(extract_sequence_from_mmap(fa, EntryNumbers{UINT64_MAX, 3, 5, UINT64_MAX}, UINT64_MAX,
+                                      UINT64_MAX),
+           "");
+  CHECK_EQ(extract_sequence_from_mmap(fa, EntryNumbers{UINT64_MAX, 3, 5, 2}, 1, UINT64_MAX),
+           "ACGTACGTACGT");
+  CHECK_EQ(extract_sequence_from_mmap(fa, EntryNumbers{12, 3, 0, 6}, 1, 4), "");
+  // CR bytes anywhere are skipped, like LF.
+  CHECK_EQ(extract_sequence_from_mmap(">r\r\nAC\rGT\r\nAC\r\n", EntryNumbers{6, 4, 5, 7}, 1, 6),
+           "ACGTAC");
+}
+
+void test_extract_matches_byte_walk() {
+  // Against the byte-by-byte walk, for every start and count on an irregular file.
+  std::string fa = ">r\n";
+  for (int i = 0; i < 200; ++i) {
+    fa.push_back("ACGTN"[i % 5]);
+    if (i % 17 == 3) fa += "\r\n";
+    if (i % 23 == 0) fa += "\n";
+  }
+  const EntryNumbers e{200, 3, 9, 11};
+  for (std::uint64_t s = 1; s <= 40; ++s) {
+    for (std::uint64_t n = 1; n <= 60; ++n) {
+      const std::uint64_t a = residue_offset(e, s);
+      std::string expect;
+      const std::uint64_t lines = (n + e.lenc - 1) / e.lenc;
+      const std::uint64_t stop = std::min<std::uint64_t>(a + n + e.lenb + lines * 2, fa.size());
+      for (std::uint64_t i = a; i < stop && expect.size() < n; ++i) {
+        if (fa[i] != '\r' && fa[i] != '\n') expect.push_back(fa[i]);
+      }
+      CHECK_EQ(extract_sequence_from_mmap(fa, e, s, n), expect);
+    }
+  }
+}
+
+void test_extract_through_descriptor() {
+  char path[] = "/tmp/tavlo_extract_XXXXXX";
+  const int fd = ::mkstemp(path);
+  if (!CHECK(fd >= 0)) return;
+  const std::string fa = ">r\nACGTA\nCGTAC\nGT\n";
+  CHECK(write_all(fd, fa.data(), fa.size()).ok());
+  const EntryNumbers e{12, 3, 5, 6};
+  auto r = extract_sequence_from_file_optimized(fd, e, 4, 5);
+  CHECK(r.ok() && *r == "TACGT");
+  r = extract_sequence_from_file_optimized(fd, e, 1, UINT64_MAX);  // bogus count: no huge buffer
+  CHECK(r.ok() && *r == "ACGTACGTACGT");
+  r = extract_sequence_from_file_optimized(-1, e, 1, 3);
+  CHECK(!r.ok() && error_text(r.error()) == "IOError: No file handle available");
+  ::close(fd);
+  r = extract_sequence_from_file_optimized(fd, e, 1, 3);
+  CHECK(!r.ok() && error_text(r.error()) == "IOError: Bad file descriptor (os error 9)");
+  ::unlink(path);
+}
+
+void test_write_fai_is_atomic() {
+  char dir[] = "/tmp/tavlo_fai_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  const std::string path = std::string(dir) + "/x.fai";
+  std::vector<IndexEntry> entries{{"chr1", {6, 18, 4, 5}}};
+  CHECK(write_fai(path, entries).ok());
+  std::string back;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY));
+  CHECK(read_all(fd.get(), back).ok());
+  CHECK_EQ(back, "chr1\t6\t18\t4\t5\n");
+  // A failed write leaves no temporary file behind.
+  const std::string missing = std::string(dir) + "/no/such/dir.fai";
+  Status s = write_fai(missing, entries);
+  CHECK(!s.ok() && error_text(s.error()) == "IOError: No such file or directory (os error 2)");
+  ::unlink(path.c_str());
+  CHECK_EQ(::rmdir(dir), 0);  // empty: no temporary file left
+}
+
+}  // namespace
+
+int main() {
+  test_parse_numbers();
+  test_parse_fai_lines();
+  test_name_table_growth();
+  test_scan();
+  test_scan_refuses_ragged_records();
+  test_extract_from_map();
+  test_extract_matches_byte_walk();
+  test_extract_through_descriptor();
+  test_write_fai_is_atomic();
+  return tavlo::check::summary();
+}
