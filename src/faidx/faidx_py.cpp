@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "errors/errors_py.hpp"
+#include "faidx/text.hpp"
 #include "sequence/sequence_py.hpp"
 
 namespace tavlo::py {
@@ -116,7 +117,7 @@ PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_
     }
     auto r = as_faidx(self)->core->fetch_entire_sequence(name);
     if (!r) return raise_error(r.error());
-    return new_sequence(std::move(*r));
+    return checked_sequence(std::move(*r));
   });
 }
 
@@ -260,7 +261,19 @@ PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t 
                           std::uint64_t end) {
   auto r = fx.fetch(name, start, end);
   if (!r) return raise_error(r.error());
-  return new_sequence(std::move(*r));
+  return checked_sequence(std::move(*r));
+}
+
+PyObject* checked_sequence(SequenceRecord&& record) {
+  // Residues come from the file unchecked when the index was not built here: bytes that are not
+  // UTF-8 must become a Python error, never a Sequence whose text cannot be read.
+  if (!text::is_valid_utf8(record.seq.data(), record.seq.size())) {
+    PyObject* probe = PyUnicode_DecodeUTF8(record.seq.data(),
+                                           static_cast<Py_ssize_t>(record.seq.size()), "strict");
+    if (probe == nullptr) return nullptr;
+    Py_DECREF(probe);
+  }
+  return new_sequence(std::move(record));
 }
 
 }  // namespace tavlo::py

@@ -38,4 +38,8 @@ const Faidx& faidx_core(PyObject* o);
 PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
                           std::uint64_t end);
 
+// Hands a fetched record to Python as a Sequence, raising UnicodeDecodeError instead when its
+// residues are not UTF-8.
+PyObject* checked_sequence(SequenceRecord&& record);
+
 }  // namespace tavlo::py
