@@ -1,0 +1,278 @@
+// Sequence kernels against byte-at-a-time reference models: every length and alignment around
+// the word and chunk sizes of the fast paths, broken UTF-8, and indices out of their ranges.
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "sequence/ops.hpp"
+#include "sequence/record.hpp"
+
+namespace {
+
+using tavlo::SequenceRecord;
+
+std::string random_text(std::mt19937_64& rng, std::size_t n, std::string_view alphabet) {
+  std::string s(n, '\0');
+  for (auto& c : s) c = alphabet[rng() % alphabet.size()];
+  return s;
+}
+
+// --- Reference models: one byte (or one character) at a time, as plainly as possible. ---------
+
+std::vector<std::string> chars_of(std::string_view s) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    const bool cont = (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
+    if (i == 0 || !cont) out.emplace_back();
+    out.back() += s[i];
+  }
+  return out;
+}
+
+std::string ref_complement(std::string_view s) {
+  std::string out;
+  for (const auto& c : chars_of(s)) {
+    out += c.size() == 1 ? tavlo::COMPLEMENT_TABLE[static_cast<unsigned char>(c[0])] : 'N';
+  }
+  return out;
+}
+
+std::string ref_reverse(std::string_view s) {
+  std::string out;
+  auto cs = chars_of(s);
+  for (auto it = cs.rbegin(); it != cs.rend(); ++it) out += *it;
+  return out;
+}
+
+double ref_gc(std::string_view s) {
+  if (s.empty()) return 0.0;
+  std::uint64_t n = 0;
+  for (char c : s) n += c == 'C' || c == 'G' || c == 'c' || c == 'g';
+  return static_cast<double>(n) / static_cast<double>(s.size());
+}
+
+double ref_gc_strict(std::string_view s) {
+  std::uint64_t total = 0, cg = 0;
+  for (char c : s) {
+    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    if (u == 'A' || u == 'C' || u == 'G' || u == 'T') {
+      ++total;
+      cg += u == 'C' || u == 'G';
+    }
+  }
+  return total ? static_cast<double>(cg) / static_cast<double>(total) : 0.0;
+}
+
+double ref_gc_iupac(std::string_view s) {
+  double sum = 0.0;
+  std::uint64_t total = 0;
+  for (char c : s) {
+    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
+    double w = -1;
+    switch (u) {
+      case 'C': case 'G': case 'S': w = 1; break;
+      case 'B': case 'V': w = 0.67; break;
+      case 'K': case 'M': case 'R': case 'Y': w = 0.5; break;
+      case 'D': case 'H': w = 0.33; break;
+      case 'N': w = 0.25; break;
+      case 'A': case 'T': case 'W': w = 0; break;
+      default: break;
+    }
+    if (w >= 0) {
+      ++total;
+      sum += w;
+    }
+  }
+  return total ? sum / static_cast<double>(total) : 0.0;
+}
+
+// --- Tests ---------------------------------------------------------------------------------------
+
+void test_complement_table() {
+  const std::string_view from = "ACGTRYKMBVDHSWXNacgtrykmbvdhswxn";
+  const std::string_view to = "TGCAYRMKVBHDSWXNtgcayrmkvbhdswxn";
+  int mapped = 0;
+  for (int b = 0; b < 256; ++b) {
+    const auto at = from.find(static_cast<char>(b));
+    const char want = at == std::string_view::npos ? 'N' : to[at];
+    mapped += CHECK_EQ(tavlo::COMPLEMENT_TABLE[b], want);
+  }
+  CHECK_EQ(mapped, 256);
+}
+
+// Every length from 0 to 70 and every start alignment crosses the 8-byte paths and their tails.
+void test_text_kernels_all_lengths() {
+  std::mt19937_64 rng(1);
+  const std::string pool = random_text(rng, 80, "ACGTNacgtnRYKMBVDHSWXU-*");
+  for (std::size_t off = 0; off < 8; ++off) {
+    for (std::size_t n = 0; off + n <= 78 && n <= 70; ++n) {
+      const std::string_view s(pool.data() + off, n);
+      if (!CHECK_EQ(tavlo::complement_text(s), ref_complement(s))) return;
+      if (!CHECK_EQ(tavlo::reverse_text(s), ref_reverse(s))) return;
+      if (!CHECK_EQ(tavlo::reverse_complement_text(s), ref_reverse(ref_complement(s)))) return;
+      if (!CHECK_EQ(tavlo::gc(s), ref_gc(s))) return;
+      if (!CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s))) return;
+      if (!CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s))) return;
+      CHECK(tavlo::is_ascii(s));
+    }
+  }
+}
+
+// Outputs of several megabytes are built a huge page at a time; a non-ASCII character far into
+// the text sends every kernel back to the per-character path.
+void test_large_outputs() {
+  std::mt19937_64 rng(3);
+  std::string s = random_text(rng, (std::size_t{9} << 20) + 13, "ACGTNacgtnRYSW-");
+  std::string comp(s.size(), '\0');
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    comp[i] = tavlo::COMPLEMENT_TABLE[static_cast<unsigned char>(s[i])];
+  }
+  const std::string rev(s.rbegin(), s.rend());
+  const std::string revcomp(comp.rbegin(), comp.rend());
+  CHECK(tavlo::complement_text(s) == comp);
+  CHECK(tavlo::reverse_text(s) == rev);
+  CHECK(tavlo::reverse_complement_text(s) == revcomp);
+  const auto r = SequenceRecord{"x", s, 1, s.size(), false};
+  CHECK(tavlo::slice(r, 1, static_cast<std::int64_t>(s.size()), 1).seq == s.substr(1));
+  s[s.size() - 100] = '\xC3';
+  s[s.size() - 99] = '\xA9';
+  CHECK(tavlo::complement_text(s).size() == s.size() - 1);
+  CHECK(tavlo::reverse_text(s) == ref_reverse(s));
+}
+
+// Non-ASCII characters (and broken UTF-8, which a fetch can hand over) anywhere in the text.
+void test_text_kernels_non_ascii() {
+  const std::vector<std::string> cases = {
+      "\xC3\xA9",                        // é
+      "AC\xC3\xA9GT",                    //
+      "ACGTACGT\xE2\x82\xAC",            // € after a full word
+      "\xF0\x9F\xA7\xAC" "ACGTACGTACGT",  // 4-byte character first
+      "\x80\x80" "AC",                   // starts with continuation bytes
+      "AC\xC3",                          // ends inside a character
+      "\xFF\xFE" "ACGT\xBF",
+  };
+  for (const auto& s : cases) {
+    CHECK(!tavlo::is_ascii(s));
+    CHECK_EQ(tavlo::char_count(s), chars_of(s).size());
+    CHECK_EQ(tavlo::complement_text(s), ref_complement(s));
+    CHECK_EQ(tavlo::reverse_text(s), ref_reverse(s));
+    CHECK_EQ(tavlo::reverse_complement_text(s), ref_reverse(ref_complement(s)));
+    CHECK(tavlo::is_ascii(tavlo::complement_text(s)));
+    CHECK_EQ(tavlo::gc(s), ref_gc(s));
+    CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s));
+    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
+  }
+  CHECK_EQ(tavlo::char_count(""), 0u);
+}
+
+// The fast paths flush their packed counters every 255 words (gc), 4095 bytes (gc_iupac); the
+// 0.67/0.33 letters switch gc_iupac to letter-by-letter summing mid-text.
+void test_statistics_long_texts() {
+  std::mt19937_64 rng(2);
+  for (std::size_t n : {2039u, 2040u, 2041u, 4094u, 4095u, 4096u, 8191u, 100000u}) {
+    const std::string s = random_text(rng, n, "CCCCGGGGccggAT");
+    CHECK_EQ(tavlo::gc(s), ref_gc(s));
+    CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s));
+    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
+  }
+  for (std::size_t where : {0u, 4094u, 4095u, 50000u, 99999u}) {
+    std::string s = random_text(rng, 100000, "ACGTNSWKMRY");
+    s[where] = (where % 2) ? 'd' : 'B';
+    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
+  }
+  // Summation order shows in the last digit.
+  CHECK_EQ(tavlo::gc_iupac("BDB"), 0.5566666666666666);
+  CHECK_EQ(tavlo::gc_iupac("BBD"), 0.5566666666666668);
+  CHECK_EQ(tavlo::gc_iupac("B"), 0.67);
+}
+
+SequenceRecord rec(std::string seq, std::optional<std::uint64_t> start,
+                   std::optional<std::uint64_t> end, bool comp = false) {
+  return SequenceRecord{"chr1", std::move(seq), start, end, comp};
+}
+
+// Callers outside the Python layer (the record facade) hand in indices they computed themselves:
+// out-of-range values are clamped, never read past the text.
+void test_slice_clamps_indices() {
+  const auto r = rec("ACGTACGT", 101, 108);
+  constexpr auto kMin = std::numeric_limits<std::int64_t>::min();
+  constexpr auto kMax = std::numeric_limits<std::int64_t>::max();
+  CHECK_EQ(tavlo::slice(r, -5, 100, 1).seq, "ACGTACGT");
+  CHECK_EQ(tavlo::slice(r, 100, -5, -1).seq, "TGCATGCA");
+  CHECK_EQ(tavlo::slice(r, 0, 8, kMax).seq, "A");
+  CHECK_EQ(tavlo::slice(r, 7, -1, kMin).seq, "T");
+  CHECK_EQ(tavlo::slice(r, 0, 8, 0).seq, "ACGTACGT");
+  CHECK_EQ(tavlo::slice(r, kMin, kMax, 3).seq, "ATG");
+  CHECK_EQ(tavlo::at(r, 8, true).seq, "");
+  CHECK_EQ(tavlo::at(r, -1, false).seq, "");
+  // Indices that count characters, not bytes.
+  const auto u = rec("A\xC3\xA9G\xE2\x82\xAC", 1, 6);
+  CHECK_EQ(tavlo::slice(u, 1, 3, 1).seq, "\xC3\xA9G");
+  CHECK_EQ(tavlo::slice(u, 3, -1, -2).seq, "\xE2\x82\xAC\xC3\xA9");
+  CHECK_EQ(tavlo::slice(u, 0, 99, 1).seq, u.seq);
+  CHECK_EQ(tavlo::at(u, 1, false).seq, "\xC3\xA9");
+  CHECK_EQ(tavlo::at(u, 3, false).seq, "\xE2\x82\xAC");
+  CHECK_EQ(tavlo::at(u, 4, false).seq, "");
+}
+
+// Coordinates leave 0 .. 2^64 - 1 as absent values, never wrapped ones.
+void test_coordinates_at_the_ends_of_the_range() {
+  constexpr auto kTop = std::numeric_limits<std::uint64_t>::max();
+  const auto zero = rec("ACGT", 0, 3);
+  auto e = tavlo::slice(zero, 0, 0, 1);
+  CHECK_EQ(e.start, std::optional<std::uint64_t>(0));
+  CHECK(!e.end);
+  e = tavlo::slice(zero, -1, 2, -1);  // a start before the first letter selects nothing
+  CHECK(e.seq.empty() && !e.start && !e.end);
+  e = tavlo::slice(rec("ACGT", 5, 8), -1, 2, -1);
+  CHECK(e.start == 4u && e.end == 3u);
+  const auto top = rec("ACGT", kTop - 1, kTop);
+  auto t = tavlo::slice(top, 1, 3, 1);
+  CHECK(t.start == kTop && !t.end);
+  t = tavlo::at(top, 2, true);
+  CHECK(t.seq == "G" && !t.start && !t.end);
+  t = tavlo::at(top, 1, true);
+  CHECK(t.start == kTop && t.end == kTop);
+}
+
+void test_whole_text_derivations_keep_fields() {
+  const auto r = rec("ACGTN-acgtnU", 10, 20);
+  const auto c = tavlo::complement(r);
+  CHECK_EQ(c.seq, "TGCANNtgcanN");
+  CHECK(c.start == 10u && c.end == 20u && c.comp && c.name == "chr1");
+  const auto rc = tavlo::reverse_complement(r);
+  CHECK(rc.start == 20u && rc.end == 10u && rc.comp);
+  CHECK(tavlo::orientation(r) == 1 && tavlo::orientation(rc) == -1);
+  CHECK(!tavlo::orientation(c) && !tavlo::orientation(tavlo::reverse(r)));
+  const auto half = tavlo::reverse(rec("AC", 5, std::nullopt));
+  CHECK(half.start == 5u && !half.end && half.seq == "CA");
+  const auto iupac = rec("ACGTRYKMBVDHSWXNacgtrykmbvdhswxn", 3, 40, true);
+  const auto back = tavlo::reverse_complement(tavlo::reverse_complement(iupac));
+  CHECK(back.seq == iupac.seq && back.start == iupac.start && back.end == iupac.end &&
+        back.comp == iupac.comp && back.name == iupac.name);
+}
+
+void test_fancy_name() {
+  CHECK_EQ(rec("", 20, 10, true).fancy_name(), "chr1:20-10 (complement)");
+  CHECK_EQ(rec("", 1, std::nullopt).fancy_name(), "chr1");
+  CHECK_EQ(rec("", 0, 18446744073709551615ULL).fancy_name(), "chr1:0-18446744073709551615");
+  CHECK_EQ(SequenceRecord{}.fancy_name(), "");
+}
+
+}  // namespace
+
+int main() {
+  test_complement_table();
+  test_text_kernels_all_lengths();
+  test_text_kernels_non_ascii();
+  test_large_outputs();
+  test_statistics_long_texts();
+  test_slice_clamps_indices();
+  test_coordinates_at_the_ends_of_the_range();
+  test_whole_text_derivations_keep_fields();
+  test_fancy_name();
+  return tavlo::check::summary();
+}
