@@ -38,6 +38,12 @@ const Faidx& faidx_core(PyObject* o);
 PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
                           std::uint64_t end);
 
+// The batch fetches behind Faidx.fetch_many and Faidx.fetch_many_same_chr: convert `regions`,
+// fetch (on the worker pool from 1000 regions on) and return a new list of Sequence objects.
+PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions);
+PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
+                                        PyObject* regions);
+
 // Hands a fetched record to Python as a Sequence, raising UnicodeDecodeError instead when its
 // residues are not UTF-8.
 PyObject* checked_sequence(SequenceRecord&& record);

@@ -1,0 +1,34 @@
+// The parallel path of the batch fetches.
+#include "faidx/batch.hpp"
+
+#include "faidx/pool.hpp"
+#include "faidx/text.hpp"
+
+namespace tavlo {
+
+std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions) {
+  std::vector<BatchSlot> slots(regions.size());
+  const bool use_map = fx.has_map();
+  // Each worker writes only the slots of its own ranges; the Faidx is only read.
+  parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const BatchRegion& r = regions[i];
+      auto outcome = fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
+      BatchSlot& slot = slots[i];
+      if (!outcome) {
+        slot.error = std::make_unique<FaidxError>(std::move(outcome).error());
+        continue;
+      }
+      slot.seq = std::move(outcome->seq);
+      slot.valid_utf8 = text::is_valid_utf8(slot.seq.data(), slot.seq.size());
+      if (outcome->start && outcome->end) {
+        slot.has_coordinates = true;
+        slot.start = *outcome->start;
+        slot.end = *outcome->end;
+      }
+    }
+  });
+  return slots;
+}
+
+}  // namespace tavlo

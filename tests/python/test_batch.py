@@ -1,0 +1,188 @@
+"""Batch fetches: the sequential path below 1000 regions, the worker pool from 1000 on."""
+
+import collections
+import multiprocessing
+import os
+import random
+
+import pytest
+
+import tavlo
+from conftest import random_residues, write_fasta
+
+
+@pytest.fixture
+def batch_file(tmp_path):
+    records = {"chr1": random_residues(100, seed=1, alphabet="ACGT"),
+               "chr2": random_residues(5000, seed=2),
+               "chr3": random_residues(777, seed=3)}
+    return write_fasta(tmp_path / "ref.fa", records), records
+
+
+def padded(region, n):
+    """`region` at position 0 of a batch of n regions; the others are harmless."""
+    return [region] + [("chr1", 1, 10)] * (n - 1)
+
+
+# Region -> (fewer than 1000 regions: seq slice, start, end, warning) and (1000 or more).
+TABLE = [
+    (("chr1", 0, 10), (slice(0, 0), 0, 10, True), (slice(0, 10), 1, 10)),
+    (("chr1", 150, 200), (slice(0, 0), 150, 150, True), (slice(99, 100), 100, 100)),
+    (("chr1", 90, 150), (slice(89, 100), 90, 100, True), (slice(89, 100), 90, 100)),
+    (("chr1", 50, 40), (slice(0, 0), 50, 40, True), (slice(0, 0), 50, 40)),
+]
+
+
+@pytest.mark.parametrize("region, sequential, parallel", TABLE)
+def test_two_paths_differ_as_documented(batch_file, capfd, region, sequential, parallel):
+    path, records = batch_file
+    fa = tavlo.Faidx(path)
+    residues = records["chr1"]
+    first = fa.fetch_many(padded(region, 999))[0]
+    cut, start, end, warned = sequential
+    assert (first.seq, first.start, first.end) == (residues[cut], start, end)
+    assert ("WARNING: " in capfd.readouterr().err) == warned
+    first = fa.fetch_many(padded(region, 1000))[0]
+    cut, start, end = parallel
+    assert (first.seq, first.start, first.end) == (residues[cut], start, end)
+    assert capfd.readouterr().err == ""
+    # The same through fetch_many_same_chr.
+    pairs = [r[1:] for r in padded(region, 1000)]
+    first = fa.fetch_many_same_chr("chr1", pairs)[0]
+    assert (first.seq, first.start, first.end) == (residues[cut], start, end)
+
+
+def test_failures_on_each_path(batch_file, capfd):
+    path, _ = batch_file
+    strict = tavlo.Faidx(path, strict_bounds=True)
+    with pytest.raises(IndexError, match=r"^coordinates cannot be 0 \(1-based indexing\)$"):
+        strict.fetch_many(padded(("chr1", 0, 10), 999))
+    with pytest.raises(RuntimeError) as info:
+        strict.fetch_many(padded(("chr1", 0, 10), 1000))
+    assert str(info.value) == ("Error fetching region 0: Invalid region: Invalid region "
+                               "chr1:0-10 (sequence length: 100)")
+    fa = tavlo.Faidx(path)
+    with pytest.raises(Exception, match="^FetchError: Sequence 'chrZ' not found$"):
+        fa.fetch_many(padded(("chrZ", 1, 10), 999))
+    with pytest.raises(RuntimeError) as info:
+        fa.fetch_many(padded(("chrZ", 1, 10), 1000))
+    assert str(info.value) == "Error fetching region 0: Fetch error: Sequence 'chrZ' not found"
+    # The lowest failing position is reported, whatever finished first.
+    regions = [("chr1", 1, 10)] * 5000
+    regions[4000] = ("nope", 1, 2)
+    regions[2] = ("chrZ", 1, 2)
+    regions[5] = ("chrY", 1, 2)
+    with pytest.raises(RuntimeError, match="^Error fetching region 2: Fetch error: "
+                                           "Sequence 'chrZ' not found$"):
+        fa.fetch_many(regions)
+    with pytest.raises(RuntimeError, match="^Error fetching region 3 from chr1: Invalid region: "):
+        strict.fetch_many_same_chr("chr1", [(1, 2)] * 3 + [(5, 4)] + [(1, 200)] * 2000)
+    # A missing name in fetch_many_same_chr is refused before either path.
+    for n in (1, 999, 1000):
+        with pytest.raises(Exception, match="^FetchError: Sequence 'chrZ' not found$"):
+            fa.fetch_many_same_chr("chrZ", [(1, 2)] * n)
+    assert fa.fetch_many_same_chr("chrZ", []) == []
+    assert fa.fetch_many([]) == []
+    assert capfd.readouterr().err == ""
+
+
+def test_conversion_errors_come_first(batch_file, capfd):
+    fa = tavlo.Faidx(batch_file[0])
+    warn = ("chr1", 0, 10)
+    Region = collections.namedtuple("Region", "name start end")
+    assert fa.fetch_many([Region("chr1", 1, 3)])[0].end == 3
+    for n in (10, 2000):
+        for bad, error in [([warn] * n + [["chr1", 1, 2]], TypeError),
+                           ([warn] * n + [("chr1", 1)], ValueError),
+                           ([warn] * n + [("chr1", -1, 2)], OverflowError),
+                           ([warn] * n + [(1, 1, 2)], TypeError),
+                           ([warn] * n + [("chr1", 1.5, 2)], TypeError)]:
+            with pytest.raises(error):
+                fa.fetch_many(bad)
+        with pytest.raises(ValueError):
+            fa.fetch_many_same_chr("chr1", [(0, 10)] * n + [(1, 2, 3)])
+    for bad in ("chr1", 5, None, {"a": 1}):
+        with pytest.raises(TypeError):
+            fa.fetch_many(bad)
+    with pytest.raises(TypeError):
+        fa.fetch_many_same_chr(1, [(1, 2)])
+    assert capfd.readouterr().err == ""
+    # Tuples are sequences too, and the batch may be a tuple of tuples.
+    assert [s.seq for s in fa.fetch_many_same_chr("chr1", ((1, 2), (3, 4)))] == [
+        fa.fetch("chr1", 1, 2).seq, fa.fetch("chr1", 3, 4).seq]
+
+
+def random_regions(records, n, seed):
+    rng = random.Random(seed)
+    names = list(records)
+    regions = []
+    for _ in range(n):
+        name = rng.choice(names)
+        length = len(records[name])
+        start = rng.randint(1, length)
+        regions.append((name, start, rng.randint(start, min(length, start + 300))))
+    return regions
+
+
+@pytest.mark.parametrize("mutable", [False, True])
+def test_large_batch_in_order(batch_file, mutable):
+    path, records = batch_file
+    fa = tavlo.Faidx(path, mutable=mutable, one_based_attributes=False)
+    regions = random_regions(records, 200_000, seed=7)
+    got = fa.fetch_many(regions)
+    assert len(got) == len(regions)
+    for (name, start, end), s in zip(regions, got):
+        assert (s.name, s.seq, s.start, s.end) == (name, records[name][start - 1:end],
+                                                   start - 1, end)
+    pairs = [(start, end) for name, start, end in regions if name == "chr2"]
+    got = fa.fetch_many_same_chr("chr2", pairs)
+    assert [s.seq for s in got] == [records["chr2"][a - 1:b] for a, b in pairs]
+
+
+def child_batch(path, queue):
+    fa = tavlo.Faidx(path)
+    queue.put([s.seq for s in fa.fetch_many([("chr2", 1, 20)] * 3000)][-1])
+
+
+def test_batches_after_fork(batch_file):
+    path, records = batch_file
+    fa = tavlo.Faidx(path)
+    assert len(fa.fetch_many([("chr2", 1, 20)] * 3000)) == 3000  # the pool is running now
+    pid = os.fork()
+    if pid == 0:
+        # In the child: a parallel batch must not wait for threads that were not forked.
+        try:
+            ok = fa.fetch_many([("chr2", 1, 20)] * 3000)[-1].seq == records["chr2"][:20]
+        finally:
+            os._exit(0 if ok else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    proc = ctx.Process(target=child_batch, args=(path, queue))
+    proc.start()
+    assert queue.get(timeout=60) == records["chr2"][:20]
+    proc.join(timeout=60)
+    assert proc.exitcode == 0
+
+
+def test_batch_residues_that_are_not_utf8(tmp_path):
+    path = str(tmp_path / "x.fa")
+    with open(path, "wb") as f:
+        f.write(b">a\nAC\xffT\n")
+    with open(path + ".fai", "w") as f:
+        f.write("a\t4\t3\t4\t5\n")
+    fa = tavlo.Faidx(path)
+    for n in (10, 1000):
+        with pytest.raises(UnicodeDecodeError):
+            fa.fetch_many([("a", 1, 2)] * n + [("a", 1, 4)])
+
+
+def test_allocation_failure_in_a_worker_is_a_python_error(tmp_path):
+    path = write_fasta(tmp_path / "x.fa", {"a": "ACGT"})
+    with open(path + ".fai", "w") as f:
+        f.write("a\t18446744073709551615\t3\t4\t5\n")
+    fa = tavlo.Faidx(path, default_seq="N")
+    with pytest.raises(MemoryError):
+        fa.fetch_many([("a", 1, 2)] * 999 + [("a", 1, 2**64 - 1)])
+    assert fa.fetch_many([("a", 1, 4)] * 1000)[-1].seq == "ACGT"
