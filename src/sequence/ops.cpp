@@ -487,6 +487,10 @@ SequenceRecord slice(const SequenceRecord& rec, std::int64_t a, std::int64_t b, 
       // Nothing selected (also for a = -1, where a clamped start would select from the end).
       lo = a;
       hi = a - 1;
+    } else if (b == a) {
+      // An empty run (b = hi); its coordinates still come from lo and hi.
+      lo = b + 1;
+      hi = a;
     } else {
       lo = b + 1;
       hi = a;
