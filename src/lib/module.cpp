@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "faidx/faidx_py.hpp"
+#include "lib/facade_py.hpp"
 #include "lib/pyutil.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -36,8 +37,14 @@ PyObject* init_module() {
   if (g_module != nullptr) return Py_NewRef(g_module);
   PyRef module = PyRef::steal(PyModule_Create(&tavlo_module));
   if (!module) return nullptr;
-  if (!add_type(module.get(), faidx_type(), "Faidx") ||
-      !add_type(module.get(), sequence_type(), "Sequence")) {
+  // The order of __all__.
+  if (!add_type(module.get(), fasta_type(), "Fasta") ||
+      !add_type(module.get(), faidx_type(), "Faidx") ||
+      !add_type(module.get(), sequence_type(), "Sequence") ||
+      !add_type(module.get(), fasta_record_type(), "FastaRecord") ||
+      !add_type(module.get(), fasta_iterator_type(), "FastaIterator") ||
+      !add_type(module.get(), sequence_iterator_type(), "SequenceIterator") ||
+      !add_type(module.get(), mutable_fasta_record_type(), "MutableFastaRecord")) {
     return nullptr;
   }
   g_module = Py_NewRef(module.get());

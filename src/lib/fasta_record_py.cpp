@@ -1,0 +1,363 @@
+// The Python type FastaRecord: a view of one named sequence that reads through its Faidx on every
+// operation (length, text, subscripts and slices, line-by-line iteration, reversal).
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "errors/errors_py.hpp"
+#include "faidx/faidx_py.hpp"
+#include "faidx/text.hpp"
+#include "lib/facade_py.hpp"
+#include "sequence/ops.hpp"
+#include "sequence/sequence_py.hpp"
+
+namespace tavlo::py {
+namespace {
+
+// Residues per piece when the name has no index entry.
+constexpr std::uint64_t kDefaultWidth = 70;
+
+struct FastaRecordObject {
+  PyObject_HEAD
+  PyObject* faidx;             // strong reference: keeps `core` and `entry` valid
+  PyObject* name;              // strong reference to an exact str
+  const Faidx* core;           // owned by `faidx`
+  const EntryNumbers* entry;   // in core's name table, or nullptr when the name has none
+};
+
+PyTypeObject* g_record_type = nullptr;  // kept for the life of the process
+
+FastaRecordObject* as_record(PyObject* o) { return reinterpret_cast<FastaRecordObject*>(o); }
+
+std::uint64_t length_of(const FastaRecordObject* r) {
+  return r->entry != nullptr ? r->entry->rlen : 0;
+}
+
+std::uint64_t width_of(const FastaRecordObject* r) {
+  return r->entry != nullptr ? r->entry->lenc : kDefaultWidth;
+}
+
+std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
+
+// The checked fetch of (start, end) as a record, raising (and returning false) on failure or
+// on residues that no Sequence could hold.
+bool fetch_record(const FastaRecordObject* r, std::uint64_t start, std::uint64_t end,
+                  SequenceRecord* out) {
+  auto fetched = r->core->fetch(name_of(r), start, end);
+  if (!fetched) {
+    raise_error(fetched.error());
+    return false;
+  }
+  if (!check_utf8(fetched->seq)) return false;
+  *out = std::move(*fetched);
+  return true;
+}
+
+PyObject* whole_record(const FastaRecordObject* r) {
+  auto fetched = r->core->fetch_entire_sequence(name_of(r));
+  if (!fetched) return raise_error(fetched.error());
+  return checked_sequence(std::move(*fetched));
+}
+
+// A slice field as a signed 64-bit integer, or nullopt when it is None or does not convert
+// (whatever the reason; the conversion's error is discarded).
+std::optional<std::int64_t> field_as_i64(PyObject* o) {
+  if (o == Py_None) return std::nullopt;
+  if (PyLong_CheckExact(o)) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow != 0) return std::nullopt;
+    return v;
+  }
+  if (PyFloat_Check(o) || !PyIndex_Check(o)) return std::nullopt;
+  PyRef index = PyRef::steal(PyNumber_Index(o));
+  if (!index) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return field_as_i64(index.get());
+}
+
+// record[start:stop:step].
+PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
+  // The fields are read directly: a slice's attributes are plain members, and going through
+  // attribute look-up would cost more than a short fetch.
+  const auto* sl = reinterpret_cast<PySliceObject*>(key);
+  const std::uint64_t length = length_of(r);
+
+  // [:], [::1] and [0:length:1] read the whole record without coordinate checks. A step that
+  // is no 64-bit integer at all counts as "no step" here.
+  const std::optional<std::int64_t> step1 = field_as_i64(sl->step);
+  if (sl->start == Py_None && sl->stop == Py_None && (!step1 || *step1 == 1)) {
+    return whole_record(r);
+  }
+  if (step1 == 1) {
+    const auto a = field_as_i64(sl->start), b = field_as_i64(sl->stop);
+    if (a == 0 && b && *b >= 0 && static_cast<std::uint64_t>(*b) == length) {
+      return whole_record(r);
+    }
+  }
+
+  // A length beyond what a slice can address (only a hand-written index has one) is
+  // normalised as the largest that can, less one so that n + 1 cannot overflow below.
+  const Py_ssize_t n = static_cast<Py_ssize_t>(
+      std::min<std::uint64_t>(length, static_cast<std::uint64_t>(PY_SSIZE_T_MAX - 1)));
+  Py_ssize_t s, e, st;
+  if (PySlice_Unpack(key, &s, &e, &st) < 0) return nullptr;
+  PySlice_AdjustIndices(n, &s, &e, st);
+
+  if (st == 1) {
+    // 0 <= s, e <= n: no wrap. s >= e asks for a start beyond the end, which the fetch
+    // answers with a warning and an empty result, or an error under strict bounds.
+    return fetch_to_python(*r->core, name_of(r), static_cast<std::uint64_t>(s) + 1,
+                           static_cast<std::uint64_t>(e));
+  }
+
+  // Other steps fetch the window of 1-based positions that covers the selection, then slice it.
+  // Without strict bounds both ends are clamped into 1..n. Under strict bounds a positive step
+  // keeps them unclamped, so that a slice selecting nothing at or past the end is refused by
+  // the fetch. For a negative step the two windows agree except for a stop of 0 (rec[5:0:-1]),
+  // where the unclamped window would start at position 0 and refuse a slice whose residues all
+  // lie inside the record; there the clamped window is used under strict bounds too.
+  const bool strict = r->core->options().strict_bounds;
+  auto clamp = [n](Py_ssize_t v) { return std::max<Py_ssize_t>(1, std::min(n, v)); };
+  Py_ssize_t a, b;
+  if (s >= 0) {
+    a = strict && st > 0 ? s + 1 : clamp(s + 1);
+  } else {
+    a = st < 0 ? n : 1;
+  }
+  if (e >= 0) {
+    b = strict && st > 0 ? e : clamp(e);
+  } else {
+    b = st > 0 ? n : 1;
+  }
+  const Py_ssize_t lo = st > 0 ? a : std::min(a, b);
+  const Py_ssize_t hi = st > 0 ? b : std::max(a, b);
+
+  SequenceRecord window;
+  if (!fetch_record(r, static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi), &window)) {
+    return nullptr;
+  }
+  // Record index i is window index i - (lo - 1). A start of -1 (a negative step that selects
+  // nothing) becomes 0:0; a stop below the window means "down to its first residue".
+  Py_ssize_t ws = 0, we = 0;
+  if (s != -1) {
+    ws = s - (lo - 1);
+    we = e - (lo - 1);
+    if (we < 0) we = st > 0 ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
+  }
+  const bool ascii = text::is_ascii(window.seq.data(), window.seq.size());
+  const auto wn = static_cast<Py_ssize_t>(ascii ? window.seq.size() : char_count(window.seq));
+  PySlice_AdjustIndices(wn, &ws, &we, st);
+  return new_sequence(slice(window, ws, we, st, ascii));
+}
+
+// record[i]: position i + 1, or length + i + 1 for a negative i.
+PyObject* subscript_index(const FastaRecordObject* r, PyObject* key) {
+  const std::optional<std::int64_t> i = field_as_i64(key);
+  if (!i) {
+    PyErr_SetString(PyExc_TypeError, "Invalid index type");
+    return nullptr;
+  }
+  const std::uint64_t length = length_of(r);
+  std::uint64_t p;
+  if (*i >= 0) {
+    p = static_cast<std::uint64_t>(*i) + 1;  // at most 2**63: no wrap
+  } else {
+    // length + i + 1 in two's complement: a position before the first residue arrives as a
+    // coordinate far past the end. Only a length of 2**63 or more (a hand-written index) could
+    // wrap it back into 1..length; such a position is sent as 0, which no fetch accepts.
+    const std::uint64_t back = 0 - static_cast<std::uint64_t>(*i);
+    p = length + 1 - back;
+    if (back > length && p <= length) p = 0;
+  }
+  return fetch_to_python(*r->core, name_of(r), p, p);
+}
+
+PyObject* record_subscript(PyObject* self, PyObject* key) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    return PySlice_Check(key) ? subscript_slice(r, key) : subscript_index(r, key);
+  });
+}
+
+Py_ssize_t record_length(PyObject* self) {
+  const std::uint64_t length = length_of(as_record(self));
+  if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "record length does not fit in a Python length");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(length);
+}
+
+PyObject* record_str(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    auto fetched = r->core->fetch(name_of(r), 1, length_of(r));
+    if (!fetched) return raise_error(fetched.error());
+    return new_str(fetched->seq);
+  });
+}
+
+PyObject* record_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    return PyUnicode_FromFormat("FastaRecord(\"%U\")", as_record(self)->name);
+  });
+}
+
+PyObject* record_iter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    return new_sequence_iterator(r->faidx, r->name, width_of(r), length_of(r));
+  });
+}
+
+PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    const std::uint64_t length = length_of(r);
+    // A line width of 0 (an index entry written by hand, or built from a record whose first
+    // line is empty) cannot cut the record into lines: it is taken as one line, one piece.
+    const std::uint64_t width = width_of(r) != 0 ? width_of(r) : std::max<std::uint64_t>(length, 1);
+    std::vector<SequenceRecord> pieces;
+    // Saturating arithmetic and an explicit last piece: no wrap can restart the walk.
+    for (std::uint64_t v = 1; length != 0;) {
+      const std::uint64_t piece_end = width - 1 >= length - v ? length : v + width - 1;
+      SequenceRecord piece;
+      if (!fetch_record(r, v, piece_end, &piece)) return nullptr;
+      pieces.push_back(std::move(piece));
+      if (piece_end == length) break;
+      v = piece_end + 1;
+    }
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
+    if (!list) return nullptr;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+      PyObject* item = new_sequence(reverse(pieces[pieces.size() - 1 - k]));
+      if (item == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* record_long_name(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    if (r->entry == nullptr) {
+      std::string text = "Sequence '";
+      text.append(name_of(r));
+      text += "' not found";
+      return raise_error(FaidxError::of(ErrorKind::Fetch, std::move(text)));
+    }
+    return Py_NewRef(r->name);  // str is immutable: the record's own name serves as the copy
+  });
+}
+
+PyObject* record_unpadded_len(PyObject* self, void* /*closure*/) {
+  return guarded([&]() -> PyObject* {
+    const FastaRecordObject* r = as_record(self);
+    auto fetched = r->core->fetch(name_of(r), 1, length_of(r));
+    if (!fetched) return raise_error(fetched.error());
+    const std::string& seq = fetched->seq;
+    auto is_n = [](char c) { return c == 'N' || c == 'n'; };
+    const auto first = std::find_if_not(seq.begin(), seq.end(), is_n);
+    if (first == seq.end()) return PyLong_FromLong(0);
+    const auto last = std::find_if_not(seq.rbegin(), seq.rend(), is_n).base();
+    return PyLong_FromSize_t(static_cast<std::size_t>(last - first));
+  });
+}
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_record(self)->faidx);
+  Py_VISIT(as_record(self)->name);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+void record_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_XDECREF(as_record(self)->faidx);
+  Py_XDECREF(as_record(self)->name);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyMethodDef record_methods[] = {
+    {"__reversed__", record_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef record_getset[] = {
+    {"long_name", record_long_name, nullptr, nullptr, nullptr},
+    {"unpadded_len", record_unpadded_len, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot record_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+    {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
+    {Py_tp_str, reinterpret_cast<void*>(record_str)},
+    {Py_tp_iter, reinterpret_cast<void*>(record_iter)},
+    {Py_tp_methods, record_methods},
+    {Py_tp_getset, record_getset},
+    {Py_mp_subscript, reinterpret_cast<void*>(record_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(record_length)},
+    {0, nullptr},
+};
+
+PyType_Spec record_spec = {
+    .name = "builtins.FastaRecord",
+    .basicsize = sizeof(FastaRecordObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = record_slots,
+};
+
+}  // namespace
+
+PyTypeObject* fasta_record_type() {
+  if (g_record_type == nullptr) {
+    g_record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&record_spec));
+  }
+  return g_record_type;
+}
+
+PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry) {
+  PyTypeObject* tp = fasta_record_type();
+  if (tp == nullptr) return nullptr;
+  FastaRecordObject* r = PyObject_GC_New(FastaRecordObject, tp);
+  if (r == nullptr) return nullptr;
+  r->faidx = Py_NewRef(faidx);
+  r->name = Py_NewRef(name);
+  r->core = &faidx_core(faidx);
+  r->entry = entry;
+  PyObject_GC_Track(r);
+  return reinterpret_cast<PyObject*>(r);
+}
+
+std::string_view str_bytes(PyObject* name) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(name, &size);
+  if (data == nullptr) {
+    // Unreachable for the names we hold: each came from the name table or matched a name in it,
+    // so it has a UTF-8 form. An empty name matches nothing else that could be looked up.
+    PyErr_Clear();
+    return {};
+  }
+  return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+bool check_utf8(std::string_view bytes) {
+  if (text::is_valid_utf8(bytes.data(), bytes.size())) return true;
+  PyObject* probe =
+      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
+  if (probe == nullptr) return false;
+  Py_DECREF(probe);  // the two validators disagree: trust the interpreter's
+  return true;
+}
+
+}  // namespace tavlo::py

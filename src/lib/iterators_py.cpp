@@ -1,0 +1,232 @@
+// The iterators of the facade (FastaIterator over the records of a Fasta, SequenceIterator over
+// the line-sized pieces of a record) and MutableFastaRecord, whose item assignment always fails.
+#include <algorithm>
+#include <utility>
+
+#include "errors/errors_py.hpp"
+#include "faidx/faidx_py.hpp"
+#include "lib/facade_py.hpp"
+
+namespace tavlo::py {
+namespace {
+
+// --- FastaIterator -----------------------------------------------------------------------------
+
+struct FastaIteratorObject {
+  PyObject_HEAD
+  PyObject* faidx;       // strong reference: keeps `core` valid
+  const Faidx* core;     // owned by `faidx`
+  std::size_t position;  // next name of the listing to hand out
+};
+
+PyTypeObject* g_fasta_iterator_type = nullptr;  // kept for the life of the process
+
+FastaIteratorObject* as_fasta_iterator(PyObject* o) {
+  return reinterpret_cast<FastaIteratorObject*>(o);
+}
+
+PyObject* fasta_iterator_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    FastaIteratorObject* it = as_fasta_iterator(self);
+    // The Faidx never changes, so its name table, read by position, is the listing the
+    // iterator started with; no copy of the names is needed.
+    const NameTable& names = it->core->names();
+    if (it->position >= names.size()) return nullptr;  // the end, with no exception set
+    PyRef name = PyRef::steal(new_str(names.name_at(it->position)));
+    if (!name) return nullptr;
+    PyObject* record = new_fasta_record(it->faidx, name.get(), &names.numbers_at(it->position));
+    if (record != nullptr) ++it->position;
+    return record;
+  });
+}
+
+int fasta_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_fasta_iterator(self)->faidx);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+void fasta_iterator_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_XDECREF(as_fasta_iterator(self)->faidx);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot fasta_iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(fasta_iterator_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(fasta_iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec fasta_iterator_spec = {
+    .name = "builtins.FastaIterator",
+    .basicsize = sizeof(FastaIteratorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = fasta_iterator_slots,
+};
+
+// --- SequenceIterator --------------------------------------------------------------------------
+
+struct SequenceIteratorObject {
+  PyObject_HEAD
+  PyObject* faidx;         // strong reference: keeps `core` valid
+  PyObject* name;          // strong reference to an exact str
+  const Faidx* core;       // owned by `faidx`
+  std::uint64_t step;      // residues per piece, at least 1
+  std::uint64_t end;       // last position to hand out
+  std::uint64_t position;  // first position of the next piece
+  bool done;               // set once the piece ending at `end` is out: `end` may be 2**64 - 1,
+                           // past which `position` could not move without wrapping to 0
+};
+
+PyTypeObject* g_sequence_iterator_type = nullptr;  // kept for the life of the process
+
+SequenceIteratorObject* as_sequence_iterator(PyObject* o) {
+  return reinterpret_cast<SequenceIteratorObject*>(o);
+}
+
+PyObject* sequence_iterator_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    SequenceIteratorObject* it = as_sequence_iterator(self);
+    if (it->done) return nullptr;  // the end, with no exception set
+    const std::uint64_t piece_end =
+        it->step - 1 >= it->end - it->position ? it->end : it->position + it->step - 1;
+    // A failed fetch leaves the position where it is, so the next call tries the same piece.
+    PyObject* piece = fetch_to_python(*it->core, str_bytes(it->name), it->position, piece_end);
+    if (piece == nullptr) return nullptr;
+    if (piece_end == it->end) {
+      it->done = true;
+    } else {
+      it->position = piece_end + 1;
+    }
+    return piece;
+  });
+}
+
+int sequence_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(as_sequence_iterator(self)->faidx);
+  Py_VISIT(as_sequence_iterator(self)->name);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+
+void sequence_iterator_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_XDECREF(as_sequence_iterator(self)->faidx);
+  Py_XDECREF(as_sequence_iterator(self)->name);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot sequence_iterator_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(sequence_iterator_traverse)},
+    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(sequence_iterator_next)},
+    {0, nullptr},
+};
+
+PyType_Spec sequence_iterator_spec = {
+    .name = "builtins.SequenceIterator",
+    .basicsize = sizeof(SequenceIteratorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = sequence_iterator_slots,
+};
+
+// --- MutableFastaRecord ------------------------------------------------------------------------
+
+PyTypeObject* g_mutable_record_type = nullptr;  // kept for the life of the process
+
+int mutable_record_ass_subscript(PyObject* /*self*/, PyObject* /*key*/, PyObject* value) {
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_NotImplementedError, "can't delete item");
+    return -1;
+  }
+  if (!PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "argument '_value' must be str, not %.200s",
+                 Py_TYPE(value)->tp_name);
+    return -1;
+  }
+  PyErr_SetString(PyExc_NotImplementedError, "Mutable FASTA records not yet implemented");
+  return -1;
+}
+
+void mutable_record_dealloc(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyType_Slot mutable_record_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(mutable_record_dealloc)},
+    {Py_mp_ass_subscript, reinterpret_cast<void*>(mutable_record_ass_subscript)},
+    {0, nullptr},
+};
+
+PyType_Spec mutable_record_spec = {
+    .name = "builtins.MutableFastaRecord",
+    .basicsize = sizeof(PyObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = mutable_record_slots,
+};
+
+PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
+}
+
+}  // namespace
+
+PyTypeObject* fasta_iterator_type() {
+  return make_type(&g_fasta_iterator_type, &fasta_iterator_spec);
+}
+
+PyTypeObject* sequence_iterator_type() {
+  return make_type(&g_sequence_iterator_type, &sequence_iterator_spec);
+}
+
+PyTypeObject* mutable_fasta_record_type() {
+  return make_type(&g_mutable_record_type, &mutable_record_spec);
+}
+
+PyObject* new_fasta_iterator(PyObject* faidx) {
+  PyTypeObject* tp = fasta_iterator_type();
+  if (tp == nullptr) return nullptr;
+  FastaIteratorObject* it = PyObject_GC_New(FastaIteratorObject, tp);
+  if (it == nullptr) return nullptr;
+  it->faidx = Py_NewRef(faidx);
+  it->core = &faidx_core(faidx);
+  it->position = 0;
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject*>(it);
+}
+
+PyObject* new_sequence_iterator(PyObject* faidx, PyObject* name, std::uint64_t step,
+                                std::uint64_t end) {
+  PyTypeObject* tp = sequence_iterator_type();
+  if (tp == nullptr) return nullptr;
+  SequenceIteratorObject* it = PyObject_GC_New(SequenceIteratorObject, tp);
+  if (it == nullptr) return nullptr;
+  it->faidx = Py_NewRef(faidx);
+  it->name = Py_NewRef(name);
+  it->core = &faidx_core(faidx);
+  // A line width of 0 with residues to hand out (a hand-written index, or one built from a
+  // record whose first line is empty) would never advance: the record is taken as one line and
+  // comes out as one piece, the same text that str() of the record gives.
+  it->step = step != 0 ? step : std::max<std::uint64_t>(end, 1);
+  it->end = end;
+  it->position = 1;
+  it->done = end == 0;
+  PyObject_GC_Track(it);
+  return reinterpret_cast<PyObject*>(it);
+}
+
+}  // namespace tavlo::py
