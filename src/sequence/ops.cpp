@@ -2,6 +2,7 @@
 #include "sequence/ops.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -122,6 +123,22 @@ bool complement_scalar(const char* in, char* out, std::size_t n) noexcept {
   return seen < 0x80;
 }
 
+// out[n - 1 - i] = in[i]. Byte swaps of 8-byte words keep this near the speed of memory.
+bool reverse_scalar(const char* in, char* out, std::size_t n) noexcept {
+  std::uint64_t seen = 0;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const std::uint64_t w = load64(in + i);
+    seen |= w;
+    store64(out + n - i - 8, __builtin_bswap64(w));
+  }
+  for (; i < n; ++i) {
+    seen |= static_cast<unsigned char>(in[i]);
+    out[n - 1 - i] = in[i];
+  }
+  return no_high_bit(seen);
+}
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define TAVLO_HAVE_AVX2_KERNELS 1
 
@@ -167,11 +184,37 @@ __attribute__((target("avx2"))) bool complement_avx2(const char* in, char* out,
   return ascii && tail;
 }
 
-bool have_avx2() noexcept {
-  static const bool yes = __builtin_cpu_supports("avx2");
-  return yes;
+// out[n - 1 - i] = in[i], 32 bytes at a time.
+__attribute__((target("avx2"))) bool reverse_avx2(const char* in, char* out,
+                                                  std::size_t n) noexcept {
+  const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+                                           15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+  __m256i seen = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    seen = _mm256_or_si256(seen, v);
+    v = _mm256_shuffle_epi8(v, reverse);
+    v = _mm256_permute2x128_si256(v, v, 1);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + n - i - 32), v);
+  }
+  const bool ascii = _mm256_movemask_epi8(seen) == 0;
+  const bool tail = reverse_scalar(in + i, out, n - i);
+  return ascii && tail;
 }
+
 #endif
+
+std::atomic<bool> g_simd_enabled{true};
+
+bool have_avx2() noexcept {
+#if defined(TAVLO_HAVE_AVX2_KERNELS)
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported && g_simd_enabled.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
 
 template <bool Reversed>
 bool complement_bytes(const char* in, char* out, std::size_t n) noexcept {
@@ -181,20 +224,11 @@ bool complement_bytes(const char* in, char* out, std::size_t n) noexcept {
   return complement_scalar<Reversed>(in, out, n);
 }
 
-// out[n - 1 - i] = in[i]. Byte swaps of 8-byte words keep this at the speed of memory.
 bool reverse_bytes(const char* in, char* out, std::size_t n) noexcept {
-  std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    const std::uint64_t w = load64(in + i);
-    seen |= w;
-    store64(out + n - i - 8, __builtin_bswap64(w));
-  }
-  for (; i < n; ++i) {
-    seen |= static_cast<unsigned char>(in[i]);
-    out[n - 1 - i] = in[i];
-  }
-  return no_high_bit(seen);
+#if defined(TAVLO_HAVE_AVX2_KERNELS)
+  if (have_avx2()) return reverse_avx2(in, out, n);
+#endif
+  return reverse_scalar(in, out, n);
 }
 
 // Runs a kernel over a whole text into a new string, in chunks for large texts. Returns false in
@@ -346,6 +380,10 @@ constexpr IupacWeights make_iupac_weights() {
 constexpr IupacWeights kIupacWeights = make_iupac_weights();
 
 }  // namespace
+
+namespace detail {
+bool use_simd(bool enabled) noexcept { return g_simd_enabled.exchange(enabled); }
+}  // namespace detail
 
 // --- Texts --------------------------------------------------------------------------------------
 

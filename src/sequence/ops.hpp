@@ -21,6 +21,10 @@ constexpr std::array<char, 256> make_complement_table() {
   for (std::size_t i = 0; i < from.size(); ++i) t[static_cast<unsigned char>(from[i])] = to[i];
   return t;
 }
+
+// Lets the kernels use SIMD instructions where the processor has them (the default) or keeps
+// them to portable code, so that tests can check both; returns the previous setting.
+bool use_simd(bool enabled) noexcept;
 }  // namespace detail
 
 // IUPAC nucleotide complement of every byte value, case kept. Every byte outside the sixteen
@@ -32,9 +36,9 @@ inline constexpr std::array<char, 256> COMPLEMENT_TABLE = detail::make_complemen
 //
 // Texts are UTF-8. Derivations work on characters: a character starts at every byte that is not
 // a UTF-8 continuation byte (0x80-0xBF), so for an ASCII text characters and bytes coincide and
-// every operation takes its byte-wise fast path. A leading continuation byte, which only broken
-// UTF-8 has, counts as a character of its own; no operation reads outside the text whatever the
-// bytes are.
+// every operation takes its byte-wise fast path. Continuation bytes at the very start, which only
+// broken UTF-8 has, form one character together; no operation reads outside the text whatever
+// the bytes are.
 
 // True when every byte is below 0x80.
 bool is_ascii(std::string_view text) noexcept;

@@ -246,9 +246,12 @@ void test_coordinates_at_the_ends_of_the_range() {
 
 int main() {
   test_complement_table();
-  test_text_kernels_all_lengths();
-  test_text_kernels_non_ascii();
-  test_large_outputs();
+  for (bool simd : {true, false}) {
+    tavlo::detail::use_simd(simd);
+    test_text_kernels_all_lengths();
+    test_text_kernels_non_ascii();
+    test_large_outputs();
+  }
   test_statistics_long_texts();
   test_slice_clamps_indices();
   test_coordinates_at_the_ends_of_the_range();
