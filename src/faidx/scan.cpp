@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "faidx/file_io.hpp"
 #include "faidx/text.hpp"
 
@@ -13,18 +17,19 @@ void FastaScanner::finish_record() {
   name_.clear();
 }
 
-Status FastaScanner::line(const char* p, std::size_t len) {
+inline bool FastaScanner::line(const char* p, std::size_t len) {
   if (p[0] == '>') {
     finish_record();
     name_ = std::string(text::first_word(std::string_view(p + 1, len - 1)));
     cur_ = EntryNumbers{0, pos_ + len, 0, 0};
     lines_ = 0;
     ended_ = false;
-    return Ok{};
+    return true;
   }
-  if (name_.empty()) return Ok{};  // before the first header, or under a nameless one
-  std::size_t n = len;
-  while (n > 0 && (p[n - 1] == '\n' || p[n - 1] == '\r')) --n;
+  if (name_.empty()) return true;  // before the first header, or under a nameless one
+  // A line holds no LF before its last byte, so only CRs can precede the final LF.
+  std::size_t n = len - (p[len - 1] == '\n');
+  while (n > 0 && p[n - 1] == '\r') --n;
   if (lines_ == 0) {
     cur_.lenc = n;
     cur_.lenb = len;
@@ -32,33 +37,96 @@ Status FastaScanner::line(const char* p, std::size_t len) {
   } else if (n == cur_.lenc && len == cur_.lenb && !ended_) {
     // a full line like the first
   } else if (n > cur_.lenc || (ended_ && n > 0)) {
-    return FaidxError::of(ErrorKind::FastaIndexing,
-                          "Different line length in sequence '" + name_ + "'");
+    return false;
   } else {
     ended_ = true;
   }
   cur_.rlen += n;
   ++lines_;
-  return Ok{};
+  return true;
 }
+
+namespace {
+
+// Bit i is set when p[i] is a line feed, for the 64 bytes at p.
+inline std::uint64_t line_feeds(const char* p) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    mask |= static_cast<std::uint64_t>(
+                static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf))))
+            << (16 * k);
+  }
+  return mask;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(p[i] == '\n') << i;
+  return mask;
+#endif
+}
+
+}  // namespace
 
 Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   const bool ascii = text::is_ascii(chunk.data(), chunk.size());
-  const char* p = chunk.data();
-  const char* end = p + chunk.size();
-  while (p < end) {
-    const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p));
-    if (nl == nullptr && !last) break;
-    const std::size_t len = nl ? static_cast<std::size_t>(nl - p) + 1 : end - p;
-    if (!ascii && !text::is_valid_utf8(p, len)) {
-      return FaidxError::io("stream did not contain valid UTF-8");
+  const char* line_start = chunk.data();
+  const char* end = line_start + chunk.size();
+  bool bad_text = false;
+  // Plain flags on the per-line path; the error value is made once, on failure.
+  auto take_line = [&](const char* stop) -> bool {
+    const std::size_t len = static_cast<std::size_t>(stop - line_start);
+    if (!ascii && !text::is_valid_utf8(line_start, len)) {
+      bad_text = true;
+      return false;
     }
-    if (Status s = line(p, len); !s) return std::move(s).error();
+    if (!line(line_start, len)) return false;
     pos_ += len;
-    p += len;
+    line_start = stop;
+    return true;
+  };
+  auto failure = [&]() -> FaidxError {
+    if (bad_text) return FaidxError::io("stream did not contain valid UTF-8");
+    return FaidxError::of(ErrorKind::FastaIndexing,
+                          "Different line length in sequence '" + name_ + "'");
+  };
+  // Line feeds are found 64 bytes at a time: lines are short, and a library call per line would
+  // cost more than the line itself.
+  // Most lines repeat the first line of their record: those are recognised by their length and
+  // terminator alone. `full` says whether the record is in that state.
+  auto full = [&] {
+    return ascii && lines_ > 0 && !ended_ && (cur_.lenb - cur_.lenc == 1 ||
+                                              cur_.lenb - cur_.lenc == 2) && cur_.lenc > 0;
+  };
+  bool fast = full();
+  const char* q = line_start;
+  for (; end - q >= 64; q += 64) {
+    for (std::uint64_t m = line_feeds(q); m != 0; m &= m - 1) {
+      const char* stop = q + __builtin_ctzll(m) + 1;
+      const std::size_t len = static_cast<std::size_t>(stop - line_start);
+      if (fast && len == cur_.lenb && line_start[0] != '>' && line_start[cur_.lenc - 1] != '\r' &&
+          (len - cur_.lenc == 1 || line_start[len - 2] == '\r')) {
+        cur_.rlen += cur_.lenc;
+        ++lines_;
+        pos_ += len;
+        line_start = stop;
+        continue;
+      }
+      if (!take_line(stop)) return failure();
+      fast = full();
+    }
   }
-  if (last) finish_record();
-  return static_cast<std::size_t>(p - chunk.data());
+  while (const char* nl =
+             q < end ? static_cast<const char*>(std::memchr(q, '\n', end - q)) : nullptr) {
+    if (!take_line(nl + 1)) return failure();
+    q = nl + 1;
+  }
+  if (last) {
+    if (line_start < end && !take_line(end)) return failure();
+    finish_record();
+  }
+  return static_cast<std::size_t>(line_start - chunk.data());
 }
 
 std::vector<IndexEntry> FastaScanner::take() { return std::move(entries_); }

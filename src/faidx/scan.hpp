@@ -24,7 +24,8 @@ class FastaScanner {
   std::vector<IndexEntry> take();
 
  private:
-  Status line(const char* p, std::size_t len);
+  // Takes one line (terminator included); false when the record turns out ragged.
+  bool line(const char* p, std::size_t len);
   void finish_record();
 
   std::vector<IndexEntry> entries_;

@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <string>
 
 #include "check.hpp"
@@ -117,6 +118,94 @@ void test_scan_refuses_ragged_records() {
   CHECK(!r.ok() && error_text(r.error()) == "IOError: stream did not contain valid UTF-8");
 }
 
+// The scan rules written as plainly as possible, one line at a time.
+bool reference_scan(const std::string& text, std::vector<IndexEntry>* out) {
+  std::string name;
+  EntryNumbers cur;
+  std::uint64_t lines = 0, pos = 0;
+  bool ended = false;
+  auto finish = [&] {
+    if (!name.empty()) out->push_back({name, cur});
+    name.clear();
+  };
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t j = text.find('\n', i);
+    j = j == std::string::npos ? text.size() : j + 1;
+    const std::string line = text.substr(i, j - i);
+    pos += line.size();
+    i = j;
+    if (line[0] == '>') {
+      finish();
+      std::size_t a = 1;
+      while (a < line.size() && std::isspace(static_cast<unsigned char>(line[a]))) ++a;
+      std::size_t b = a;
+      while (b < line.size() && !std::isspace(static_cast<unsigned char>(line[b]))) ++b;
+      name = line.substr(a, b - a);
+      cur = EntryNumbers{0, pos, 0, 0};
+      lines = 0;
+      ended = false;
+      continue;
+    }
+    if (name.empty()) continue;
+    std::size_t n = line.size();
+    while (n > 0 && (line[n - 1] == '\n' || line[n - 1] == '\r')) --n;
+    if (lines == 0) {
+      cur.lenc = n;
+      cur.lenb = line.size();
+      ended = n == 0;
+    } else if (ended && n > 0) {
+      return false;
+    } else if (n > cur.lenc) {
+      return false;
+    } else if (n < cur.lenc || line.size() != cur.lenb) {
+      ended = true;
+    }
+    cur.rlen += n;
+    ++lines;
+  }
+  finish();
+  return true;
+}
+
+void test_scan_matches_reference() {
+  std::uint64_t state = 12345;
+  auto next = [&](std::uint64_t n) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (state >> 33) % n;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    const int records = 1 + static_cast<int>(next(4));
+    for (int r = 0; r < records; ++r) {
+      text += next(10) == 0 ? "> \n" : ">r" + std::to_string(r) + (next(2) ? " desc\n" : "\n");
+      const std::string nl = next(3) == 0 ? "\r\n" : "\n";
+      const std::uint64_t width = 1 + next(90);
+      const std::uint64_t lines = next(200);
+      for (std::uint64_t l = 0; l < lines; ++l) {
+        std::uint64_t w = width;
+        if (next(150) == 0) w = next(width + 2);  // now and then a ragged line
+        for (std::uint64_t k = 0; k < w; ++k) text.push_back("ACGTN"[next(5)]);
+        text += next(400) == 0 ? "\r\r\n" : nl;
+      }
+      if (lines && next(2)) text += std::string(next(width), 'A');  // short last line
+      if (next(4) == 0) text += nl + nl;
+    }
+    if (next(5) == 0 && !text.empty()) text.pop_back();
+    std::vector<IndexEntry> expect;
+    const bool ok = reference_scan(text, &expect);
+    auto got = scan_fasta(text);
+    if (!CHECK_EQ(got.ok(), ok)) continue;
+    if (!ok) continue;
+    if (!CHECK_EQ(got->size(), expect.size())) continue;
+    for (std::size_t i = 0; i < expect.size(); ++i) {
+      const EntryNumbers& a = (*got)[i].numbers;
+      const EntryNumbers& b = expect[i].numbers;
+      CHECK((*got)[i].name == expect[i].name && a.rlen == b.rlen && a.offset == b.offset &&
+            a.lenc == b.lenc && a.lenb == b.lenb);
+    }
+  }
+}
+
 void test_extract_from_map() {
   const std::string fa = ">r\nACGTA\nCGTAC\nGT\n";
   const EntryNumbers e{12, 3, 5, 6};
@@ -206,6 +295,7 @@ int main() {
   test_name_table_growth();
   test_scan();
   test_scan_refuses_ragged_records();
+  test_scan_matches_reference();
   test_extract_from_map();
   test_extract_matches_byte_walk();
   test_extract_through_descriptor();
