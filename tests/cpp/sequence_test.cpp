@@ -125,7 +125,7 @@ void test_text_kernels_all_lengths() {
 // the text sends every kernel back to the per-character path.
 void test_large_outputs() {
   std::mt19937_64 rng(3);
-  std::string s = random_text(rng, (std::size_t{9} << 20) + 13, "ACGTNacgtnRYSW-");
+  std::string s = random_text(rng, (std::size_t{5} << 20) + 13, "ACGTNacgtnRYSW-");
   std::string comp(s.size(), '\0');
   for (std::size_t i = 0; i < s.size(); ++i) {
     comp[i] = tavlo::COMPLEMENT_TABLE[static_cast<unsigned char>(s[i])];
@@ -140,7 +140,9 @@ void test_large_outputs() {
   s[s.size() - 100] = '\xC3';
   s[s.size() - 99] = '\xA9';
   CHECK(tavlo::complement_text(s).size() == s.size() - 1);
-  CHECK(tavlo::reverse_text(s) == ref_reverse(s));
+  std::string rev_chars(s.rbegin(), s.rend());
+  std::swap(rev_chars[98], rev_chars[99]);  // the two bytes of the character keep their order
+  CHECK(tavlo::reverse_text(s) == rev_chars);
 }
 
 // Non-ASCII characters (and broken UTF-8, which a fetch can hand over) anywhere in the text.
