@@ -247,7 +247,9 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // Intervals of get_spliced_seq, converted as the pairs of a single-name batch are: a sequence
 // (not a str) of 2-tuples of unsigned 64-bit integers.
-bool convert_intervals(PyObject* intervals, std::vector<std::pair<std::uint64_t, std::uint64_t>>* out) {
+using Intervals = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+
+bool convert_intervals(PyObject* intervals, Intervals* out) {
   if (PyUnicode_Check(intervals) || !PySequence_Check(intervals)) {
     PyErr_Format(PyExc_TypeError, "intervals must be a sequence of tuples, not %.200s",
                  Py_TYPE(intervals)->tp_name);
@@ -285,7 +287,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     static const char* const names[] = {"name", "intervals", "rc"};
     PyObject* slots[3];  // borrowed from args
     std::string_view name;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> intervals;
+    Intervals intervals;
     bool rc;
     if (!bind_args("get_spliced_seq", args, nargs, kwnames, names, 3, 2, slots) ||
         !to_str(slots[0], &name, "name") || !convert_intervals(slots[1], &intervals) ||

@@ -166,12 +166,12 @@ PyObject* subscript_index(const FastaRecordObject* r, PyObject* key) {
   if (*i >= 0) {
     p = static_cast<std::uint64_t>(*i) + 1;  // at most 2**63: no wrap
   } else {
-    // length + i + 1 in two's complement: a position before the first residue arrives as a
-    // coordinate far past the end. Only a length of 2**63 or more (a hand-written index) could
-    // wrap it back into 1..length; such a position is sent as 0, which no fetch accepts.
+    // length + i + 1 in unsigned (two's-complement) arithmetic. With back = -i in 1..2**63:
+    // back <= length gives 1..length; back == length + 1 gives 0; a larger back wraps to
+    // 2**64 + length + 1 - back > length. So a position before the first residue arrives as 0
+    // or as a coordinate past the end, never as one inside the record, whatever the length.
     const std::uint64_t back = 0 - static_cast<std::uint64_t>(*i);
     p = length + 1 - back;
-    if (back > length && p <= length) p = 0;
   }
   return fetch_to_python(*r->core, name_of(r), p, p);
 }
@@ -184,12 +184,14 @@ PyObject* record_subscript(PyObject* self, PyObject* key) {
 }
 
 Py_ssize_t record_length(PyObject* self) {
-  const std::uint64_t length = length_of(as_record(self));
-  if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "record length does not fit in a Python length");
-    return -1;
-  }
-  return static_cast<Py_ssize_t>(length);
+  return guarded([&]() -> Py_ssize_t {
+    const std::uint64_t length = length_of(as_record(self));
+    if (length > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+      PyErr_SetString(PyExc_OverflowError, "record length exceeds 2**63 - 1");
+      return -1;
+    }
+    return static_cast<Py_ssize_t>(length);
+  });
 }
 
 PyObject* record_str(PyObject* self) {
