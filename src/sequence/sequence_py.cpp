@@ -289,7 +289,10 @@ PyObject* sequence_richcompare(PyObject* self, PyObject* other, int op) {
 
 PyGetSetDef sequence_getset[] = {
     {"name", get_name, set_name, "Name of the source record.", nullptr},
-    {"seq", get_seq, set_seq, "The residues.", nullptr},
+    {"seq", get_seq, set_seq,
+     "The residues. Subscripts, reverse and complement work on characters, as str does; len()\n"
+     "and the GC statistics count UTF-8 bytes (the same for the ASCII letters of residues).",
+     nullptr},
     {"start", get_coordinate<&SequenceRecord::start>, set_coordinate<&SequenceRecord::start>,
      "Coordinate of the first residue in the source record, or None.",
      const_cast<char*>("start")},
