@@ -132,7 +132,7 @@ def many_part(a, tavlo, v):
                 fa[i]
         full = bu.best_of({"x": positions}, max(1, a.repeats // 2))["x"]
         t["for i in range(n): fa[i]"] = full
-        if fa[n - 1].name != keys[n - 1] or fa[0].name != keys[0]:
+        if fa[n - 1].long_name != keys[n - 1] or fa[0].long_name != keys[0]:
             v.error("fa[i] does not follow the order of fa.keys()")
 
     bu.table(f"Name listing on {n:,} records (best of {a.repeats})", list(t.items()), per=n)

@@ -327,4 +327,6 @@ def environment_line() -> str:
         cpus = len(os.sched_getaffinity(0))
     except AttributeError:
         cpus = os.cpu_count()
-    return f"python {platform.python_version()}, {cpus} CPUs available, {platform.machine()}"
+    load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
+    return (f"python {platform.python_version()}, {cpus} CPUs available, {platform.machine()}, "
+            f"load average {load}")
