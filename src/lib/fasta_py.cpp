@@ -126,6 +126,7 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
     }
     std::uint64_t i = 0;
     if (!to_u64(key, &i, "key")) {
+      PyErr_Clear();
       PyErr_SetString(PyExc_TypeError, "Key must be string or integer");
       return nullptr;
     }

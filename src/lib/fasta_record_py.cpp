@@ -64,19 +64,24 @@ PyObject* whole_record(const FastaRecordObject* r) {
 // (whatever the reason; the conversion's error is discarded).
 std::optional<std::int64_t> field_as_i64(PyObject* o) {
   if (o == Py_None) return std::nullopt;
-  if (PyLong_CheckExact(o)) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-    if (overflow != 0) return std::nullopt;
-    return v;
+  PyRef index;  // holds the result of __index__ for keys that are not ints themselves
+  if (!PyLong_Check(o)) {
+    if (!PyIndex_Check(o)) return std::nullopt;
+    index = PyRef::steal(PyNumber_Index(o));
+    if (!index) {
+      PyErr_Clear();
+      return std::nullopt;
+    }
+    o = index.get();
   }
-  if (PyFloat_Check(o) || !PyIndex_Check(o)) return std::nullopt;
-  PyRef index = PyRef::steal(PyNumber_Index(o));
-  if (!index) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (v == -1 && PyErr_Occurred()) {
     PyErr_Clear();
     return std::nullopt;
   }
-  return field_as_i64(index.get());
+  if (overflow != 0) return std::nullopt;
+  return v;
 }
 
 // record[start:stop:step].
