@@ -64,6 +64,14 @@ std::string build_string(std::size_t n, Fill fill, bool* ok) {
     *ok = fill(out.data(), 0, n);
     return out;
   }
+#if defined(__cpp_lib_string_resize_and_overwrite)
+  // Where the library can skip the zeroing, the pages are written once, by the kernel fill.
+  out.resize_and_overwrite(n, [&](char* p, std::size_t size) {
+    advise_huge_pages(p, size);
+    *ok = fill(p, 0, size);
+    return size;
+  });
+#else
   out.reserve(n);
   advise_huge_pages(out.data(), n);
   const auto base = reinterpret_cast<std::uintptr_t>(out.data());
@@ -75,6 +83,7 @@ std::string build_string(std::size_t n, Fill fill, bool* ok) {
     *ok = fill(out.data() + pos, pos, len);
     pos += len;
   }
+#endif
   return out;
 }
 
