@@ -1,0 +1,337 @@
+// Stress test of the worker pool: coverage, stealing, exceptions, concurrent callers and fork.
+//
+// Set TAVLO_TEST_SKIP_FORK=1 to leave out the parts that fork.
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <new>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "faidx/pool.hpp"
+
+#if defined(__SANITIZE_THREAD__)
+#define TAVLO_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define TAVLO_THREAD_SANITIZER 1
+#endif
+#endif
+
+#if defined(TAVLO_THREAD_SANITIZER)
+// The fork tests start threads in the child of a threaded process; ThreadSanitizer refuses
+// that unless told otherwise. The child only ever runs the pool it starts itself.
+extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+constexpr bool kThreadSanitizer = true;
+#else
+constexpr bool kThreadSanitizer = false;
+#endif
+
+namespace tavlo {
+namespace {
+
+constexpr std::size_t kThreads = 4;  // often more than the processors: more interleavings
+
+// Waits until pred() holds; false after ten seconds.
+bool eventually(const std::function<bool()>& pred) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+  }
+  return true;
+}
+
+// Runs parallel_for over n items; checks that the ranges are non-empty, inside [0, n) and visit
+// every item exactly once.
+void check_covers(std::size_t n) {
+  std::unique_ptr<std::atomic<std::uint32_t>[]> hits(new std::atomic<std::uint32_t>[n + 1]());
+  std::atomic<std::size_t> bad_ranges{0};
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    if (begin >= end || end > n) {
+      bad_ranges.fetch_add(1);
+      return;
+    }
+    for (std::size_t i = begin; i < end; ++i) hits[i].fetch_add(1, std::memory_order_relaxed);
+  });
+  std::size_t wrong = 0;
+  for (std::size_t i = 0; i < n; ++i) wrong += hits[i].load() != 1;
+  if (!CHECK_EQ(bad_ranges.load(), 0) || !CHECK_EQ(wrong, 0)) {
+    std::fprintf(stderr, "  for n = %zu\n", n);
+  }
+}
+
+void test_coverage() {
+  for (std::size_t n : {0, 1, 2, 3, 7, 31, 999, 1000, 1001, 4096, 200000}) check_covers(n);
+  std::mt19937 random(12345);
+  std::uniform_int_distribution<std::size_t> size(0, 5000);
+  for (int round = 0; round < 300; ++round) check_covers(size(random));
+
+  bool called = false;
+  parallel_for(0, [&](std::size_t, std::size_t) { called = true; });
+  CHECK(!called);
+}
+
+// One participant stalls in its first piece until the others have done every other item, which
+// they can only do by taking over the rest of its range. Run with the stall on the caller and on
+// a worker.
+void check_idle_threads_take_over(bool stall_caller) {
+  const std::size_t n = 20000;
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> stalled{false};
+  std::atomic<bool> timed_out{false};
+  std::atomic<std::size_t> done_by_others{0};
+  std::atomic<std::size_t> stalled_piece{0};
+  parallel_for(n, [&](std::size_t begin, std::size_t end) {
+    const bool on_caller = std::this_thread::get_id() == caller;
+    // The others hold on until the stall begins: else the caller could finish everything before
+    // any worker wakes up, or the workers take everything before the caller's first piece.
+    if (on_caller != stall_caller) eventually([&] { return stalled.load(); });
+    if (on_caller == stall_caller && !stalled.exchange(true)) {
+      stalled_piece = end - begin;
+      if (!eventually([&] { return done_by_others.load() == n - (end - begin); })) {
+        timed_out = true;
+      }
+      return;
+    }
+    done_by_others.fetch_add(end - begin);
+  });
+  if (!CHECK(!timed_out.load())) {
+    std::fprintf(stderr, "  stalled %s: others did %zu of %zu\n",
+                 stall_caller ? "caller" : "worker", done_by_others.load(),
+                 n - stalled_piece.load());
+  }
+  CHECK(stalled.load());
+  CHECK_EQ(done_by_others.load() + stalled_piece.load(), n);
+}
+
+void test_stealing() {
+  check_idle_threads_take_over(true);
+  check_idle_threads_take_over(false);
+  check_covers(1000);
+}
+
+struct WorkerError {};
+
+void test_exceptions() {
+  for (std::size_t n : {2, 1000, 200000}) {
+    const std::size_t bad = n / 2 + 1 < n ? n / 2 + 1 : n - 1;
+    std::string message;
+    try {
+      parallel_for(n, [&](std::size_t begin, std::size_t end) {
+        if (begin <= bad && bad < end) throw std::runtime_error("item " + std::to_string(bad));
+      });
+    } catch (const std::runtime_error& e) {
+      message = e.what();
+    }
+    CHECK_EQ(message, "item " + std::to_string(bad));
+    check_covers(n);
+  }
+
+  // Every piece fails, on every thread at once: one exception comes out, nothing terminates.
+  bool out_of_memory = false;
+  try {
+    parallel_for(100000, [](std::size_t, std::size_t) { throw std::bad_alloc(); });
+  } catch (const std::bad_alloc&) {
+    out_of_memory = true;
+  }
+  CHECK(out_of_memory);
+  check_covers(200000);
+
+  // Thrown on a worker, not on the caller: the caller holds on until a worker has thrown.
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> worker_threw{false};
+  bool caught = false;
+  try {
+    parallel_for(1000, [&](std::size_t, std::size_t) {
+      if (std::this_thread::get_id() != caller) {
+        worker_threw = true;
+        throw WorkerError();
+      }
+      eventually([&] { return worker_threw.load(); });
+    });
+  } catch (const WorkerError&) {
+    caught = true;
+  }
+  CHECK(worker_threw.load());
+  CHECK(caught);
+
+  // The exception comes out only after every thread has left body, and none enters it later.
+  std::atomic<int> inside{0};
+  std::atomic<bool> returned{false};
+  std::atomic<int> late{0};
+  try {
+    parallel_for(2000, [&](std::size_t begin, std::size_t) {
+      if (returned) late.fetch_add(1);
+      inside.fetch_add(1);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      inside.fetch_sub(1);
+      if (begin == 0) throw std::runtime_error("first");
+    });
+  } catch (const std::runtime_error&) {
+    CHECK_EQ(inside.load(), 0);
+    returned = true;
+  }
+  CHECK(returned.load());
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  CHECK_EQ(late.load(), 0);
+  check_covers(1000);
+}
+
+void test_nested_calls_run() {
+  std::atomic<std::size_t> inner_total{0};
+  std::atomic<std::size_t> inner_bad{0};
+  parallel_for(64, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      std::atomic<std::size_t> covered{0};
+      parallel_for(100, [&](std::size_t b, std::size_t e) {
+        if (b >= e || e > 100) inner_bad.fetch_add(1);
+        covered.fetch_add(e - b);
+      });
+      inner_total.fetch_add(covered.load());
+    }
+  });
+  CHECK_EQ(inner_bad.load(), 0);
+  CHECK_EQ(inner_total.load(), 64 * 100);
+}
+
+void test_concurrent_callers() {
+  std::vector<std::thread> callers;
+  for (unsigned t = 0; t < 4; ++t) {
+    callers.emplace_back([t] {
+      std::mt19937 random(t);
+      std::uniform_int_distribution<std::size_t> size(0, 3000);
+      for (int round = 0; round < 40; ++round) {
+        check_covers(round % 10 == 0 ? 200000 : size(random));
+      }
+      try {
+        parallel_for(5000, [](std::size_t begin, std::size_t) {
+          if (begin == 0) throw std::runtime_error("concurrent");
+        });
+        CHECK(false);
+      } catch (const std::runtime_error& e) {
+        CHECK_EQ(std::string(e.what()), "concurrent");
+      }
+    });
+  }
+  for (std::thread& caller : callers) caller.join();
+}
+
+// Runs fn in a forked child under an alarm; checks that the child exits cleanly.
+void check_in_child(const char* what, const std::function<void()>& fn) {
+  std::fflush(nullptr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    CHECK(pid >= 0);
+    return;
+  }
+  if (pid == 0) {
+    alarm(60);  // a child that waits for the parent's workers would hang here
+    const long failed_before = check::failed.load();
+    fn();
+    std::fflush(nullptr);
+    _exit(check::failed.load() == failed_before ? 0 : 1);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    std::fprintf(stderr, "  child '%s': status %#x%s\n", what, status,
+                 WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? " (hung)" : "");
+  }
+}
+
+// Before the parent starts its pool: the default size follows the affinity mask.
+void test_size_follows_affinity() {
+  check_in_child("default size", [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (!CHECK_EQ(sched_getaffinity(0, sizeof set, &set), 0)) return;
+    CHECK_EQ(worker_count(), CPU_COUNT(&set));
+    check_covers(10000);
+  });
+  check_in_child("one processor", [] {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (!CHECK_EQ(sched_getaffinity(0, sizeof set, &set), 0)) return;
+    int first = 0;
+    while (!CPU_ISSET(first, &set)) ++first;
+    CPU_ZERO(&set);
+    CPU_SET(first, &set);
+    if (!CHECK_EQ(sched_setaffinity(0, sizeof set, &set), 0)) return;
+    CHECK_EQ(worker_count(), 1);
+    check_covers(10000);
+  });
+}
+
+void run_pool_in_child() {
+  check_covers(1000);
+  check_covers(200000);
+  CHECK_EQ(worker_count(), kThreads);
+  // The parent's workers do not exist here: some other thread must still take part, so the
+  // child did start workers of its own.
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> helped{false};
+  parallel_for(1000, [&](std::size_t, std::size_t) {
+    if (std::this_thread::get_id() != caller) helped = true;
+    eventually([&] { return helped.load(); });
+  });
+  CHECK(helped.load());
+}
+
+void test_fork() {
+  check_in_child("after the pool ran", [] {
+    run_pool_in_child();
+    check_in_child("grandchild", run_pool_in_child);
+  });
+
+  // Fork while another thread keeps the pool busy, so that its locks are likely held.
+  // ThreadSanitizer cannot follow this: in the child a new thread may reuse the id of a parent
+  // thread that it still counts as alive ("dup thread"), and it aborts.
+  if (kThreadSanitizer) return;
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) check_covers(50000);
+  });
+  for (int i = 0; i < 10; ++i) {
+    check_in_child("while the pool is busy", run_pool_in_child);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3));
+  }
+  stop = true;
+  busy.join();
+  check_covers(1000);
+}
+
+}  // namespace
+}  // namespace tavlo
+
+int main() {
+  using namespace tavlo;
+  alarm(900);  // a deadlock fails the run instead of stalling it
+  const char* skip = std::getenv("TAVLO_TEST_SKIP_FORK");
+  const bool fork_tests = skip == nullptr || std::string(skip) != "1";
+
+  if (fork_tests) test_size_follows_affinity();
+  testing::set_pool_threads(kThreads);
+  CHECK_EQ(worker_count(), kThreads);
+  test_coverage();
+  test_stealing();
+  test_exceptions();
+  test_nested_calls_run();
+  test_concurrent_callers();
+  if (fork_tests) test_fork();
+  return check::summary();
+}
