@@ -1,5 +1,6 @@
-// Sequence kernels against byte-at-a-time reference models: every length and alignment around
-// the word and chunk sizes of the fast paths, broken UTF-8, and indices out of their ranges.
+// Sequence kernels against character-at-a-time reference models: every length and alignment
+// around the word sizes of the SIMD and portable paths, large outputs, broken UTF-8, and indices
+// out of their ranges. The statistics are checked against a model by the Python tests.
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -47,63 +48,10 @@ std::string ref_reverse(std::string_view s) {
   return out;
 }
 
-double ref_gc(std::string_view s) {
-  if (s.empty()) return 0.0;
-  std::uint64_t n = 0;
-  for (char c : s) n += c == 'C' || c == 'G' || c == 'c' || c == 'g';
-  return static_cast<double>(n) / static_cast<double>(s.size());
-}
-
-double ref_gc_strict(std::string_view s) {
-  std::uint64_t total = 0, cg = 0;
-  for (char c : s) {
-    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-    if (u == 'A' || u == 'C' || u == 'G' || u == 'T') {
-      ++total;
-      cg += u == 'C' || u == 'G';
-    }
-  }
-  return total ? static_cast<double>(cg) / static_cast<double>(total) : 0.0;
-}
-
-double ref_gc_iupac(std::string_view s) {
-  double sum = 0.0;
-  std::uint64_t total = 0;
-  for (char c : s) {
-    const char u = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c;
-    double w = -1;
-    switch (u) {
-      case 'C': case 'G': case 'S': w = 1; break;
-      case 'B': case 'V': w = 0.67; break;
-      case 'K': case 'M': case 'R': case 'Y': w = 0.5; break;
-      case 'D': case 'H': w = 0.33; break;
-      case 'N': w = 0.25; break;
-      case 'A': case 'T': case 'W': w = 0; break;
-      default: break;
-    }
-    if (w >= 0) {
-      ++total;
-      sum += w;
-    }
-  }
-  return total ? sum / static_cast<double>(total) : 0.0;
-}
-
 // --- Tests ---------------------------------------------------------------------------------------
 
-void test_complement_table() {
-  const std::string_view from = "ACGTRYKMBVDHSWXNacgtrykmbvdhswxn";
-  const std::string_view to = "TGCAYRMKVBHDSWXNtgcayrmkvbhdswxn";
-  int mapped = 0;
-  for (int b = 0; b < 256; ++b) {
-    const auto at = from.find(static_cast<char>(b));
-    const char want = at == std::string_view::npos ? 'N' : to[at];
-    mapped += CHECK_EQ(tavlo::COMPLEMENT_TABLE[b], want);
-  }
-  CHECK_EQ(mapped, 256);
-}
-
-// Every length from 0 to 70 and every start alignment crosses the 8-byte paths and their tails.
+// Every length from 0 to 70 at every start alignment crosses the 32-byte SIMD and 8-byte portable
+// loops and their tails.
 void test_text_kernels_all_lengths() {
   std::mt19937_64 rng(1);
   const std::string pool = random_text(rng, 80, "ACGTNacgtnRYKMBVDHSWXU-*");
@@ -113,15 +61,12 @@ void test_text_kernels_all_lengths() {
       if (!CHECK_EQ(tavlo::complement_text(s), ref_complement(s))) return;
       if (!CHECK_EQ(tavlo::reverse_text(s), ref_reverse(s))) return;
       if (!CHECK_EQ(tavlo::reverse_complement_text(s), ref_reverse(ref_complement(s)))) return;
-      if (!CHECK_EQ(tavlo::gc(s), ref_gc(s))) return;
-      if (!CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s))) return;
-      if (!CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s))) return;
       CHECK(tavlo::is_ascii(s));
     }
   }
 }
 
-// Outputs of several megabytes are built a huge page at a time; a non-ASCII character far into
+// Outputs of several megabytes are built on huge pages; a non-ASCII character far into
 // the text sends every kernel back to the per-character path.
 void test_large_outputs() {
   std::mt19937_64 rng(3);
@@ -163,32 +108,8 @@ void test_text_kernels_non_ascii() {
     CHECK_EQ(tavlo::reverse_text(s), ref_reverse(s));
     CHECK_EQ(tavlo::reverse_complement_text(s), ref_reverse(ref_complement(s)));
     CHECK(tavlo::is_ascii(tavlo::complement_text(s)));
-    CHECK_EQ(tavlo::gc(s), ref_gc(s));
-    CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s));
-    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
   }
   CHECK_EQ(tavlo::char_count(""), 0u);
-}
-
-// The fast paths flush their packed counters every 255 words (gc), 4095 bytes (gc_iupac); the
-// 0.67/0.33 letters switch gc_iupac to letter-by-letter summing mid-text.
-void test_statistics_long_texts() {
-  std::mt19937_64 rng(2);
-  for (std::size_t n : {2039u, 2040u, 2041u, 4094u, 4095u, 4096u, 8191u, 100000u}) {
-    const std::string s = random_text(rng, n, "CCCCGGGGccggAT");
-    CHECK_EQ(tavlo::gc(s), ref_gc(s));
-    CHECK_EQ(tavlo::gc_strict(s), ref_gc_strict(s));
-    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
-  }
-  for (std::size_t where : {0u, 4094u, 4095u, 50000u, 99999u}) {
-    std::string s = random_text(rng, 100000, "ACGTNSWKMRY");
-    s[where] = (where % 2) ? 'd' : 'B';
-    CHECK_EQ(tavlo::gc_iupac(s), ref_gc_iupac(s));
-  }
-  // Summation order shows in the last digit.
-  CHECK_EQ(tavlo::gc_iupac("BDB"), 0.5566666666666666);
-  CHECK_EQ(tavlo::gc_iupac("BBD"), 0.5566666666666668);
-  CHECK_EQ(tavlo::gc_iupac("B"), 0.67);
 }
 
 SequenceRecord rec(std::string seq, std::optional<std::uint64_t> start,
@@ -247,14 +168,12 @@ void test_coordinates_at_the_ends_of_the_range() {
 }  // namespace
 
 int main() {
-  test_complement_table();
   for (bool simd : {true, false}) {
     tavlo::detail::use_simd(simd);
     test_text_kernels_all_lengths();
     test_text_kernels_non_ascii();
     test_large_outputs();
   }
-  test_statistics_long_texts();
   test_slice_clamps_indices();
   test_coordinates_at_the_ends_of_the_range();
   return tavlo::check::summary();
