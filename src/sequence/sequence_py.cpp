@@ -34,7 +34,7 @@ bool text_is_ascii(SequenceObject* o) {
 }
 
 // A new Sequence object owning `record` (moved in); a new reference, or nullptr with
-// MemoryError set (the record is then dropped with the caller's copy).
+// MemoryError set (the record is then not moved from, and the caller's copy drops it).
 PyObject* wrap(PyTypeObject* tp, SequenceRecord&& record, Charset charset) {
   SequenceObject* o = PyObject_New(SequenceObject, tp);
   if (o == nullptr) return nullptr;
