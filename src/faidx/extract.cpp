@@ -102,16 +102,23 @@ Result<std::string> extract_sequence_from_file_optimized(int fd, const EntryNumb
   // The file cannot supply more residues than it has bytes left.
   const std::size_t want = static_cast<std::size_t>(std::min(count, size - at));
   out.reserve(want);
+  // First read just the span the residues need; larger blocks only when a malformed file needs
+  // more, and never past the end of the file.
   constexpr std::uint64_t kBlock = 1 << 20;
   std::string buf(static_cast<std::size_t>(std::min({kBlock, span_bytes(e, want), size - at})),
                   '\0');
-  while (out.size() < want) {
-    const ssize_t r = pread_full(fd, buf.data(), buf.size(), at);
+  while (out.size() < want && at < size) {
+    const std::size_t ask =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));
+    const ssize_t r = pread_full(fd, buf.data(), ask, at);
     if (r < 0) return FaidxError::io_errno(errno);
     if (r == 0) break;
     append_residues(buf.data(), static_cast<std::size_t>(r), out, want);
     at += static_cast<std::uint64_t>(r);
-    if (buf.size() < kBlock) buf.resize(static_cast<std::size_t>(kBlock));
+    if (static_cast<std::size_t>(r) < ask) break;  // the file ended early
+    if (buf.size() < kBlock && out.size() < want) {
+      buf.resize(static_cast<std::size_t>(std::min(kBlock, size - at)));
+    }
   }
   return out;
 }

@@ -34,7 +34,10 @@
 #if defined(TAVLO_THREAD_SANITIZER)
 // The fork tests start threads in the child of a threaded process; ThreadSanitizer refuses
 // that unless told otherwise. The child only ever runs the pool it starts itself.
-extern "C" const char* __tsan_default_options() { return "die_after_fork=0"; }
+// Visible: the sanitizer runtime looks it up dynamically, and the build hides symbols by default.
+extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
+  return "die_after_fork=0";
+}
 constexpr bool kThreadSanitizer = true;
 #else
 constexpr bool kThreadSanitizer = false;
