@@ -24,10 +24,15 @@ std::size_t append_residues(const char* p, std::size_t n, std::string& out, std:
 // yield nothing. Never reserves more than the map can supply.
 std::string extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e,
                                        std::uint64_t start, std::uint64_t count);
+// The same, replacing the contents of `out` (which keeps its buffer when large enough).
+void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std::uint64_t start,
+                                std::uint64_t count, std::string& out);
 
 // The same through a file descriptor with positioned reads (no shared file position, so several
 // threads may read through one descriptor). Reads until `count` residues or the end of the file.
 Result<std::string> extract_sequence_from_file_optimized(int fd, const EntryNumbers& e,
                                                          std::uint64_t start, std::uint64_t count);
+Status extract_sequence_from_file_optimized(int fd, const EntryNumbers& e, std::uint64_t start,
+                                            std::uint64_t count, std::string& out);
 
 }  // namespace tavlo

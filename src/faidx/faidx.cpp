@@ -25,12 +25,15 @@ bool newer(const struct timespec& a, const struct timespec& b) {
 
 std::string decimal(std::uint64_t v) { return std::to_string(v); }
 
-SequenceRecord empty_record(std::string_view name, std::uint64_t start, std::uint64_t end) {
-  SequenceRecord r;
-  r.name.assign(name);
-  r.start = start;
-  r.end = end;
-  return r;
+// The empty result of a refused region: coordinates as given, present even under as_raw.
+Status empty_record(SequenceRecord& out, std::string_view name, std::uint64_t start,
+                    std::uint64_t end) {
+  out.name.assign(name);
+  out.seq.clear();
+  out.start = start;
+  out.end = end;
+  out.comp = false;
+  return Ok{};
 }
 
 void upper_in_place(std::string& s) {
@@ -131,17 +134,19 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   return fx;
 }
 
-Result<std::string> Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-                                bool use_map) const {
+Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                   bool use_map, SequenceRecord& out) const {
   if (use_map && has_map_) {
-    return extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count);
+    extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
+    return Ok{};
   }
   if (fd_ < 0) return FaidxError::io("No file handle available");
-  return extract_sequence_from_file_optimized(fd_, e, start, count);
+  return extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
 }
 
-SequenceRecord Faidx::finish(std::string_view name, std::string seq, std::uint64_t s,
-                             std::uint64_t e, std::uint64_t count) const {
+void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
+                   std::uint64_t count) const {
+  std::string& seq = out.seq;
   if (seq.size() < count && options_.default_seq && !options_.default_seq->empty()) {
     const std::string& fill = *options_.default_seq;
     const std::uint64_t missing = count - seq.size();
@@ -158,20 +163,28 @@ SequenceRecord Faidx::finish(std::string_view name, std::string seq, std::uint64
     }
   }
   if (options_.sequence_always_upper) upper_in_place(seq);
-  SequenceRecord r;
-  r.name.assign(name);
-  r.seq = std::move(seq);
-  if (!options_.as_raw) {
+  out.name.assign(name);
+  out.comp = false;
+  if (options_.as_raw) {
+    out.start.reset();
+    out.end.reset();
+  } else {
     // A start of 0 only arises for an empty record on the quiet path; it stays 0 rather than
     // wrapping to 2**64 - 1 in the 0-based convention.
-    r.start = options_.one_based_attributes || s == 0 ? s : s - 1;
-    r.end = e;
+    out.start = options_.one_based_attributes || s == 0 ? s : s - 1;
+    out.end = e;
   }
-  return r;
 }
 
 Result<SequenceRecord> Faidx::fetch(std::string_view name, std::uint64_t start,
                                     std::uint64_t end) const {
+  SequenceRecord out;
+  if (Status s = fetch_into(out, name, start, end); !s) return std::move(s).error();
+  return out;
+}
+
+Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64_t start,
+                         std::uint64_t end) const {
   const EntryNumbers* entry = names_.find(name);
   if (entry == nullptr) return not_found(name);
   const std::uint64_t len = entry->rlen;
@@ -183,26 +196,26 @@ Result<SequenceRecord> Faidx::fetch(std::string_view name, std::uint64_t start,
     text += "' of length " + decimal(len);
     if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
     write_warning(text);
-    if (start > len) return empty_record(name, start, start);
+    if (start > len) return empty_record(out, name, start, start);
     end = len;
   }
   if (start == 0 || end == 0) {
     static const char* const kZero = "coordinates cannot be 0 (1-based indexing)";
     if (strict) return FaidxError::of(ErrorKind::Bounds, kZero);
     write_warning(kZero);
-    return empty_record(name, start, end);
+    return empty_record(out, name, start, end);
   }
   if (start > end) {
     std::string text = "start coordinate " + decimal(start) + " is greater than end coordinate " +
                        decimal(end);
     if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
     write_warning(text);
-    return empty_record(name, start, end);
+    return empty_record(out, name, start, end);
   }
   const std::uint64_t count = end - start + 1;
-  auto seq = read(*entry, start, count, true);
-  if (!seq) return std::move(seq).error();
-  return finish(name, std::move(*seq), start, end, count);
+  if (Status r = read(*entry, start, count, true, out); !r) return r;
+  finish(out, name, start, end, count);
+  return Ok{};
 }
 
 Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std::uint64_t start,
@@ -211,6 +224,7 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std:
   if (entry == nullptr) return not_found(name);
   const std::uint64_t len = entry->rlen;
   std::uint64_t s = start, e = end;
+  SequenceRecord out;
   if (options_.strict_bounds) {
     if (!(1 <= start && start <= end && end <= len)) {
       std::string text = "Invalid region ";
@@ -222,28 +236,29 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std:
   } else {
     s = std::min(len, std::max<std::uint64_t>(start, 1));
     e = std::min(len, std::max<std::uint64_t>(end, 1));
-    if (e < s) return empty_record(name, s, e);
+    if (e < s) {
+      (void)empty_record(out, name, s, e);
+      return out;
+    }
   }
   const std::uint64_t count = e - s + 1;
-  auto seq = read(*entry, s, count, use_map);
-  if (!seq) return std::move(seq).error();
-  return finish(name, std::move(*seq), s, e, count);
+  if (Status r = read(*entry, s, count, use_map, out); !r) return std::move(r).error();
+  finish(out, name, s, e, count);
+  return out;
 }
 
 Result<SequenceRecord> Faidx::fetch_entire_sequence(std::string_view name) const {
   const EntryNumbers* entry = names_.find(name);
   if (entry == nullptr) return not_found(name);
-  auto seq = read(*entry, 1, entry->rlen, true);
-  if (!seq) return std::move(seq).error();
-  if (options_.sequence_always_upper) upper_in_place(*seq);
-  SequenceRecord r;
-  r.name.assign(name);
-  r.seq = std::move(*seq);
+  SequenceRecord out;
+  if (Status r = read(*entry, 1, entry->rlen, true, out); !r) return std::move(r).error();
+  if (options_.sequence_always_upper) upper_in_place(out.seq);
+  out.name.assign(name);
   if (!options_.as_raw) {
-    r.start = options_.one_based_attributes ? 1 : 0;
-    r.end = entry->rlen;
+    out.start = options_.one_based_attributes ? 1 : 0;
+    out.end = entry->rlen;
   }
-  return r;
+  return out;
 }
 
 }  // namespace tavlo

@@ -50,6 +50,9 @@ class Faidx {
   // and an empty or shortened result, or a Bounds error under strict bounds.
   Result<SequenceRecord> fetch(std::string_view name, std::uint64_t start,
                                std::uint64_t end) const;
+  // The same, filling `out` (a fresh record) in place: the hot path of Faidx.fetch.
+  Status fetch_into(SequenceRecord& out, std::string_view name, std::uint64_t start,
+                    std::uint64_t end) const;
   // The quiet variant for worker threads: clamps silently and reports failures as values.
   // `use_map` false reads through the descriptor.
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, std::uint64_t start,
@@ -60,10 +63,12 @@ class Faidx {
  private:
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 
-  Result<std::string> read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-                           bool use_map) const;
-  SequenceRecord finish(std::string_view name, std::string seq, std::uint64_t s, std::uint64_t e,
-                        std::uint64_t count) const;
+  // Reads `count` residues from residue `start` into out.seq.
+  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
+              SequenceRecord& out) const;
+  // Fills a short read with default_seq, upper-cases and sets the coordinates.
+  void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
+              std::uint64_t count) const;
 
   FaidxOptions options_;
   std::string index_path_;

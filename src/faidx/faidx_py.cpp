@@ -412,9 +412,24 @@ const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
 PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
                           std::uint64_t end) {
-  auto r = fx.fetch(name, start, end);
-  if (!r) return raise_error(r.error());
-  return checked_sequence(std::move(*r));
+  // The record is filled inside its object: no copy or move of the residues on this hot path.
+  SequenceRecord* record = nullptr;
+  PyRef seq = PyRef::steal(new_empty_sequence(&record));
+  if (!seq) return nullptr;
+  if (Status s = fx.fetch_into(*record, name, start, end); !s) return raise_error(s.error());
+  if (!check_text(record->seq)) return nullptr;
+  return seq.release();
+}
+
+bool check_text(std::string_view residues) {
+  // Residues come from the file unchecked when the index was not built here: bytes that are not
+  // UTF-8 must become a Python error, never a Sequence whose text cannot be read.
+  if (text::is_valid_utf8(residues.data(), residues.size())) return true;
+  PyObject* probe =
+      PyUnicode_DecodeUTF8(residues.data(), static_cast<Py_ssize_t>(residues.size()), "strict");
+  if (probe == nullptr) return false;
+  Py_DECREF(probe);
+  return true;
 }
 
 PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions) {
@@ -437,14 +452,7 @@ PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {
-  // Residues come from the file unchecked when the index was not built here: bytes that are not
-  // UTF-8 must become a Python error, never a Sequence whose text cannot be read.
-  if (!text::is_valid_utf8(record.seq.data(), record.seq.size())) {
-    PyObject* probe = PyUnicode_DecodeUTF8(record.seq.data(),
-                                           static_cast<Py_ssize_t>(record.seq.size()), "strict");
-    if (probe == nullptr) return nullptr;
-    Py_DECREF(probe);
-  }
+  if (!check_text(record.seq)) return nullptr;
   return new_sequence(std::move(record));
 }
 

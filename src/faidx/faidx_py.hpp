@@ -44,6 +44,9 @@ PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions);
 PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
                                         PyObject* regions);
 
+// False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
+bool check_text(std::string_view residues);
+
 // Hands a fetched record to Python as a Sequence, raising UnicodeDecodeError instead when its
 // residues are not UTF-8.
 PyObject* checked_sequence(SequenceRecord&& record);

@@ -31,20 +31,45 @@ std::uint64_t process_seed() {
 
 NameTable::NameTable() : seed_(process_seed()) {}
 
+namespace {
+
+// Loads 1 to 8 bytes without a library call (sequence names are mostly this short).
+inline std::uint64_t load_tail(const char* p, std::size_t n) {
+  std::uint64_t lo = 0, hi = 0;
+  if (n >= 4) {
+    std::uint32_t a, b;
+    std::memcpy(&a, p, 4);
+    std::memcpy(&b, p + n - 4, 4);
+    lo = a;
+    hi = b;
+    return lo | (hi << 32);
+  }
+  if (n > 0) {
+    lo = static_cast<unsigned char>(p[0]) | (static_cast<unsigned char>(p[n / 2]) << 8) |
+         (static_cast<unsigned char>(p[n - 1]) << 16);
+  }
+  return lo;
+}
+
+inline bool same_bytes(const char* a, const char* b, std::size_t n) {
+  if (n <= 8) return load_tail(a, n) == load_tail(b, n);
+  return std::memcmp(a, b, n) == 0;
+}
+
+}  // namespace
+
 std::uint64_t NameTable::hash_of(std::string_view name) const {
   std::uint64_t h = seed_ ^ (name.size() * 0x9E3779B97F4A7C15ULL);
   const char* p = name.data();
   std::size_t n = name.size();
-  while (n >= 8) {
+  while (n > 8) {
     std::uint64_t w;
     std::memcpy(&w, p, 8);
     h = mix(h ^ w) + 0x9E3779B97F4A7C15ULL;
     p += 8;
     n -= 8;
   }
-  std::uint64_t w = 0;
-  std::memcpy(&w, p, n);
-  return mix(h ^ w ^ (n << 56));
+  return mix(h ^ load_tail(p, n));
 }
 
 void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
@@ -75,7 +100,7 @@ void NameTable::insert(std::string_view name, const EntryNumbers& numbers) {
   while (buckets_[b] != 0) {
     Slot& s = slots_[buckets_[b] - 1];
     if (s.hash == h32 && s.name_length == name.size() &&
-        std::memcmp(arena_.data() + s.name_offset, name.data(), name.size()) == 0) {
+        same_bytes(arena_.data() + s.name_offset, name.data(), name.size())) {
       s.numbers = numbers;
       return;
     }
@@ -94,7 +119,7 @@ const EntryNumbers* NameTable::find(std::string_view name) const {
   for (std::size_t b = h32 & mask; buckets_[b] != 0; b = (b + 1) & mask) {
     const Slot& s = slots_[buckets_[b] - 1];
     if (s.hash == h32 && s.name_length == name.size() &&
-        std::memcmp(arena_.data() + s.name_offset, name.data(), name.size()) == 0) {
+        same_bytes(arena_.data() + s.name_offset, name.data(), name.size())) {
       return &s.numbers;
     }
   }

@@ -5,17 +5,27 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tavlo::text {
 
 // True when no byte has its high bit set.
 inline bool is_ascii(const char* p, std::size_t n) {
-  std::uint64_t acc = 0;
   std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    std::uint64_t w[4];
-    std::memcpy(w, p + i, 32);
-    acc |= w[0] | w[1] | w[2] | w[3];
+#if defined(__SSE2__)
+  if (n >= 16) {
+    __m128i acc = _mm_setzero_si128();
+    for (; i + 16 <= n; i += 16) {
+      acc = _mm_or_si128(acc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+    }
+    // The last 16 bytes again cover the remainder without a byte loop.
+    acc = _mm_or_si128(acc, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16)));
+    return _mm_movemask_epi8(acc) == 0;
   }
+#endif
+  std::uint64_t acc = 0;
   for (; i + 8 <= n; i += 8) {
     std::uint64_t w;
     std::memcpy(&w, p + i, 8);

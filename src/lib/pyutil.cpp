@@ -1,6 +1,8 @@
 // Argument binding and conversion helpers shared by the Python types.
 #include "lib/pyutil.hpp"
 
+#include "faidx/text.hpp"
+
 #include <cstring>
 #include <vector>
 
@@ -129,24 +131,8 @@ bool to_opt_u64(PyObject* o, std::optional<std::uint64_t>* out, const char* what
   return true;
 }
 
-namespace {
-
-bool is_ascii(const char* p, size_t n) {
-  std::uint64_t acc = 0;
-  size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p + i, 8);
-    acc |= w;
-  }
-  for (; i < n; ++i) acc |= static_cast<unsigned char>(p[i]);
-  return (acc & 0x8080808080808080ULL) == 0;
-}
-
-}  // namespace
-
 PyObject* new_str(std::string_view bytes) {
-  if (is_ascii(bytes.data(), bytes.size())) {
+  if (text::is_ascii(bytes.data(), bytes.size())) {
     PyObject* s = PyUnicode_New(static_cast<Py_ssize_t>(bytes.size()), 127);
     if (s == nullptr) return nullptr;
     std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());

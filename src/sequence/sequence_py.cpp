@@ -359,6 +359,14 @@ PyObject* new_sequence(SequenceRecord&& record) {
   return wrap(tp, std::move(record), Charset::kUnknown);
 }
 
+PyObject* new_empty_sequence(SequenceRecord** record) {
+  PyTypeObject* tp = sequence_type();
+  if (tp == nullptr) return nullptr;
+  PyObject* o = wrap(tp, SequenceRecord{}, Charset::kUnknown);
+  if (o != nullptr) *record = &as_seq(o)->record;
+  return o;
+}
+
 SequenceRecord* sequence_record(PyObject* o) {
   if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
   SequenceObject* s = as_seq(o);

@@ -14,6 +14,10 @@ PyTypeObject* sequence_type();
 // Returns a new reference, or nullptr with an exception set (the record is then dropped).
 PyObject* new_sequence(SequenceRecord&& record);
 
+// A new Sequence object holding an empty record, for a producer to fill in place before the
+// object is handed to anyone; `*record` points into it. Returns a new reference or nullptr.
+PyObject* new_empty_sequence(SequenceRecord** record);
+
 // The record inside a Sequence object, or nullptr when `o` is not a Sequence (no exception set).
 SequenceRecord* sequence_record(PyObject* o);
 
