@@ -115,6 +115,14 @@ void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std
   if (a >= map.size()) return;
   const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
   const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
+  // The walk below branches on the bytes it reads; a branch waiting on a cache miss would hold
+  // back the load of the region's next line. Ask for every line of a short region up front.
+  if (want <= 256 && e.lenb >= e.lenc && e.lenb - e.lenc <= 2) {
+    const std::uint64_t terminators = (want / e.lenc + 1) * (e.lenb - e.lenc);
+    const std::uint64_t last = std::min<std::uint64_t>(stop - 1, a + want - 1 + terminators);
+    for (std::uint64_t at = a; at < last; at += 64) __builtin_prefetch(map.data() + at);
+    __builtin_prefetch(map.data() + last);
+  }
   out.reserve(want);
   append_residues(map.data() + a, static_cast<std::size_t>(stop - a), out, want);
 }
