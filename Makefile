@@ -54,6 +54,9 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_fetch.py
 	$(PY) benchmarks/bench_index.py
 	$(PY) benchmarks/bench_open.py
+	$(PY) benchmarks/bench_batch.py
+	$(PY) benchmarks/bench_facade.py
+	$(PY) benchmarks/bench_sequence.py
 
 clean:
 	rm -rf build $(VENV)
