@@ -44,8 +44,4 @@ PyObject* new_sequence_iterator(PyObject* faidx, PyObject* name, std::uint64_t s
 // the usual case, cost no copy.
 std::string_view str_bytes(PyObject* name);
 
-// Raises UnicodeDecodeError, the error a Sequence made of these bytes would raise, and returns
-// false when `bytes` is not UTF-8.
-bool check_utf8(std::string_view bytes);
-
 }  // namespace tavlo::py

@@ -301,7 +301,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     for (std::size_t k = 0; k < intervals.size(); ++k) {
       auto piece = core.fetch(name, intervals[k].first, intervals[k].second);
       if (!piece) return raise_error(piece.error());
-      if (!check_utf8(piece->seq)) return nullptr;
+      if (!check_text(piece->seq)) return nullptr;
       joined.seq += piece->seq;
       // Coordinates as the first and last pieces carry them, whatever rc is.
       if (k == 0) joined.start = piece->start;

@@ -49,7 +49,7 @@ bool fetch_record(const FastaRecordObject* r, std::uint64_t start, std::uint64_t
     raise_error(fetched.error());
     return false;
   }
-  if (!check_utf8(fetched->seq)) return false;
+  if (!check_text(fetched->seq)) return false;
   *out = std::move(*fetched);
   return true;
 }
@@ -356,15 +356,6 @@ std::string_view str_bytes(PyObject* name) {
     return {};
   }
   return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-bool check_utf8(std::string_view bytes) {
-  if (text::is_valid_utf8(bytes.data(), bytes.size())) return true;
-  PyObject* probe =
-      PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), "strict");
-  if (probe == nullptr) return false;
-  Py_DECREF(probe);  // the two validators disagree: trust the interpreter's
-  return true;
 }
 
 }  // namespace tavlo::py
