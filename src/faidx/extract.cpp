@@ -100,6 +100,60 @@ std::size_t append_residues(const char* p, std::size_t n, std::string& out, std:
   return i;
 }
 
+namespace {
+
+// True when some byte of p[0, n) is CR or LF.
+bool holds_terminator(const char* p, std::size_t n) {
+  std::size_t i = 0;
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))) != 0) {
+      return true;
+    }
+  }
+#endif
+  for (; i < n; ++i) {
+    if (p[i] == '\n' || p[i] == '\r') return true;
+  }
+  return false;
+}
+
+// Copies `want` residues starting at byte `a` (residue column `column` of its line) line by
+// line, as the index says the record is laid out, and checks the layout on the way: every byte
+// skipped must be a terminator and no byte copied may be one. Then the result is exactly what the
+// byte walk gives. Returns false, leaving `out` undefined, when the file does not match (the
+// caller then walks). Unlike the walk, nothing here branches on a byte in a way the CPU cannot
+// predict, so the cache misses of a region's lines overlap instead of following each other.
+bool copy_by_lines(const char* base, std::uint64_t a, std::uint64_t column, std::uint64_t stop,
+                   const EntryNumbers& e, std::size_t want, std::string& out) {
+  if (e.lenb < e.lenc || e.lenc < 16) return false;  // short lines: the walk is as quick
+  const std::uint64_t term = e.lenb - e.lenc;
+  out.resize(want);
+  char* dst = out.data();
+  std::size_t have = 0;
+  std::uint64_t pos = a;
+  std::uint64_t run = e.lenc - column;
+  while (true) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(run, want - have));
+    if (n > stop - pos) return false;
+    std::memcpy(dst + have, base + pos, n);
+    have += n;
+    pos += n;
+    if (have == want) break;
+    if (term > stop - pos) return false;
+    for (std::uint64_t k = 0; k < term; ++k) {
+      if (base[pos + k] != '\n' && base[pos + k] != '\r') return false;
+    }
+    pos += term;
+    run = e.lenc;
+  }
+  return !holds_terminator(dst, want);
+}
+
+}  // namespace
+
 std::string extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e,
                                        std::uint64_t start, std::uint64_t count) {
   std::string out;
@@ -115,14 +169,9 @@ void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std
   if (a >= map.size()) return;
   const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
   const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
-  // The walk below branches on the bytes it reads; a branch waiting on a cache miss would hold
-  // back the load of the region's next line. Ask for every line of a short region up front.
-  if (want <= 256 && e.lenb >= e.lenc && e.lenb - e.lenc <= 2) {
-    const std::uint64_t terminators = (want / e.lenc + 1) * (e.lenb - e.lenc);
-    const std::uint64_t last = std::min<std::uint64_t>(stop - 1, a + want - 1 + terminators);
-    for (std::uint64_t at = a; at < last; at += 64) __builtin_prefetch(map.data() + at);
-    __builtin_prefetch(map.data() + last);
-  }
+  const std::uint64_t column = (start - 1) % e.lenc;
+  if (copy_by_lines(map.data(), a, column, stop, e, want, out)) return;
+  out.clear();
   out.reserve(want);
   append_residues(map.data() + a, static_cast<std::size_t>(stop - a), out, want);
 }

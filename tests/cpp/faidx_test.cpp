@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <utility>
 #include <string>
 
 #include "check.hpp"
@@ -227,25 +228,51 @@ void test_extract_from_map() {
            "ACGTAC");
 }
 
-void test_extract_matches_byte_walk() {
-  // Against the byte-by-byte walk, for every start and count on an irregular file.
-  std::string fa = ">r\n";
-  for (int i = 0; i < 200; ++i) {
-    fa.push_back("ACGTN"[i % 5]);
-    if (i % 17 == 3) fa += "\r\n";
-    if (i % 23 == 0) fa += "\n";
+// The byte walk the readers must equal: from the first residue's byte, skip CR and LF, stop at
+// `n` residues or at the end of the span.
+std::string byte_walk(const std::string& fa, const EntryNumbers& e, std::uint64_t s,
+                      std::uint64_t n) {
+  const std::uint64_t a = residue_offset(e, s);
+  std::string expect;
+  if (a >= fa.size()) return expect;
+  const std::uint64_t lines = (n + e.lenc - 1) / e.lenc;
+  const std::uint64_t stop =
+      std::min<std::uint64_t>(a + n + e.lenb + lines * (e.lenb - e.lenc), fa.size());
+  for (std::uint64_t i = a; i < stop && expect.size() < n; ++i) {
+    if (fa[i] != '\r' && fa[i] != '\n') expect.push_back(fa[i]);
   }
-  const EntryNumbers e{200, 3, 9, 11};
-  for (std::uint64_t s = 1; s <= 40; ++s) {
-    for (std::uint64_t n = 1; n <= 60; ++n) {
-      const std::uint64_t a = residue_offset(e, s);
-      std::string expect;
-      const std::uint64_t lines = (n + e.lenc - 1) / e.lenc;
-      const std::uint64_t stop = std::min<std::uint64_t>(a + n + e.lenb + lines * 2, fa.size());
-      for (std::uint64_t i = a; i < stop && expect.size() < n; ++i) {
-        if (fa[i] != '\r' && fa[i] != '\n') expect.push_back(fa[i]);
+  return expect;
+}
+
+void test_extract_matches_byte_walk() {
+  // Irregular files (terminators where the index does not expect them), and regular ones whose
+  // lines the reader may copy by arithmetic, under several line layouts.
+  std::string irregular = ">r\n";
+  for (int i = 0; i < 400; ++i) {
+    irregular.push_back("ACGTN"[i % 5]);
+    if (i % 37 == 3) irregular += "\r\n";
+    if (i % 41 == 0) irregular += "\n";
+  }
+  auto regular = [](std::uint64_t width, const std::string& nl, bool stray) {
+    std::string fa = ">r" + nl;
+    for (int i = 0; i < 400; ++i) {
+      fa.push_back("ACGTN"[i % 5]);
+      if (stray && i == 150) fa.push_back('\r');  // a CR inside a line
+      if ((i + 1) % width == 0) fa += nl;
+    }
+    return fa;
+  };
+  const std::pair<std::string, EntryNumbers> cases[] = {
+      {irregular, {400, 3, 9, 11}},          {irregular, {400, 3, 17, 18}},
+      {irregular, {400, 3, 20, 22}},         {regular(16, "\n", false), {400, 3, 16, 17}},
+      {regular(60, "\r\n", false), {400, 4, 60, 62}}, {regular(60, "\n", true), {400, 3, 60, 61}},
+      {regular(60, "\n", false), {400, 3, 61, 62}},  // an index that does not fit the file
+  };
+  for (const auto& [fa, e] : cases) {
+    for (std::uint64_t s = 1; s <= 400; s += 7) {
+      for (std::uint64_t n : {1, 2, 15, 16, 17, 59, 60, 61, 100, 250, 500}) {
+        CHECK_EQ(extract_sequence_from_mmap(fa, e, s, n), byte_walk(fa, e, s, n));
       }
-      CHECK_EQ(extract_sequence_from_mmap(fa, e, s, n), expect);
     }
   }
 }
