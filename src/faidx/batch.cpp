@@ -6,14 +6,18 @@
 
 namespace tavlo {
 
-std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions) {
+std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
+                                      const EntryNumbers* same_entry) {
   std::vector<BatchSlot> slots(regions.size());
   const bool use_map = fx.has_map();
   // Each worker writes only the slots of its own ranges; the Faidx is only read.
   parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
       const BatchRegion& r = regions[i];
-      auto outcome = fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
+      auto outcome =
+          same_entry != nullptr
+              ? fx.fetch_single_optimized(r.name, *same_entry, r.start, r.end, use_map)
+              : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
       BatchSlot& slot = slots[i];
       if (!outcome) {
         slot.error = std::make_unique<FaidxError>(std::move(outcome).error());

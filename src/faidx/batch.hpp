@@ -36,7 +36,9 @@ struct BatchSlot {
 
 // Runs fetch_single_optimized for every region on the worker pool, reading from the memory map
 // when the Faidx has one and through its descriptor otherwise. Slot i holds region i's outcome.
+// `same_entry`, when given, is the entry of the one name all regions share (looked up once).
 // Throws only what allocation throws.
-std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions);
+std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
+                                      const EntryNumbers* same_entry = nullptr);
 
 }  // namespace tavlo

@@ -222,7 +222,14 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std:
                                                      std::uint64_t end, bool use_map) const {
   const EntryNumbers* entry = names_.find(name);
   if (entry == nullptr) return not_found(name);
-  const std::uint64_t len = entry->rlen;
+  return fetch_single_optimized(name, *entry, start, end, use_map);
+}
+
+Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
+                                                     const EntryNumbers& entry,
+                                                     std::uint64_t start, std::uint64_t end,
+                                                     bool use_map) const {
+  const std::uint64_t len = entry.rlen;
   std::uint64_t s = start, e = end;
   SequenceRecord out;
   if (options_.strict_bounds) {
@@ -242,7 +249,7 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std:
     }
   }
   const std::uint64_t count = e - s + 1;
-  if (Status r = read(*entry, s, count, use_map, out); !r) return std::move(r).error();
+  if (Status r = read(entry, s, count, use_map, out); !r) return std::move(r).error();
   finish(out, name, s, e, count);
   return out;
 }

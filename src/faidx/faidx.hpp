@@ -57,6 +57,10 @@ class Faidx {
   // `use_map` false reads through the descriptor.
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, std::uint64_t start,
                                                 std::uint64_t end, bool use_map) const;
+  // The same for an entry already looked up (a batch on one name looks it up once).
+  Result<SequenceRecord> fetch_single_optimized(std::string_view name, const EntryNumbers& entry,
+                                                std::uint64_t start, std::uint64_t end,
+                                                bool use_map) const;
   // A whole record, without coordinate checks.
   Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
 

@@ -223,7 +223,8 @@ PyObject* raise_batch_failure(const BatchSlot& slot, std::size_t position,
 }
 
 PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
-                    std::optional<std::string_view> same_name) {
+                    std::optional<std::string_view> same_name,
+                    const EntryNumbers* same_entry = nullptr) {
   const std::size_t n = regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
@@ -236,7 +237,7 @@ PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
     }
     return list.release();
   }
-  std::vector<BatchSlot> slots = fetch_parallel(fx, regions);
+  std::vector<BatchSlot> slots = fetch_parallel(fx, regions, same_entry);
   for (std::size_t i = 0; i < n; ++i) {
     if (slots[i].error || !slots[i].valid_utf8) {
       return raise_batch_failure(slots[i], i, same_name);
@@ -244,15 +245,15 @@ PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
   }
   for (std::size_t i = 0; i < n; ++i) {
     BatchSlot& slot = slots[i];
-    SequenceRecord record;
-    record.name.assign(regions[i].name);
-    record.seq = std::move(slot.seq);
-    if (slot.has_coordinates) {
-      record.start = slot.start;
-      record.end = slot.end;
-    }
-    PyObject* seq = new_sequence(std::move(record));
+    SequenceRecord* record = nullptr;
+    PyObject* seq = new_empty_sequence(&record);
     if (seq == nullptr) return nullptr;
+    record->name.assign(regions[i].name);
+    record->seq = std::move(slot.seq);  // the residues move; they are not copied
+    if (slot.has_coordinates) {
+      record->start = slot.start;
+      record->end = slot.end;
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
   }
   return list.release();
@@ -443,12 +444,13 @@ PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
   ConvertedRegions converted;
   if (!convert_regions(regions, false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
-  if (fx.names().find(name) == nullptr) {
+  const EntryNumbers* entry = fx.names().find(name);
+  if (entry == nullptr) {
     return raise_error(FaidxError::of(ErrorKind::Fetch,
                                       "Sequence '" + std::string(name) + "' not found"));
   }
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(fx, converted.regions, name);
+  return run_batch(fx, converted.regions, name, entry);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {
