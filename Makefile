@@ -8,8 +8,10 @@ SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pypro
 CPP_BUILD := build/cpp-tests
 PLAIN_BUILD := build/cpp-plain
 TSAN_BUILD := build/tsan
+ASAN_BUILD := build/asan-module
+CXX ?= g++
 
-.PHONY: demo test test-python test-cpp test-tsan bench clean
+.PHONY: demo test test-python test-cpp test-tsan test-asan bench clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -48,6 +50,17 @@ test-tsan: $(VENV)/bin/python
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(TSAN_BUILD)
 	cd $(TSAN_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure
+
+# The Python tests against a module built with AddressSanitizer and UBSan (the interpreter itself
+# is not instrumented, so the runtimes are preloaded and leak reports are off).
+test-asan: $(STAMP)
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
+	  -DTAVLO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) > /dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
