@@ -383,3 +383,57 @@ def test_no_descriptor_leaks_on_failures(tmp_path):
         fa = tavlo.Faidx(good, mutable=True)
         del fa
     assert open_fds() == before
+
+
+@settings(max_examples=150, deadline=None)
+@given(fasta=st.binary(max_size=300), numbers=st.lists(
+    st.sampled_from([0, 1, 2, 3, 59, 60, 61, 62, 1000, 2**32, 2**63, 2**64 - 1]),
+    min_size=4, max_size=4), start=st.integers(0, 2**64 - 1), end=st.integers(0, 2**64 - 1),
+    mutable=st.booleans())
+def test_hostile_files_and_indexes_never_crash(tmp_path_factory, fasta, numbers, start, end,
+                                               mutable):
+    directory = tmp_path_factory.mktemp("hostile")
+    path = str(directory / "x.fa")
+    with open(path, "wb") as f:
+        f.write(fasta)
+    with open(path + ".fai", "w") as f:
+        f.write("r\t{}\t{}\t{}\t{}\n".format(*numbers))
+    os.utime(path, ns=(1, 1))  # the index is newer: trusted as it stands
+    try:
+        fa = tavlo.Faidx(path, mutable=mutable)
+    except Exception as e:
+        assert str(e).startswith("IOError: ")  # only a gzip header is refused here
+        return
+    for call in (lambda: fa.fetch("r", start, end),
+                 lambda: fa.fetch("r", min(start, 500), min(end, 500)),
+                 lambda: fa.fetch_entire_sequence("r"),
+                 lambda: fa.fetch_many([("r", min(start, 99), min(end, 99))] * 1000)):
+        try:
+            call()
+        except (UnicodeDecodeError, MemoryError):
+            pass
+
+
+@settings(max_examples=150, deadline=None)
+@given(fasta=st.lists(st.sampled_from([b">a\n", b">b x\n", b"ACGT\n", b"AC\n", b"\n", b"\r\n",
+                                       b"ACGT\r\n", b">\n", b"\xc3\xa9\n", b"\xff", b"NN"]),
+                      max_size=12).map(b"".join))
+def test_scanning_any_text_never_crashes(tmp_path_factory, fasta):
+    path = str(tmp_path_factory.mktemp("scan") / "x.fa")
+    with open(path, "wb") as f:
+        f.write(fasta)
+    try:
+        fa = tavlo.Faidx(path)
+    except Exception as e:
+        assert str(e).startswith(("FastaIndexingError: ", "IOError: "))
+        assert not os.path.exists(path + ".fai")
+        return
+    for name in fa.keys:
+        whole = fa.fetch_entire_sequence(name).seq
+        # Coordinates count bytes; a region that splits a character raises, never breaks text.
+        assert fa.fetch_many([(name, 1, len(whole.encode()))] * 1000)[0].seq == whole
+        if len(whole.encode()) > 1:
+            try:
+                fa.fetch(name, 1, 1)
+            except UnicodeDecodeError:
+                assert not whole[0].isascii()
