@@ -172,7 +172,9 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
   } else {
     out->regions.reserve(static_cast<std::size_t>(hint));
   }
-  out->keep = PyRef::steal(PySequence_Fast(regions, "regions must be iterable"));
+  // A tuple of our own: an item's __index__ may run Python code that empties the caller's list,
+  // and the items (and the name texts borrowed from them) must outlive the whole batch.
+  out->keep = PyRef::steal(PySequence_Tuple(regions));
   if (!out->keep) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->keep.get());
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());

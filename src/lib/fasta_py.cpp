@@ -256,7 +256,8 @@ bool convert_intervals(PyObject* intervals, Intervals* out) {
                  Py_TYPE(intervals)->tp_name);
     return false;
   }
-  PyRef items = PyRef::steal(PySequence_Fast(intervals, "intervals must be iterable"));
+  // A tuple of our own: an item's __index__ may run Python code that changes the caller's list.
+  PyRef items = PyRef::steal(PySequence_Tuple(intervals));
   if (!items) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
   out->reserve(static_cast<std::size_t>(n));

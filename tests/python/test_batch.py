@@ -186,3 +186,27 @@ def test_allocation_failure_in_a_worker_is_a_python_error(tmp_path):
     with pytest.raises(MemoryError):
         fa.fetch_many([("a", 1, 2)] * 999 + [("a", 1, 2**64 - 1)])
     assert fa.fetch_many([("a", 1, 4)] * 1000)[-1].seq == "ACGT"
+
+
+def test_regions_changed_during_conversion(batch_file):
+    """An __index__ that empties the caller's list cannot pull items from under the batch."""
+    path, records = batch_file
+    fa = tavlo.Faidx(path)
+    fasta = tavlo.Fasta(path)
+    for n in (3, 1500):
+        regions = []
+
+        class Sneaky:
+            def __index__(self):
+                regions.clear()
+                return 5
+
+        regions.extend([("chr2", 1, 4)] * n + [("chr2", 1, Sneaky())] + [("chr2", 2, 3)] * n)
+        got = fa.fetch_many(regions)
+        assert [s.seq for s in got[n:n + 2]] == [records["chr2"][0:5], records["chr2"][1:3]]
+        regions = [(1, 4)] * n + [(1, Sneaky())] + [(2, 3)] * n
+        got = fa.fetch_many_same_chr("chr2", regions)
+        assert [s.seq for s in got[n:n + 2]] == [records["chr2"][0:5], records["chr2"][1:3]]
+        regions = [(1, 4)] * 2 + [(1, Sneaky())] + [(2, 3)] * 2
+        expected = records["chr2"][0:4] * 2 + records["chr2"][0:5] + records["chr2"][1:3] * 2
+        assert fasta.get_spliced_seq("chr2", regions).seq == expected
