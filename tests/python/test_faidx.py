@@ -235,6 +235,9 @@ def test_argument_conversion(tmp_path):
     with pytest.raises(TypeError):
         fa.fetch("a", 1)
     assert fa.fetch(name="a", end=3, start=2).seq == "CG"
+    np = pytest.importorskip("numpy")
+    assert fa.fetch("a", np.int64(2), np.uint64(3)).seq == "CG"
+    assert tavlo.Faidx(path, as_raw=np.bool_(True)).fetch("a", 1, 2).start is None
 
 
 def test_keys_contains_repr(tmp_path):
