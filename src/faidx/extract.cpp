@@ -102,22 +102,29 @@ std::size_t append_residues(const char* p, std::size_t n, std::string& out, std:
 
 namespace {
 
-// True when some byte of p[0, n) is CR or LF.
-bool holds_terminator(const char* p, std::size_t n) {
-  std::size_t i = 0;
+// Copies n bytes and tells whether any of them is CR or LF, in one pass that does not branch on
+// the bytes (a branch waiting on a cache miss would hold back the loads after it).
+bool copy_clean(char* dst, const char* src, std::size_t n) {
 #if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-  for (; i + 16 <= n; i += 16) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    if (_mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr))) != 0) {
-      return true;
-    }
+  if (n >= 16) {
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    __m128i seen = _mm_setzero_si128();
+    auto step = [&](std::size_t at) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + at));
+      seen = _mm_or_si128(seen, _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, cr)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + at), v);
+    };
+    for (std::size_t i = 0; i + 16 <= n; i += 16) step(i);
+    step(n - 16);  // the tail, overlapping bytes already copied
+    return _mm_movemask_epi8(seen) == 0;
   }
 #endif
-  for (; i < n; ++i) {
-    if (p[i] == '\n' || p[i] == '\r') return true;
+  bool seen = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    dst[i] = src[i];
+    seen |= (src[i] == '\n') | (src[i] == '\r');
   }
-  return false;
+  return !seen;
 }
 
 // Copies `want` residues starting at byte `a` (residue column `column` of its line) line by
@@ -135,10 +142,11 @@ bool copy_by_lines(const char* base, std::uint64_t a, std::uint64_t column, std:
   std::size_t have = 0;
   std::uint64_t pos = a;
   std::uint64_t run = e.lenc - column;
+  bool clean = true;
   while (true) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(run, want - have));
     if (n > stop - pos) return false;
-    std::memcpy(dst + have, base + pos, n);
+    clean &= copy_clean(dst + have, base + pos, n);
     have += n;
     pos += n;
     if (have == want) break;
@@ -149,7 +157,7 @@ bool copy_by_lines(const char* base, std::uint64_t a, std::uint64_t column, std:
     pos += term;
     run = e.lenc;
   }
-  return !holds_terminator(dst, want);
+  return clean;
 }
 
 }  // namespace
