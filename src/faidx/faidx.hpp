@@ -61,6 +61,10 @@ class Faidx {
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, const EntryNumbers& entry,
                                                 std::uint64_t start, std::uint64_t end,
                                                 bool use_map) const;
+  // Asks the CPU to start loading the first bytes of a region of `entry` (a hint only: it reads
+  // nothing and cannot fault). Batches call it a few regions ahead so that misses overlap.
+  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end) const;
+
   // A whole record, without coordinate checks.
   Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
 
