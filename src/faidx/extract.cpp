@@ -45,15 +45,21 @@ std::uint64_t span_bytes(const EntryNumbers& e, std::uint64_t count) {
 
 }  // namespace
 
-std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p) {
+std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p, std::uint64_t* column) {
   const std::uint64_t i = p - 1;
+  std::uint64_t line, col;
   // A 32-bit division is several times quicker than a 64-bit one, and it is on the path of
   // every fetch: positions and line widths almost always fit.
   if ((i | e.lenc) <= UINT32_MAX) {
     const auto i32 = static_cast<std::uint32_t>(i), w32 = static_cast<std::uint32_t>(e.lenc);
-    return sat_add(sat_add(e.offset, i32 % w32), sat_mul(e.lenb, i32 / w32));
+    line = i32 / w32;
+    col = i32 % w32;
+  } else {
+    line = i / e.lenc;
+    col = i % e.lenc;
   }
-  return sat_add(sat_add(e.offset, i % e.lenc), sat_mul(e.lenb, i / e.lenc));
+  if (column != nullptr) *column = col;
+  return sat_add(sat_add(e.offset, col), sat_mul(e.lenb, line));
 }
 
 std::size_t append_residues(const char* p, std::size_t n, std::string& out, std::size_t want) {
@@ -173,11 +179,11 @@ void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std
                                 std::uint64_t count, std::string& out) {
   out.clear();
   if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return;
-  const std::uint64_t a = residue_offset(e, start);
+  std::uint64_t column = 0;
+  const std::uint64_t a = residue_offset(e, start, &column);
   if (a >= map.size()) return;
   const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
   const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
-  const std::uint64_t column = (start - 1) % e.lenc;
   if (copy_by_lines(map.data(), a, column, stop, e, want, out)) return;
   out.clear();
   out.reserve(want);

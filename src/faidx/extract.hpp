@@ -12,7 +12,9 @@ namespace tavlo {
 
 // Byte offset in the file of residue `p` (1-based) of an entry with lenc > 0:
 // offset + (p - 1) % lenc + lenb * ((p - 1) / lenc). Returns UINT64_MAX when that overflows.
-std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p);
+// `column`, when given, receives (p - 1) % lenc.
+std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p,
+                             std::uint64_t* column = nullptr);
 
 // Walks bytes [p, p + n), skipping CR and LF, appending the others to `out` until `out` holds
 // `want` bytes. Returns the number of input bytes consumed.

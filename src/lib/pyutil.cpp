@@ -157,10 +157,6 @@ bool add_type(PyObject* module, PyTypeObject* type, const char* name) {
   return PyModule_AddObjectRef(module, name, reinterpret_cast<PyObject*>(type)) == 0;
 }
 
-}  // namespace tavlo::py
-
-namespace tavlo::py {
-
 bool bind_call_args(const char* func, PyObject* args, PyObject* kwargs, const char* const* names,
                     int nparams, int nrequired, PyObject** slots) {
   const Py_ssize_t nargs = PyTuple_GET_SIZE(args);

@@ -86,10 +86,6 @@ PyObject* new_str(std::string_view bytes);
 // Adds a type to the module and appends its name to __all__.
 bool add_type(PyObject* module, PyTypeObject* type, const char* name);
 
-}  // namespace tavlo::py
-
-namespace tavlo::py {
-
 // Binds classic (tuple, dict) call arguments to parameter slots, as bind_args does.
 bool bind_call_args(const char* func, PyObject* args, PyObject* kwargs, const char* const* names,
                     int nparams, int nrequired, PyObject** slots);
