@@ -240,8 +240,8 @@ def test_argument_conversion(tmp_path):
     assert tavlo.Faidx(path, as_raw=np.bool_(True)).fetch("a", 1, 2).start is None
 
 
-def test_keys_contains_repr(tmp_path):
-    os.chdir(tmp_path)
+def test_keys_contains_repr(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
     write_fasta(tmp_path / "x.fa", {"chr1": "A", "chr2": "C", "chr3": "G"})
     fa = tavlo.Faidx("x.fa")
     assert repr(fa) == str(fa) == 'Faidx("x.fa")'
