@@ -2,7 +2,7 @@
 #include "faidx/batch.hpp"
 
 #include "faidx/pool.hpp"
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 
 namespace tavlo {
 

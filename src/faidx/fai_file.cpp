@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "faidx/file_io.hpp"
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 
 namespace tavlo {
 

@@ -5,7 +5,7 @@
 
 #include "errors/errors_py.hpp"
 #include "faidx/batch.hpp"
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 #include "sequence/sequence_py.hpp"
 
 namespace tavlo::py {

@@ -8,7 +8,7 @@
 #endif
 
 #include "faidx/file_io.hpp"
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 
 namespace tavlo {
 

@@ -7,7 +7,7 @@
 
 #include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 #include "lib/facade_py.hpp"
 #include "sequence/ops.hpp"
 #include "sequence/sequence_py.hpp"

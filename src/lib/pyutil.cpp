@@ -1,7 +1,7 @@
 // Argument binding and conversion helpers shared by the Python types.
 #include "lib/pyutil.hpp"
 
-#include "faidx/text.hpp"
+#include "sequence/text.hpp"
 
 #include <cstring>
 #include <vector>

@@ -1,5 +1,6 @@
 // Derivations and statistics of Sequence records: complement, reverse, subscripts, GC content.
 #include "sequence/ops.hpp"
+#include "sequence/text.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -397,16 +398,7 @@ bool use_simd(bool enabled) noexcept { return g_simd_enabled.exchange(enabled); 
 // --- Texts --------------------------------------------------------------------------------------
 
 bool is_ascii(std::string_view text) noexcept {
-  const char* p = text.data();
-  const std::size_t n = text.size();
-  std::uint64_t seen = 0;
-  std::size_t i = 0;
-  for (; i + 32 <= n; i += 32) {
-    seen |= load64(p + i) | load64(p + i + 8) | load64(p + i + 16) | load64(p + i + 24);
-  }
-  for (; i + 8 <= n; i += 8) seen |= load64(p + i);
-  for (; i < n; ++i) seen |= static_cast<unsigned char>(p[i]);
-  return (seen & kHigh) == 0;
+  return text::is_ascii(text.data(), text.size());
 }
 
 std::size_t char_count(std::string_view text) noexcept {

@@ -1,4 +1,4 @@
-// Byte-level text helpers for the index files: UTF-8 validation and Unicode white space.
+// Byte-level text helpers shared by the core: ASCII and UTF-8 checks, Unicode white space.
 #pragma once
 
 #include <cstdint>
