@@ -5,6 +5,7 @@
 
 #include "errors/errors_py.hpp"
 #include "faidx/batch.hpp"
+#include "lib/pickle_py.hpp"
 #include "sequence/text.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -285,6 +286,24 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
   });
 }
 
+// --- Pickling and copying ------------------------------------------------------------------------
+
+// A pickle holds the file name and every constructor option; loading it opens the file again
+// by the usual rules (the index read, or built when missing or stale).
+PyObject* faidx_reduce_ex(PyObject* self, PyObject* protocol) {
+  return guarded([&]() -> PyObject* {
+    return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxOrder, kFaidxNames,
+                                                            kParamCount, "Faidx", protocol));
+  });
+}
+
+PyObject* faidx_reduce(PyObject* self, PyObject* /*unused*/) {
+  return faidx_reduce_ex(self, Py_None);
+}
+
+// A Faidx never changes: a copy, deep or not, may be the object itself.
+PyObject* faidx_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
+
 PyMethodDef faidx_methods[] = {
     {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch)),
      METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
@@ -314,6 +333,10 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
+    {"__reduce__", faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce_ex__", faidx_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__copy__", faidx_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", faidx_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -388,6 +411,66 @@ bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, Fa
     case FaidxParam::read_ahead: return to_opt_u64(value, &o.read_ahead, name);
   }
   return true;
+}
+
+namespace {
+
+// Text options come back as the str they were given as; file names as fasta_repr shows them.
+PyObject* text_value(const std::string& text, const char* errors) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
+}
+
+PyObject* opt_text_value(const std::optional<std::string>& text, const char* errors) {
+  if (!text) Py_RETURN_NONE;
+  return text_value(*text, errors);
+}
+
+PyObject* object_value(PyObject* o) { return Py_NewRef(o != nullptr ? o : Py_None); }
+
+PyObject* param_value(const FaidxObject* fo, FaidxParam param) {
+  const FaidxOptions& o = fo->core->options();
+  switch (param) {
+    case FaidxParam::filename: return text_value(o.filename, "surrogateescape");
+    case FaidxParam::indexname: return opt_text_value(o.indexname, "surrogateescape");
+    case FaidxParam::as_raw: return PyBool_FromLong(o.as_raw);
+    case FaidxParam::strict_bounds: return PyBool_FromLong(o.strict_bounds);
+    case FaidxParam::sequence_always_upper: return PyBool_FromLong(o.sequence_always_upper);
+    case FaidxParam::rebuild: return PyBool_FromLong(o.rebuild);
+    case FaidxParam::build_index: return PyBool_FromLong(o.build_index);
+    case FaidxParam::one_based_attributes: return PyBool_FromLong(o.one_based_attributes);
+    case FaidxParam::default_seq: return opt_text_value(o.default_seq, "strict");
+    case FaidxParam::mutable_file: return PyBool_FromLong(o.mutable_file);
+    case FaidxParam::key_function: return object_value(fo->key_function);
+    case FaidxParam::split_char: return opt_text_value(o.split_char, "strict");
+    case FaidxParam::filt_function: return object_value(fo->filt_function);
+    case FaidxParam::read_long_names: return PyBool_FromLong(o.read_long_names);
+    case FaidxParam::duplicate_action: return text_value(o.duplicate_action, "strict");
+    case FaidxParam::read_ahead:
+      if (!o.read_ahead) Py_RETURN_NONE;
+      return PyLong_FromUnsignedLongLong(*o.read_ahead);
+  }
+  Py_RETURN_NONE;
+}
+
+}  // namespace
+
+PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
+                            int count, const char* owner, PyObject* protocol) {
+  const FaidxObject* fo = as_faidx(faidx);
+  PyRef args = PyRef::steal(PyTuple_New(count));
+  if (!args) return nullptr;
+  for (int i = 0; i < count; ++i) {
+    PyObject* value = param_value(fo, order[i]);
+    if (value == nullptr) return nullptr;
+    PyTuple_SET_ITEM(args.get(), i, value);
+    const bool holds_object =
+        order[i] == FaidxParam::key_function || order[i] == FaidxParam::filt_function;
+    if (holds_object && value != Py_None &&
+        !check_picklable(value, owner, names[i], protocol)) {
+      return nullptr;
+    }
+  }
+  return args.release();
 }
 
 PyObject* new_faidx(FaidxArgs&& args) {

@@ -32,6 +32,10 @@ PyTypeObject* mutable_fasta_record_type();
 // record keeps `faidx` alive. Returns a new reference or nullptr with an exception set.
 PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry);
 
+// A new Fasta over the Faidx object `faidx` (borrowed), as the constructor would have made it:
+// what a pickled FastaRecord is rebuilt from.
+PyObject* new_fasta_view(PyObject* faidx);
+
 // A new FastaIterator over the names of `faidx` (borrowed), from the first.
 PyObject* new_fasta_iterator(PyObject* faidx);
 

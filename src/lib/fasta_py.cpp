@@ -7,6 +7,7 @@
 #include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
+#include "lib/pickle_py.hpp"
 #include "sequence/ops.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -373,6 +374,24 @@ PyObject* fasta_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
+// --- Pickling and copying ------------------------------------------------------------------------
+
+// As for Faidx: the file name and every option, in this class's own order; loading opens the file
+// again. A Fasta never changes, so a copy may be the object itself.
+PyObject* fasta_reduce_ex(PyObject* self, PyObject* protocol) {
+  return guarded([&]() -> PyObject* {
+    return reduce_by_class(Py_TYPE(self),
+                           faidx_pickle_args(as_fasta(self)->faidx, kFastaOrder, kFastaNames,
+                                             kParamCount, "Fasta", protocol));
+  });
+}
+
+PyObject* fasta_reduce(PyObject* self, PyObject* /*unused*/) {
+  return fasta_reduce_ex(self, Py_None);
+}
+
+PyObject* fasta_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
+
 // --- Type --------------------------------------------------------------------------------------
 
 template <class F>
@@ -421,6 +440,10 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fast(fasta_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
+    {"__reduce__", fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce_ex__", fasta_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
+    {"__copy__", fasta_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", fasta_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -458,6 +481,16 @@ PyTypeObject* fasta_type() {
     g_fasta_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fasta_spec));
   }
   return g_fasta_type;
+}
+
+PyObject* new_fasta_view(PyObject* faidx) {
+  PyTypeObject* type = fasta_type();
+  if (type == nullptr) return nullptr;
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) return nullptr;
+  as_fasta(self)->core = &faidx_core(faidx);
+  as_fasta(self)->faidx = Py_NewRef(faidx);
+  return self;
 }
 
 }  // namespace tavlo::py

@@ -9,6 +9,7 @@
 #include "faidx/faidx_py.hpp"
 #include "sequence/text.hpp"
 #include "lib/facade_py.hpp"
+#include "lib/pickle_py.hpp"
 #include "sequence/ops.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -292,8 +293,28 @@ void record_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// A record pickles as a Fasta over the same file and options, and its name: loading opens the
+// file again and subscripts the new Fasta with the name. A record never changes, so a copy may
+// be the object itself.
+PyObject* record_reduce(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    PyRef fasta = PyRef::steal(new_fasta_view(as_record(self)->faidx));
+    if (!fasta) return nullptr;
+    PyRef operator_module = PyRef::steal(PyImport_ImportModule("operator"));
+    if (!operator_module) return nullptr;
+    PyRef getitem = PyRef::steal(PyObject_GetAttrString(operator_module.get(), "getitem"));
+    if (!getitem) return nullptr;
+    return Py_BuildValue("(O(OO))", getitem.get(), fasta.get(), as_record(self)->name);
+  });
+}
+
+PyObject* record_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
+
 PyMethodDef record_methods[] = {
     {"__reversed__", record_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
+    {"__reduce__", record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", record_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", record_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,9 +6,32 @@
 #include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
+#include "lib/pickle_py.hpp"
 
 namespace tavlo::py {
 namespace {
+
+// --- Pickling -----------------------------------------------------------------------------------
+
+// None of these types can be sent to another process: an iterator's position belongs to one
+// walk over one open file, and a MutableFastaRecord stands for nothing that could be rebuilt.
+PyObject* iterator_reduce(PyObject* self, PyObject* /*unused*/) {
+  return refuse_pickle(self, "iterators cannot be pickled; pickle the Fasta or FastaRecord");
+}
+
+PyObject* mutable_record_reduce(PyObject* self, PyObject* /*unused*/) {
+  return refuse_pickle(self, "mutable records are not implemented");
+}
+
+PyMethodDef iterator_methods[] = {
+    {"__reduce__", iterator_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef mutable_record_methods[] = {
+    {"__reduce__", mutable_record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 // --- FastaIterator -----------------------------------------------------------------------------
 
@@ -59,6 +82,7 @@ PyType_Slot fasta_iterator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(fasta_iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(fasta_iterator_next)},
+    {Py_tp_methods, iterator_methods},
     {0, nullptr},
 };
 
@@ -129,6 +153,7 @@ PyType_Slot sequence_iterator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(sequence_iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(sequence_iterator_next)},
+    {Py_tp_methods, iterator_methods},
     {0, nullptr},
 };
 
@@ -167,6 +192,7 @@ void mutable_record_dealloc(PyObject* self) {
 PyType_Slot mutable_record_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(mutable_record_dealloc)},
     {Py_mp_ass_subscript, reinterpret_cast<void*>(mutable_record_ass_subscript)},
+    {Py_tp_methods, mutable_record_methods},
     {0, nullptr},
 };
 

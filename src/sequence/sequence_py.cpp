@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "lib/pickle_py.hpp"
 #include "sequence/ops.hpp"
 
 namespace tavlo::py {
@@ -285,6 +286,34 @@ PyObject* sequence_richcompare(PyObject* self, PyObject* other, int op) {
   }
 }
 
+// --- Pickling and copying ------------------------------------------------------------------------
+
+// A Sequence pickles as its five fields, the constructor's arguments.
+PyObject* sequence_reduce(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    const SequenceRecord& r = as_seq(self)->record;
+    PyObject* args = Py_BuildValue("(NNNNO)", new_str(r.name), new_str(r.seq),
+                                   optional_int(r.start), optional_int(r.end),
+                                   r.comp ? Py_True : Py_False);
+    return reduce_by_class(Py_TYPE(self), args);
+  });
+}
+
+// The texts are values of the record, so a shallow copy is already a deep one.
+PyObject* sequence_copy(PyObject* self, PyObject* /*unused*/) {
+  return guarded([&]() -> PyObject* {
+    SequenceObject* o = as_seq(self);
+    return derived(self, SequenceRecord(o->record), o->charset);
+  });
+}
+
+PyMethodDef sequence_methods[] = {
+    {"__reduce__", sequence_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__copy__", sequence_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", sequence_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // --- Type --------------------------------------------------------------------------------------
 
 PyGetSetDef sequence_getset[] = {
@@ -327,6 +356,7 @@ PyType_Slot sequence_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(sequence_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(sequence_dealloc)},
     {Py_tp_getset, sequence_getset},
+    {Py_tp_methods, sequence_methods},
     {Py_tp_str, reinterpret_cast<void*>(sequence_str)},
     {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
     {Py_tp_richcompare, reinterpret_cast<void*>(sequence_richcompare)},
