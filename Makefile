@@ -4,14 +4,15 @@ PYTHON ?= python3
 VENV := .venv
 PY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
-SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp') CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt \
+  pyproject.toml
 CPP_BUILD := build/cpp-tests
 PLAIN_BUILD := build/cpp-plain
 TSAN_BUILD := build/tsan
 ASAN_BUILD := build/asan-module
 CXX ?= g++
 
-.PHONY: demo test test-python test-cpp test-tsan test-asan bench clean
+.PHONY: demo test test-python test-cpp test-tsan test-asan test-sdist bench clean
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -61,6 +62,10 @@ test-asan: $(STAMP)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# Builds the sdist and installs it into a fresh virtual environment (a full build: a minute or two).
+test-sdist: $(STAMP)
+	$(PY) -m pytest -q -p no:cacheprovider -m slow tests/python/test_sdist.py
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"
