@@ -69,6 +69,31 @@ PyObject* new_class_ref(PyTypeObject* type) {
   return reinterpret_cast<PyObject*>(ref);
 }
 
+// The pending exception, normalized and with its traceback, taken out of the error state.
+PyRef take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+  return PyRef::steal(PyErr_GetRaisedException());
+#else
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (traceback != nullptr) PyException_SetTraceback(value, traceback);
+  Py_XDECREF(type);
+  Py_XDECREF(traceback);
+  return PyRef::steal(value);
+#endif
+}
+
+void restore_error(PyRef error) {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyErr_SetRaisedException(error.release());
+#else
+  PyObject* value = error.release();
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value,
+                PyException_GetTraceback(value));
+#endif
+}
+
 }  // namespace
 
 PyObject* reduce_by_class(PyTypeObject* type, PyObject* args) {
@@ -84,20 +109,15 @@ bool check_picklable(PyObject* value, const char* owner, const char* option, PyO
   if (!pickle) return false;
   PyRef dumped = PyRef::steal(PyObject_CallMethod(pickle.get(), "dumps", "OO", value, protocol));
   if (dumped) return true;
-  PyObject *exc_type, *exc_value, *exc_tb;
-  PyErr_Fetch(&exc_type, &exc_value, &exc_tb);
-  PyErr_NormalizeException(&exc_type, &exc_value, &exc_tb);
-  PyRef cause_type = PyRef::steal(exc_type);
-  PyRef cause = PyRef::steal(exc_value);
-  PyRef cause_tb = PyRef::steal(exc_tb);
-  if (cause_tb) PyException_SetTraceback(cause.get(), cause_tb.get());
+  PyRef cause = take_error();
+  PyObject* cause_type = reinterpret_cast<PyObject*>(Py_TYPE(cause.get()));
   PyRef pickling_error = PyRef::steal(PyObject_GetAttrString(pickle.get(), "PicklingError"));
   if (!pickling_error) return false;
   // Only a refusal to pickle is renamed; MemoryError, RecursionError and the like pass through.
-  const bool type_error = PyErr_GivenExceptionMatches(cause_type.get(), PyExc_TypeError) != 0;
-  if (!type_error && !PyErr_GivenExceptionMatches(cause_type.get(), pickling_error.get()) &&
-      !PyErr_GivenExceptionMatches(cause_type.get(), PyExc_AttributeError)) {
-    PyErr_Restore(cause_type.release(), cause.release(), cause_tb.release());
+  const bool type_error = PyErr_GivenExceptionMatches(cause_type, PyExc_TypeError) != 0;
+  if (!type_error && !PyErr_GivenExceptionMatches(cause_type, pickling_error.get()) &&
+      !PyErr_GivenExceptionMatches(cause_type, PyExc_AttributeError)) {
+    restore_error(std::move(cause));
     return false;
   }
   PyRef message = PyRef::steal(
