@@ -1,15 +1,19 @@
 // The tavlo command-line tool: "tavlo faidx" (samtools faidx) and "tavlo getfasta" (bedtools
 // getfasta), streaming regions in chunks through the core's worker pool.
+#include <malloc.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <charconv>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "cli/bed.hpp"
@@ -45,6 +49,22 @@ void say(std::string_view command, std::string_view text) {
   (void)!::write(2, line.data(), line.size());
 }
 
+// Where an input item came from, put into words only when a message needs it.
+struct Where {
+  const std::string* file = nullptr;  // null: a command-line argument
+  std::uint64_t number = 0;           // line or argument number, from 1
+  std::string text() const {
+    if (file == nullptr) return "argument " + std::to_string(number);
+    return "line " + std::to_string(number) + " of " + *file;
+  }
+};
+
+void append_number(std::string& out, std::uint64_t v) {
+  char digits[24];
+  const auto r = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, r.ptr);
+}
+
 std::string quoted(std::string_view s) {
   std::string q = "\"";
   q.append(s);
@@ -52,11 +72,79 @@ std::string quoted(std::string_view s) {
   return q;
 }
 
+// Writes one set of buffers at a time on a thread of its own, so that the next chunk is
+// formatted while the previous one goes to the kernel.
+class Writer {
+ public:
+  explicit Writer(Output& out) : out_(out) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+
+  // Hands `buffers` (the first `count`) over; they must stay untouched until wait() returns.
+  void submit(const std::vector<std::string>* buffers, std::size_t count) {
+    if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = buffers;
+      count_ = count;
+    }
+    cv_.notify_all();
+  }
+
+  // Waits until the last submitted set is written; false with `error` set if a write failed.
+  bool wait(std::string& error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return job_ == nullptr; });
+    if (failed_) error = error_;
+    return !failed_;
+  }
+
+ private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      cv_.wait(lock, [this] { return stop_ || job_ != nullptr; });
+      if (job_ == nullptr) return;  // stopping with nothing left
+      const std::vector<std::string>* job = job_;
+      const std::size_t count = count_;
+      lock.unlock();
+      std::string error;
+      const bool ok = failed_ || out_.write(*job, count, error);
+      lock.lock();
+      if (!ok && !failed_) {
+        failed_ = true;
+        error_ = std::move(error);
+      }
+      job_ = nullptr;
+      cv_.notify_all();
+    }
+  }
+
+  Output& out_;
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  const std::vector<std::string>* job_ = nullptr;  // guarded by mutex_
+  std::size_t count_ = 0;
+  bool stop_ = false;
+  bool failed_ = false;  // written under mutex_; read by loop() only between its jobs
+  std::string error_;
+};
+
 // Collects regions into chunks and writes each chunk once it is full.
 class Emitter {
  public:
   Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
-      : fx_(fx), layout_(layout), out_(out), command_(command) {}
+      : fx_(fx), layout_(layout), writer_(out), command_(command) {}
 
   void set_reader(const LineReader* reader) { reader_ = reader; }
 
@@ -100,18 +188,26 @@ class Emitter {
     return true;
   }
 
-  bool flush() {
+  // Formats the chunk and hands it to the writer; `last` also waits for every write.
+  bool flush(bool last = false) {
+    std::string error;
     if (!chunk_.pieces.empty()) {
+      std::vector<std::string>& buffers = buffers_[current_];
       std::size_t used = 0;
-      if (Status s = format_chunk(fx_, chunk_, layout_, buffers_, used); !s) {
+      if (Status s = format_chunk(fx_, chunk_, layout_, buffers, used); !s) {
         say(command_, s.error().display());
         return false;
       }
-      std::string error;
-      if (!out_.write(buffers_, used, error)) {
+      if (!writer_.wait(error)) {
         say(command_, error);
         return false;
       }
+      writer_.submit(&buffers, used);
+      current_ ^= 1;
+    }
+    if (last && !writer_.wait(error)) {
+      say(command_, error);
+      return false;
     }
     done_ += chunk_.regions;
     chunk_.clear();
@@ -149,12 +245,13 @@ class Emitter {
 
   const Faidx& fx_;
   Layout layout_;
-  Output& out_;
+  Writer writer_;
   const char* command_;
   const LineReader* reader_ = nullptr;
   Progress progress_;
   Chunk chunk_;
-  std::vector<std::string> buffers_;
+  std::vector<std::string> buffers_[2];  // one is formatted while the other is written
+  int current_ = 0;
   bool pending_ = false;
   std::size_t prefix_offset_ = 0;
   std::uint64_t column_ = 0;
@@ -323,15 +420,15 @@ int parse_faidx_args(Args& args, FaidxArgs& a) {
 
 // Resolves one region text and adds it; false ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
-                  const std::string& where) {
+                  const Where& where) {
   ParsedRegion r = parse_region(text, fx.names());
   if (r.status == RegionStatus::Malformed) {
-    say("faidx", "malformed region " + quoted(text) + " (" + r.message + ") at " + where);
+    say("faidx", "malformed region " + quoted(text) + " (" + r.message + ") at " + where.text());
     return false;
   }
   const std::string& mark = a.rc ? a.neg_mark : a.pos_mark;
   if (r.status == RegionStatus::NotFound) {
-    say("faidx", "sequence " + quoted(text) + " not found, at " + where);
+    say("faidx", "sequence " + quoted(text) + " not found, at " + where.text());
     if (!a.keep_going) return false;
     // As samtools does: the header of the missing region, with no residues.
     if (!em.begin_region()) return false;
@@ -343,7 +440,7 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
     return em.end_region(false);
   }
   if (text.size() > kMaxHeader) {
-    say("faidx", "region text too long at " + where);
+    say("faidx", "region text too long at " + where.text());
     return false;
   }
   const ClampedRegion c = clamp_region(r.beg, r.end, r.entry->rlen);
@@ -396,8 +493,7 @@ int run_faidx(int argc, char** argv) {
     std::string_view line;
     while (ok && reader.next(line)) {
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      ok = faidx_region(em, fx, a, line,
-                        "line " + std::to_string(reader.line_number()) + " of " + a.region_file);
+      ok = faidx_region(em, fx, a, line, Where{&a.region_file, reader.line_number()});
     }
     if (ok && !reader.error().empty()) {
       say("faidx", a.region_file + ": " + reader.error());
@@ -406,11 +502,11 @@ int run_faidx(int argc, char** argv) {
     em.set_reader(nullptr);
   }
   for (std::size_t i = 0; ok && i < a.regions.size(); ++i) {
-    ok = faidx_region(em, fx, a, a.regions[i], "argument " + std::to_string(i + 1));
+    ok = faidx_region(em, fx, a, a.regions[i], Where{nullptr, i + 1});
   }
   // What was fetched before a failure is still written, as samtools does; a file named by -o
   // is only replaced after a complete run.
-  const bool flushed = em.flush();
+  const bool flushed = em.flush(true);
   em.finish_progress();
   if (!ok || !flushed) return 1;
   if (!out.commit(error)) {
@@ -512,11 +608,12 @@ int run_getfasta(int argc, char** argv) {
   std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
   std::string_view line;
   while (ok && reader.next(line)) {
-    const std::string where = "line " + std::to_string(reader.line_number()) + " of " + bed;
+    const Where at{&bed, reader.line_number()};
+    const auto where = [&] { return at.text(); };
     const BedLine parsed = parse_bed_line(line);
     if (parsed.kind == BedLineKind::Skip) continue;
     if (parsed.kind == BedLineKind::Error) {
-      say("getfasta", "malformed BED row (" + parsed.message + ") at " + where);
+      say("getfasta", "malformed BED row (" + parsed.message + ") at " + where());
       ok = false;
       break;
     }
@@ -525,30 +622,32 @@ int run_getfasta(int argc, char** argv) {
     if (fields == 0) fields = row.fields;
     if (row.fields != fields) {
       say("getfasta", "a different number of BED columns (" + std::to_string(row.fields) +
-                          " instead of " + std::to_string(fields) + ") at " + where);
+                          " instead of " + std::to_string(fields) + ") at " + where());
       ok = false;
       break;
     }
-    const std::string region = std::string(row.chrom) + ":" + std::to_string(row.start) + "-" +
-                               std::to_string(row.end);
+    const auto region = [&] {
+      return std::string(row.chrom) + ":" + std::to_string(row.start) + "-" +
+             std::to_string(row.end);
+    };
     const EntryNumbers* e = fx.names().find(row.chrom);
     if (e == nullptr) {
       say("getfasta", "chromosome (" + std::string(row.chrom) +
-                          ") was not found in the FASTA file; skipping " + where);
+                          ") was not found in the FASTA file; skipping " + where());
       continue;
     }
     if (row.start == row.end) {
-      say("getfasta", "feature (" + region + ") has length 0; skipping " + where);
+      say("getfasta", "feature (" + region() + ") has length 0; skipping " + where());
       continue;
     }
     if (row.end > e->rlen) {
-      say("getfasta", "feature (" + region + ") reaches beyond the length of " +
+      say("getfasta", "feature (" + region() + ") reaches beyond the length of " +
                           std::string(row.chrom) + " (" + std::to_string(e->rlen) +
-                          " residues); skipping " + where);
+                          " residues); skipping " + where());
       continue;
     }
     if (split && !bed_blocks(row, blocks, error)) {
-      say("getfasta", "malformed BED12 blocks (" + error + ") at " + where);
+      say("getfasta", "malformed BED12 blocks (" + error + ") at " + where());
       ok = false;
       break;
     }
@@ -556,7 +655,7 @@ int run_getfasta(int argc, char** argv) {
       blocks.assign(1, {row.start, row.end});
     }
     if (row.line.size() > kMaxHeader) {
-      say("getfasta", "row too long at " + where);
+      say("getfasta", "row too long at " + where());
       ok = false;
       break;
     }
@@ -576,9 +675,13 @@ int run_getfasta(int argc, char** argv) {
       } else if (name) {
         p.append(row.name);
         p.append("::");
-        p.append(region);
-      } else {
-        p.append(region);
+      }
+      if (!name_only) {
+        p.append(row.chrom);
+        p.push_back(':');
+        append_number(p, row.start);
+        p.push_back('-');
+        append_number(p, row.end);
       }
       if (strand) {
         p.push_back('(');
@@ -601,7 +704,7 @@ int run_getfasta(int argc, char** argv) {
     say("getfasta", bed + ": " + reader.error());
     ok = false;
   }
-  const bool flushed = em.flush();
+  const bool flushed = em.flush(true);
   em.finish_progress();
   if (!ok || !flushed) return 1;
   if (!out.commit(error)) {
@@ -624,6 +727,11 @@ const char kUsage[] =
 int run(int argc, char** argv) {
   // A closed pipe ends the program at once and quietly, whatever the parent left in place.
   ::signal(SIGPIPE, SIG_DFL);
+  // The chunk buffers and the fetched residues are freed and allocated again chunk after chunk:
+  // keeping freed memory (instead of returning it to the kernel and getting zeroed pages back)
+  // saves a good part of the run. Memory stays bounded by the chunk size either way.
+  ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
+  ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
   if (argc < 2) {
     (void)!::write(2, kUsage, sizeof kUsage - 1);
     return 1;

@@ -1,0 +1,176 @@
+"""The tavlo command-line tool against samtools, bedtools and seqkit, and against cat.
+
+Workload: the benchmark genome (benchmarks/data/genome.fa), N random regions (default
+1,000,000) of 100 to 1,000 residues, written once as a samtools region file and as a BED file
+(benchmarks/data/cli_regions.txt, cli_regions.bed). Every candidate runs once per repeat, in
+turn, so that all see the same page cache and machine load; the table gives the median and the
+spread (min-max) of wall-clock seconds, and each peer's median over tavlo's.
+
+1. Output written to a file (-o / -fo): tavlo faidx -r, tavlo getfasta; samtools faidx -r,
+   bedtools getfasta, seqkit subseq --bed, seqkit faidx -l; and cat copying tavlo's output bytes
+   to a file (the floor). Targets: tavlo at most 1.5x cat; samtools at least 5x, bedtools 3x,
+   seqkit subseq 2x tavlo.
+2. Output to /dev/null: the same programs. Targets: samtools at least 15x, bedtools 4x, seqkit
+   subseq 3.5x tavlo.
+3. Peak memory (maximum resident set of the process, from wait4) of tavlo's runs: at most 100 MB.
+   The resident set counts the pages of the mapped FASTA file that the run has touched.
+
+Before timing, tavlo's output is checked byte for byte against samtools' and bedtools'.
+
+    python benchmarks/bench_cli.py [--regions N] [--repeats N] [--tavlo PATH]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+DATA = os.path.join(HERE, "data")
+GENOME = os.path.join(DATA, "genome.fa")
+
+
+def find_tavlo(given):
+    if given:
+        return given
+    exe = shutil.which("tavlo")
+    if exe:
+        return exe
+    local = os.path.join(os.path.dirname(sys.executable), "tavlo")
+    return local if os.path.exists(local) else None
+
+
+def make_regions(n, seed=8):
+    """The region file and BED file of n random regions (reused when already made)."""
+    stem = os.path.join(DATA, f"cli_regions_{n}")
+    txt, bed = stem + ".txt", stem + ".bed"
+    if os.path.exists(txt) and os.path.exists(bed):
+        return txt, bed
+    records = []
+    with open(GENOME + ".fai") as fai:
+        for line in fai:
+            name, length = line.split("\t")[:2]
+            records.append((name, int(length)))
+    rng = random.Random(seed)
+    weights = [length for _, length in records]
+    with open(txt + ".tmp", "w") as t, open(bed + ".tmp", "w") as b:
+        for name, length in rng.choices(records, weights=weights, k=n):
+            size = rng.randint(100, 1000)
+            start = rng.randint(1, length - size + 1)
+            end = start + size - 1
+            t.write(f"{name}:{start}-{end}\n")
+            b.write(f"{name}\t{start - 1}\t{end}\n")
+    os.replace(txt + ".tmp", txt)
+    os.replace(bed + ".tmp", bed)
+    return txt, bed
+
+
+def run(cmd, stdout=subprocess.DEVNULL):
+    """Seconds and peak resident kilobytes of one run of cmd."""
+    t = time.perf_counter()
+    p = subprocess.Popen(cmd, stdout=stdout, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(p.pid, 0)
+    t = time.perf_counter() - t
+    p.returncode = os.waitstatus_to_exitcode(status)
+    if p.returncode != 0:
+        raise SystemExit(f"failed ({p.returncode}): {' '.join(cmd)}")
+    return t, usage.ru_maxrss
+
+
+def same_bytes(a, b):
+    with open(a, "rb") as fa, open(b, "rb") as fb:
+        while True:
+            x, y = fa.read(1 << 20), fb.read(1 << 20)
+            if x != y:
+                return False
+            if not x:
+                return True
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--regions", type=int, default=1_000_000)
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--tavlo", help="the tavlo executable (default: on PATH or beside python)")
+    args = ap.parse_args()
+
+    tavlo = find_tavlo(args.tavlo)
+    if tavlo is None:
+        raise SystemExit("tavlo executable not found (pip install . or --tavlo PATH)")
+    if not os.path.exists(GENOME):
+        raise SystemExit(f"{GENOME} is missing: python benchmarks/make_genome.py")
+    peers = {p: shutil.which(p) for p in ("samtools", "bedtools", "seqkit")}
+    for p, where in peers.items():
+        if where is None:
+            print(f"{p}: not installed; its measurements are skipped")
+    subprocess.run([tavlo, "faidx", GENOME], check=True)
+    txt, bed = make_regions(args.regions)
+    out = os.path.join(DATA, "cli_out")
+
+    def cands(dest):
+        c = {
+            "tavlo faidx -r": [tavlo, "faidx", GENOME, "-r", txt, "-o", dest],
+            "tavlo getfasta": [tavlo, "getfasta", "-fi", GENOME, "-bed", bed, "-fo", dest],
+        }
+        if peers["samtools"]:
+            c["samtools faidx -r"] = ["samtools", "faidx", GENOME, "-r", txt, "-o", dest]
+        if peers["bedtools"]:
+            c["bedtools getfasta"] = ["bedtools", "getfasta", "-fi", GENOME, "-bed", bed,
+                                      "-fo", dest]
+        if peers["seqkit"]:
+            c["seqkit subseq --bed"] = ["seqkit", "subseq", "--bed", bed, GENOME, "-o", dest]
+            c["seqkit faidx -l"] = ["seqkit", "faidx", "-l", txt, GENOME, "-o", dest]
+        return c
+
+    # Identity first: the same bytes as the references.
+    ref = out + ".ref"
+    for ours, theirs in (("tavlo faidx -r", "samtools faidx -r"),
+                         ("tavlo getfasta", "bedtools getfasta")):
+        if theirs in cands(out):
+            run(cands(out)[ours])
+            run(cands(ref)[theirs])
+            print(f"{ours} output == {theirs} output: {same_bytes(out, ref)}")
+    os.remove(ref)
+    run(cands(out)["tavlo faidx -r"])
+    cat_src = out + ".cat_src"
+    os.replace(out, cat_src)
+    size = os.path.getsize(cat_src)
+    print(f"{args.regions:,} regions, {size / 1e6:.0f} MB of output; {args.repeats} repeats,"
+          f" medians (min-max) in seconds\n")
+
+    for label, dest in (("to a file", out), ("to /dev/null", "/dev/null")):
+        c = cands(dest)
+        if dest != "/dev/null":
+            c["cat (same bytes)"] = ["sh", "-c", f'cat "$0" > "$1"', cat_src, dest]
+        times = {k: [] for k in c}
+        rss = {k: [] for k in c}
+        for _ in range(args.repeats):
+            for k, cmd in c.items():
+                t, m = run(cmd)
+                times[k].append(t)
+                rss[k].append(m)
+        print(f"Output {label}:")
+        base = statistics.median(times["tavlo faidx -r"])
+        base_bed = statistics.median(times["tavlo getfasta"])
+        for k, ts in times.items():
+            med = statistics.median(ts)
+            ref_t = base_bed if ("getfasta" in k or "subseq" in k) else base
+            ratio = f"{med / ref_t:6.2f}x tavlo" if not k.startswith("tavlo") else ""
+            if k.startswith("cat"):
+                ratio = f"tavlo faidx {base / med:.2f}x, getfasta {base_bed / med:.2f}x cat"
+            print(f"  {k:22s} {med:7.2f} s ({min(ts):.2f}-{max(ts):.2f})"
+                  f"  peak {max(rss[k]) / 1024:6.0f} MB  {ratio}")
+        print()
+    for f in (out, cat_src):
+        if os.path.exists(f):
+            os.remove(f)
+
+
+if __name__ == "__main__":
+    main()
