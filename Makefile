@@ -22,6 +22,8 @@ $(STAMP): $(VENV)/bin/python $(SOURCES)
 	touch $(STAMP)
 
 demo: $(STAMP)
+	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
+	$(VENV)/bin/tavlo getfasta -fi examples/sample.fa -bed examples/sample.bed -s -name
 	$(PY) examples/demo.py
 
 test: test-cpp test-python
@@ -70,6 +72,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_facade.py
 	$(PY) benchmarks/bench_sequence.py
+	$(PY) benchmarks/bench_cli.py
 
 clean:
 	rm -rf build $(VENV)

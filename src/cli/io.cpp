@@ -232,7 +232,8 @@ bool Output::commit(std::string& error) {
 }
 
 Progress::Progress() : enabled_(::isatty(2) == 1) {
-  start_ = last_ = std::chrono::steady_clock::now();
+  start_ = std::chrono::steady_clock::now();
+  last_ = start_ - std::chrono::seconds(1);  // the first update draws at once
 }
 
 void Progress::update(std::uint64_t regions, double share) {
