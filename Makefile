@@ -54,7 +54,8 @@ test-tsan: $(VENV)/bin/python
 	cd $(TSAN_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure
 
 # The Python tests against a module built with AddressSanitizer and UBSan (the interpreter itself
-# is not instrumented, so the runtimes are preloaded and leak reports are off).
+# is not instrumented, so the runtimes are preloaded and leak reports are off); the command-line
+# tests run the executable of the same build.
 test-asan: $(STAMP)
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DTAVLO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
@@ -62,7 +63,8 @@ test-asan: $(STAMP)
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) TAVLO_CLI=$(abspath $(ASAN_BUILD))/tavlo \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"

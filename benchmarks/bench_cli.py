@@ -4,7 +4,9 @@ Workload: the benchmark genome (benchmarks/data/genome.fa), N random regions (de
 1,000,000) of 100 to 1,000 residues, written once as a samtools region file and as a BED file
 (benchmarks/data/cli_regions.txt, cli_regions.bed). Every candidate runs once per repeat, in
 turn, so that all see the same page cache and machine load; the table gives the median and the
-spread (min-max) of wall-clock seconds, and each peer's median over tavlo's.
+spread (min-max) of wall-clock seconds, and each peer's median over tavlo's. Before each run the
+previous output file is removed and the file system synced (neither is timed), so that no
+candidate pays for another's writeback.
 
 1. Output written to a file (-o / -fo): tavlo faidx -r, tavlo getfasta; samtools faidx -r,
    bedtools getfasta, seqkit subseq --bed, seqkit faidx -l; and cat copying tavlo's output bytes
@@ -175,6 +177,10 @@ def main():
         anon = {k: [] for k in c}
         for _ in range(args.repeats):
             for k, cmd in c.items():
+                # Nobody pays for freeing the previous output or for its writeback.
+                if dest != "/dev/null" and os.path.exists(dest):
+                    os.remove(dest)
+                os.sync()
                 t, m, a = run(cmd)
                 times[k].append(t)
                 rss[k].append(m)

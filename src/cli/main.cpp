@@ -330,8 +330,18 @@ int parse_faidx_args(Args& args, FaidxArgs& a) {
     (void)!::write(2, kFaidxUsage, sizeof kFaidxUsage - 1);
     return 1;
   };
-  while (!args.done()) {
-    std::string_view arg = args.take();
+  std::string bundle, current;  // the rest of grouped short flags such as "-ic"
+  while (!bundle.empty() || !args.done()) {
+    current = bundle.empty() ? std::string(args.take()) : std::move(bundle);
+    bundle.clear();
+    const std::string_view arg = current;
+    if (options && arg.size() > 2 && arg[0] == '-' && (arg[1] == 'i' || arg[1] == 'c')) {
+      // Flags without values may be grouped, as getopt allows: "-ic" is "-i -c".
+      if (arg[1] == 'i') a.rc = true;
+      if (arg[1] == 'c') a.keep_going = true;
+      bundle = "-" + std::string(arg.substr(2));
+      continue;
+    }
     if (!options || arg.size() < 2 || arg[0] != '-') {
       if (a.fasta.empty()) {
         a.fasta.assign(arg);
