@@ -4,7 +4,8 @@ Workload: the benchmark genome (benchmarks/data/genome.fa), N random regions (de
 1,000,000) of 100 to 1,000 residues, written once as a samtools region file and as a BED file
 (benchmarks/data/cli_regions.txt, cli_regions.bed). Every candidate runs once per repeat, in
 turn, so that all see the same page cache and machine load; the table gives the median and the
-spread (min-max) of wall-clock seconds, and each peer's median over tavlo's. Before each run the
+spread (min-max) of wall-clock seconds, the median CPU time (user + system, which a busy
+machine disturbs less), and each peer's median over tavlo's. Before each run the
 previous output file is removed and the file system synced (neither is timed), so that no
 candidate pays for another's writeback.
 
@@ -104,7 +105,7 @@ def run(cmd, stdout=subprocess.DEVNULL):
     p.returncode = os.waitstatus_to_exitcode(status)
     if p.returncode != 0:
         raise SystemExit(f"failed ({p.returncode}): {' '.join(cmd)}")
-    return t, usage.ru_maxrss, anon
+    return t, usage.ru_maxrss, anon, usage.ru_utime + usage.ru_stime
 
 
 def same_bytes(a, b):
@@ -175,14 +176,16 @@ def main():
         times = {k: [] for k in c}
         rss = {k: [] for k in c}
         anon = {k: [] for k in c}
+        cpu = {k: [] for k in c}
         for _ in range(args.repeats):
             for k, cmd in c.items():
                 # Nobody pays for freeing the previous output or for its writeback.
                 if dest != "/dev/null" and os.path.exists(dest):
                     os.remove(dest)
                 os.sync()
-                t, m, a = run(cmd)
+                t, m, a, u = run(cmd)
                 times[k].append(t)
+                cpu[k].append(u)
                 rss[k].append(m)
                 anon[k].append(a)
         print(f"Output {label}:")
@@ -195,7 +198,7 @@ def main():
             if k.startswith("cat"):
                 ratio = f"tavlo faidx {base / med:.2f}x, getfasta {base_bed / med:.2f}x cat"
             print(f"  {k:22s} {med:7.2f} s ({min(ts):.2f}-{max(ts):.2f})"
-                  f"  peak RSS {max(rss[k]) / 1024:4.0f} MB, private {max(anon[k]) / 1024:4.0f} MB"
+                  f"  cpu {statistics.median(cpu[k]):6.2f} s  peak RSS {max(rss[k]) / 1024:4.0f} MB, private {max(anon[k]) / 1024:4.0f} MB"
                   f"  {ratio}")
         print()
     for f in (out, cat_src):

@@ -183,31 +183,43 @@ bool Output::open(const std::string& path, std::string& error) {
 
 bool Output::write(const std::vector<std::string>& buffers, std::size_t count,
                    std::string& error) {
+  // Calls of about a mebibyte each: much larger single calls make the kernel's copy into the
+  // page cache several times slower (measured on ext4: 17 MB per call against 1 MB per call).
+  constexpr std::size_t kCallBytes = 1 << 20;
   std::vector<iovec> iov;
-  iov.reserve(count);
-  for (std::size_t i = 0; i < count; ++i) {
-    if (!buffers[i].empty()) {
-      iov.push_back({const_cast<char*>(buffers[i].data()), buffers[i].size()});
+  std::size_t i = 0, offset = 0;  // position in buffers
+  while (i < count) {
+    iov.clear();
+    std::size_t bytes = 0;
+    while (i < count && bytes < kCallBytes && iov.size() < IOV_MAX) {
+      const std::string& b = buffers[i];
+      const std::size_t take = std::min(b.size() - offset, kCallBytes - bytes);
+      if (take > 0) iov.push_back({const_cast<char*>(b.data()) + offset, take});
+      bytes += take;
+      offset += take;
+      if (offset == b.size()) {
+        ++i;
+        offset = 0;
+      }
     }
-  }
-  std::size_t first = 0;
-  while (first < iov.size()) {
-    const int n = static_cast<int>(std::min<std::size_t>(iov.size() - first, IOV_MAX));
-    const ssize_t w = ::writev(fd_, iov.data() + first, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EPIPE && temp_.empty()) ::_exit(141);  // the reader has gone: stop quietly
-      error = os_text("write error", errno);
-      return false;
-    }
-    auto done = static_cast<std::size_t>(w);
-    while (first < iov.size() && done >= iov[first].iov_len) {
-      done -= iov[first].iov_len;
-      ++first;
-    }
-    if (first < iov.size()) {
-      iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
-      iov[first].iov_len -= done;
+    std::size_t first = 0;
+    while (first < iov.size()) {
+      const ssize_t w = ::writev(fd_, iov.data() + first, static_cast<int>(iov.size() - first));
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EPIPE && temp_.empty()) ::_exit(141);  // the reader has gone: stop quietly
+        error = os_text("write error", errno);
+        return false;
+      }
+      auto done = static_cast<std::size_t>(w);
+      while (first < iov.size() && done >= iov[first].iov_len) {
+        done -= iov[first].iov_len;
+        ++first;
+      }
+      if (first < iov.size()) {
+        iov[first].iov_base = static_cast<char*>(iov[first].iov_base) + done;
+        iov[first].iov_len -= done;
+      }
     }
   }
   return true;

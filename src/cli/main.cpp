@@ -145,6 +145,8 @@ class Emitter {
  public:
   Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
       : fx_(fx), layout_(layout), writer_(out), command_(command) {}
+  Emitter(const Emitter&) = delete;
+  Emitter& operator=(const Emitter&) = delete;
 
   void set_reader(const LineReader* reader) { reader_ = reader; }
 
@@ -245,12 +247,14 @@ class Emitter {
 
   const Faidx& fx_;
   Layout layout_;
+  // One set of buffers is formatted while the other is written. Declared before the writer, so
+  // that the writer (which may still be writing one of them) stops before they go.
+  std::vector<std::string> buffers_[2];
   Writer writer_;
   const char* command_;
   const LineReader* reader_ = nullptr;
   Progress progress_;
   Chunk chunk_;
-  std::vector<std::string> buffers_[2];  // one is formatted while the other is written
   int current_ = 0;
   bool pending_ = false;
   std::size_t prefix_offset_ = 0;
@@ -274,7 +278,6 @@ class Args {
     for (int i = first; i < argc; ++i) items_.emplace_back(argv[i]);
   }
   bool done() const { return at_ >= items_.size(); }
-  std::string_view peek() const { return items_[at_]; }
   std::string_view take() { return items_[at_++]; }
   // The value of an option that takes one; false when it is missing.
   bool value(std::string_view& inline_value, std::string& out) {
@@ -431,6 +434,10 @@ int parse_faidx_args(Args& args, FaidxArgs& a) {
 // Resolves one region text and adds it; false ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
                   const Where& where) {
+  if (text.size() > kMaxHeader) {
+    say("faidx", "region text too long at " + where.text());
+    return false;
+  }
   ParsedRegion r = parse_region(text, fx.names());
   if (r.status == RegionStatus::Malformed) {
     say("faidx", "malformed region " + quoted(text) + " (" + r.message + ") at " + where.text());
@@ -448,10 +455,6 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
     p.append(mark);
     p.push_back('\n');
     return em.end_region(false);
-  }
-  if (text.size() > kMaxHeader) {
-    say("faidx", "region text too long at " + where.text());
-    return false;
   }
   const ClampedRegion c = clamp_region(r.beg, r.end, r.entry->rlen);
   if (c.last < c.first) {
