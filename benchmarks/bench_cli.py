@@ -160,7 +160,11 @@ def main():
         if theirs in cands(out):
             run(cands(out)[ours])
             run(cands(ref)[theirs])
-            print(f"{ours} output == {theirs} output: {same_bytes(out, ref)}")
+            same = same_bytes(out, ref)
+            print(f"{ours} output == {theirs} output: {same}")
+            if not same:
+                print("MISMATCH")
+                raise SystemExit(1)
     os.remove(ref)
     run(cands(out)["tavlo faidx -r"])
     cat_src = out + ".cat_src"
@@ -169,6 +173,14 @@ def main():
     print(f"{args.regions:,} regions, {size / 1e6:.0f} MB of output; {args.repeats} repeats,"
           f" medians (min-max) in seconds\n")
 
+    # (candidate, reference, at least this many times slower than tavlo) per output.
+    targets = {
+        "to a file": [("samtools faidx -r", "tavlo faidx -r", 5), ("bedtools getfasta",
+                      "tavlo getfasta", 3), ("seqkit subseq --bed", "tavlo getfasta", 2)],
+        "to /dev/null": [("samtools faidx -r", "tavlo faidx -r", 15), ("bedtools getfasta",
+                         "tavlo getfasta", 4), ("seqkit subseq --bed", "tavlo getfasta", 3.5)],
+    }
+    verdicts = []
     for label, dest in (("to a file", out), ("to /dev/null", "/dev/null")):
         c = cands(dest)
         if dest != "/dev/null":
@@ -197,10 +209,25 @@ def main():
             ratio = f"{med / ref_t:6.2f}x tavlo" if not k.startswith("tavlo") else ""
             if k.startswith("cat"):
                 ratio = f"tavlo faidx {base / med:.2f}x, getfasta {base_bed / med:.2f}x cat"
+            if k.startswith("tavlo"):
+                verdicts.append((f"{k} private peak {max(anon[k]) / 1024:.0f} MB <= 100 MB",
+                                 max(anon[k]) <= 100 * 1024))
             print(f"  {k:22s} {med:7.2f} s ({min(ts):.2f}-{max(ts):.2f})"
                   f"  cpu {statistics.median(cpu[k]):6.2f} s  peak RSS {max(rss[k]) / 1024:4.0f} MB, private {max(anon[k]) / 1024:4.0f} MB"
                   f"  {ratio}")
         print()
+        med = {k: statistics.median(ts) for k, ts in times.items()}
+        for peer_name, ours, factor in targets[label]:
+            if peer_name in med:
+                r = med[peer_name] / med[ours]
+                verdicts.append((f"{label}: {peer_name} {r:.1f}x {ours} (target >= {factor}x)",
+                                 r >= factor))
+        if "cat (same bytes)" in med:
+            for ours in ("tavlo faidx -r", "tavlo getfasta"):
+                r = med[ours] / med["cat (same bytes)"]
+                verdicts.append((f"{label}: {ours} {r:.2f}x cat (target <= 1.5x)", r <= 1.5))
+    for text, ok in verdicts:
+        print(("PASS " if ok else "FAIL ") + text)
     for f in (out, cat_src):
         if os.path.exists(f):
             os.remove(f)
