@@ -23,6 +23,8 @@ $(STAMP): $(VENV)/bin/python $(SOURCES)
 	touch $(STAMP)
 
 demo: $(STAMP)
+	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
+	$(VENV)/bin/tavlo getfasta -fi examples/sample.fa -bed examples/sample.bed -s -name
 	$(PY) examples/demo.py
 
 test: test-cpp test-python
@@ -53,7 +55,8 @@ test-tsan: $(VENV)/bin/python
 	cd $(TSAN_BUILD) && PATH="$(abspath $(VENV))/bin:$$PATH" ctest --output-on-failure
 
 # The Python tests against a module built with AddressSanitizer and UBSan (the interpreter itself
-# is not instrumented, so the runtimes are preloaded and leak reports are off).
+# is not instrumented, so the runtimes are preloaded and leak reports are off); the command-line
+# tests run the executable of the same build.
 test-asan: $(STAMP)
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DTAVLO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
@@ -61,7 +64,8 @@ test-asan: $(STAMP)
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(ASAN_BUILD)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
+	  PYTHONPATH=$(abspath $(ASAN_BUILD)) TAVLO_CLI=$(abspath $(ASAN_BUILD))/tavlo \
+	  $(PY) -m pytest -q -p no:cacheprovider tests/python
 
 # Builds the sdist and installs it into a fresh virtual environment (a full build: a minute or two).
 test-sdist: $(STAMP)
@@ -75,6 +79,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_facade.py
 	$(PY) benchmarks/bench_sequence.py
+	$(PY) benchmarks/bench_cli.py
 
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,145 @@
+// Formatting chunks of regions into FASTA text on the worker pool.
+#include "cli/format.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "faidx/pool.hpp"
+
+namespace tavlo::cli {
+
+std::array<char, 256> make_strand_complement() {
+  std::array<char, 256> t{};
+  for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<char>(i);
+  constexpr std::string_view from = "ACGTRYKMBVDHU";
+  constexpr std::string_view to = "TGCAYRMKVBHDA";
+  for (std::size_t i = 0; i < from.size(); ++i) {
+    t[static_cast<unsigned char>(from[i])] = to[i];
+    t[static_cast<unsigned char>(from[i] | 0x20)] = static_cast<char>(to[i] | 0x20);
+  }
+  return t;
+}
+
+namespace {
+
+// Appends n bytes of p, reverse-complemented when rc, at the end of out (already sized).
+void put(char* dst, const char* p, std::size_t n, bool rc) {
+  if (!rc) {
+    std::memcpy(dst, p, n);
+    return;
+  }
+  const char* src = p + n;
+  for (std::size_t i = 0; i < n; ++i) dst[i] = STRAND_COMPLEMENT[static_cast<unsigned char>(*--src)];
+}
+
+}  // namespace
+
+void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std::uint64_t width,
+                    std::uint64_t& column) {
+  if (n == 0) return;
+  std::size_t breaks = 0;
+  if (width != 0) breaks = static_cast<std::size_t>((column + n) / width);
+  std::size_t at = out.size();
+  out.resize(at + n + breaks);
+  char* dst = out.data();
+  if (width == 0) {
+    put(dst + at, p, n, rc);
+    column += n;
+    return;
+  }
+  // For rc the source is walked from its end: `taken` residues of the output come from the
+  // last `taken` bytes of p.
+  std::size_t taken = 0;
+  while (taken < n) {
+    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(width - column, n - taken));
+    put(dst + at, rc ? p + (n - taken - k) : p + taken, k, rc);
+    at += k;
+    taken += k;
+    column += k;
+    if (column == width) {
+      dst[at++] = '\n';
+      column = 0;
+    }
+  }
+}
+
+namespace {
+
+// A block of pieces formatted by one task; blocks are cut so that each holds a similar amount
+// of residues and the pool can balance them.
+constexpr std::size_t kBlockPieces = 512;
+constexpr std::uint64_t kBlockResidues = 1 << 19;
+
+void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std::size_t begin,
+                  std::size_t end, std::string& out, std::unique_ptr<FaidxError>& error) {
+  out.clear();
+  std::uint64_t want = 0;
+  for (std::size_t i = begin; i < end; ++i) {
+    const Piece& pc = chunk.pieces[i];
+    if (pc.last >= pc.first) want += pc.last - pc.first + 1;
+    if (pc.begins) want += pc.prefix_length;
+    want += 2;
+  }
+  if (layout.width != 0) want += want / layout.width + 1;
+  out.reserve(static_cast<std::size_t>(want));
+  const bool use_map = fx.has_map();
+  for (std::size_t i = begin; i < end; ++i) {
+    const Piece& pc = chunk.pieces[i];
+    if (pc.begins) out.append(chunk.prefixes, pc.prefix_offset, pc.prefix_length);
+    std::uint64_t column = pc.column;
+    if (pc.entry != nullptr && pc.last >= pc.first) {
+      if (use_map && i + 4 < end) {
+        const Piece& ahead = chunk.pieces[i + 4];
+        if (ahead.entry != nullptr) fx.prefetch_region(*ahead.entry, ahead.first, ahead.last);
+      }
+      auto rec = fx.fetch_single_optimized({}, *pc.entry, pc.first, pc.last, use_map);
+      if (!rec) {
+        error = std::make_unique<FaidxError>(std::move(rec).error());
+        return;
+      }
+      const std::string& seq = rec->seq;
+      append_wrapped(out, seq.data(), seq.size(), pc.rc,
+                     layout.line_per_region ? 0 : layout.width, column);
+    }
+    if (pc.ends) {
+      if (layout.line_per_region) {
+        out.push_back('\n');
+      } else if (pc.region_has_residues && (layout.width == 0 || column != 0)) {
+        out.push_back('\n');
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Status format_chunk(const Faidx& fx, const Chunk& chunk, const Layout& layout,
+                    std::vector<std::string>& buffers, std::size_t& used) {
+  // Cut the chunk into blocks.
+  std::vector<std::size_t> bounds{0};
+  std::uint64_t residues = 0;
+  for (std::size_t i = 0; i < chunk.pieces.size(); ++i) {
+    const Piece& pc = chunk.pieces[i];
+    if (pc.last >= pc.first) residues += pc.last - pc.first + 1;
+    if (i + 1 - bounds.back() >= kBlockPieces || residues >= kBlockResidues) {
+      bounds.push_back(i + 1);
+      residues = 0;
+    }
+  }
+  if (bounds.back() != chunk.pieces.size()) bounds.push_back(chunk.pieces.size());
+  used = bounds.size() - 1;
+  if (buffers.size() < used) buffers.resize(used);
+  std::vector<std::unique_ptr<FaidxError>> errors(used);
+  parallel_for(used, [&](std::size_t b, std::size_t e) {
+    for (std::size_t k = b; k < e; ++k) {
+      format_block(fx, chunk, layout, bounds[k], bounds[k + 1], buffers[k], errors[k]);
+    }
+  });
+  for (auto& err : errors) {
+    if (err) return std::move(*err);
+  }
+  return Ok{};
+}
+
+}  // namespace tavlo::cli

@@ -1,0 +1,71 @@
+// FASTA output text: strand complement, wrapped residue lines, and whole chunks formatted on the
+// worker pool into one buffer per block.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "faidx/faidx.hpp"
+
+namespace tavlo::cli {
+
+// The complement that samtools -i and bedtools -s apply: A/T, C/G, R/Y, K/M, B/V, D/H swap, U
+// becomes A, case is kept and every other byte is left as it is. (This differs from the
+// module's table, which maps unknown bytes to N.)
+std::array<char, 256> make_strand_complement();
+inline const std::array<char, 256> STRAND_COMPLEMENT = make_strand_complement();
+
+// Appends `n` residues from `p` (reverse-complemented when `rc`) to `out`, breaking lines every
+// `width` residues (0: never). `column` is the number of residues already on the current line
+// and is updated.
+void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std::uint64_t width,
+                    std::uint64_t& column);
+
+// One piece of output: an optional header (at the start of a region), then residues
+// [first, last] of `entry` (none when last < first or entry is null), then the line end (at the
+// end of a region). A long region is cut into several pieces.
+struct Piece {
+  const EntryNumbers* entry = nullptr;
+  std::uint64_t first = 1;
+  std::uint64_t last = 0;
+  std::uint64_t column = 0;  // residues of the region on the current line before this piece
+  std::uint32_t prefix_offset = 0;
+  std::uint32_t prefix_length = 0;  // header text, in Chunk::prefixes; used when `begins`
+  bool rc = false;
+  bool begins = false;
+  bool ends = false;
+  bool region_has_residues = false;  // used when `ends`
+};
+
+// How regions are laid out.
+struct Layout {
+  std::uint64_t width = 60;      // FASTA line width; 0: one line per region
+  bool line_per_region = false;  // "-tab"/"-bedOut": the prefix ends in a tab and every region
+                                 // ends with one line end, even an empty one
+};
+
+// A batch of pieces in input order and the header texts they refer to.
+struct Chunk {
+  std::vector<Piece> pieces;
+  std::string prefixes;
+  std::uint64_t residues = 0;  // residues asked for by all pieces
+  std::size_t regions = 0;
+
+  void clear() {
+    pieces.clear();
+    prefixes.clear();
+    residues = 0;
+    regions = 0;
+  }
+};
+
+// Formats every piece of `chunk` on the worker pool. On return `buffers` holds the text in
+// order (its first `used` entries); on a failed read the error of the first failing piece.
+Status format_chunk(const Faidx& fx, const Chunk& chunk, const Layout& layout,
+                    std::vector<std::string>& buffers, std::size_t& used);
+
+}  // namespace tavlo::cli

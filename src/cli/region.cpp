@@ -1,0 +1,202 @@
+// Region strings resolved as samtools 1.16 resolves them, with saturating numbers.
+#include "cli/region.hpp"
+
+#include <algorithm>
+
+namespace tavlo::cli {
+
+namespace {
+
+constexpr std::int64_t kMax = INT64_MAX;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+std::int64_t push_digit(std::int64_t n, char c) {
+  const int d = c - '0';
+  return n > (kMax - d) / 10 ? kMax : n * 10 + d;
+}
+
+// A decimal number from position `at` of `s`: optional white space and sign, digits with
+// thousands separators, an optional fraction (discarded) and an exponent (e<n>, k, M or G).
+// `stop` receives the position after the number, or `at` itself when there are no digits.
+std::int64_t parse_decimal(std::string_view s, std::size_t at, std::size_t& stop) {
+  const std::size_t orig = at;
+  while (at < s.size() && is_space(s[at])) ++at;
+  char sign = '+';
+  if (at < s.size() && (s[at] == '+' || s[at] == '-')) sign = s[at++];
+  std::int64_t n = 0;
+  int digits = 0, decimals = 0;
+  std::int64_t e = 0;
+  while (at < s.size()) {
+    if (is_digit(s[at])) {
+      ++digits;
+      n = push_digit(n, s[at++]);
+    } else if (s[at] == ',') {
+      ++at;
+    } else {
+      break;
+    }
+  }
+  if (at < s.size() && s[at] == '.') {
+    ++at;
+    while (at < s.size() && is_digit(s[at])) {
+      ++decimals;
+      ++digits;
+      n = push_digit(n, s[at++]);
+    }
+  }
+  if (at < s.size()) {
+    switch (s[at]) {
+      case 'e':
+      case 'E': {
+        ++at;
+        char esign = '+';
+        if (at < s.size() && (s[at] == '+' || s[at] == '-')) esign = s[at++];
+        while (at < s.size() && is_digit(s[at])) e = std::min<std::int64_t>(e * 10 + (s[at++] - '0'), 1000);
+        if (esign == '-') e = -e;
+        break;
+      }
+      case 'k':
+      case 'K':
+        e += 3;
+        ++at;
+        break;
+      case 'm':
+      case 'M':
+        e += 6;
+        ++at;
+        break;
+      case 'g':
+      case 'G':
+        e += 9;
+        ++at;
+        break;
+      default:
+        break;
+    }
+  }
+  e -= decimals;
+  for (; e > 0 && n != 0; --e) n = n > kMax / 10 ? kMax : n * 10;
+  for (; e < 0; ++e) n /= 10;
+  stop = digits > 0 ? at : orig;
+  return sign == '+' ? n : -n;
+}
+
+ParsedRegion refuse(RegionStatus status, std::string message) {
+  ParsedRegion r;
+  r.status = status;
+  r.message = std::move(message);
+  return r;
+}
+
+ParsedRegion unexpected(std::string_view rest) {
+  std::string m = "unexpected text \"";
+  m.append(rest);
+  m += "\" after the region";
+  return refuse(RegionStatus::Malformed, std::move(m));
+}
+
+ParsedRegion whole(std::string_view name, const EntryNumbers* entry) {
+  ParsedRegion r;
+  r.status = RegionStatus::Ok;
+  r.name = name;
+  r.entry = entry;
+  return r;
+}
+
+}  // namespace
+
+ParsedRegion parse_region(std::string_view text, const NameTable& names) {
+  std::string_view s = text;
+  std::size_t colon = std::string_view::npos;  // position in s
+  bool quoted = false;
+  if (!s.empty() && s.front() == '{') {
+    const std::size_t close = s.find('}');
+    if (close == std::string_view::npos) {
+      return refuse(RegionStatus::Malformed, "mismatching braces");
+    }
+    s.remove_prefix(1);
+    if (close + 1 < text.size() && text[close + 1] == ':') colon = close;  // in s: after '}'
+    quoted = true;
+  } else {
+    colon = s.rfind(':');
+  }
+
+  if (colon == std::string_view::npos) {
+    const std::string_view name = quoted ? s.substr(0, s.size() - 1) : s;
+    const EntryNumbers* e = names.find(name);
+    if (e == nullptr) return refuse(RegionStatus::NotFound, "sequence not found");
+    return whole(name, e);
+  }
+
+  if (!quoted) {
+    if (const EntryNumbers* e = names.find(s); e != nullptr) {
+      // Both "a:1-2" and "a" naming records leaves the reader no way to tell which is meant.
+      if (names.find(s.substr(0, colon)) != nullptr) {
+        std::string m = "region is ambiguous: use {";
+        m.append(s);
+        m += "} or {";
+        m.append(s.substr(0, colon));
+        m += "}";
+        m.append(s.substr(colon));
+        return refuse(RegionStatus::Malformed, std::move(m));
+      }
+      return whole(s, e);
+    }
+  }
+
+  const std::string_view name = s.substr(0, colon - (quoted ? 1 : 0));
+  const EntryNumbers* entry = names.find(name);
+  if (entry == nullptr) return refuse(RegionStatus::NotFound, "sequence not found");
+
+  std::size_t hyphen = 0;
+  std::int64_t beg = parse_decimal(s, colon + 1, hyphen);
+  beg = beg == -kMax ? -kMax : beg - 1;
+  std::int64_t end = kToEnd;
+  const auto at = [&](std::size_t i) { return i < s.size() ? s[i] : '\0'; };
+  if (beg < 0) {
+    if (beg != -1 && at(hyphen) == '-' && colon + 1 < s.size()) {
+      return refuse(RegionStatus::Malformed, "coordinates must be > 0");
+    }
+    const char c = at(hyphen);
+    if (is_digit(c) || hyphen >= s.size() || c == ',') {
+      // "name:-100" means "name:1-100".
+      ParsedRegion r = whole(name, entry);
+      r.end = beg == -1 ? kToEnd : -(beg + 1);
+      return r;
+    }
+    if (beg < -1) return unexpected(s.substr(hyphen));
+  }
+  if (hyphen < s.size()) {
+    if (s[hyphen] != '-') return unexpected(s.substr(hyphen));
+    std::size_t stop = 0;
+    end = parse_decimal(s, hyphen + 1, stop);
+    if (stop < s.size() && s[stop] != ',') return unexpected(s.substr(stop));
+  }
+  if (end == 0) end = kToEnd;  // "name:100-" runs to the end of the record
+  if (beg >= end) return refuse(RegionStatus::Malformed, "end before start");
+  // A start of 0 before an end: 1-based coordinates have no residue 0 (rather than an empty
+  // result that looks like a success).
+  if (beg < 0) return refuse(RegionStatus::Malformed, "coordinates must be > 0");
+  ParsedRegion r = whole(name, entry);
+  r.beg = beg;
+  r.end = end;
+  return r;
+}
+
+ClampedRegion clamp_region(std::int64_t beg, std::int64_t end, std::uint64_t length) {
+  const auto len = static_cast<std::uint64_t>(std::min<std::uint64_t>(length, kMax));
+  auto b = static_cast<std::uint64_t>(std::max<std::int64_t>(beg, 0));
+  auto e = static_cast<std::uint64_t>(std::max<std::int64_t>(end, 0));
+  ClampedRegion c;
+  c.truncated = end != kToEnd && e > len;
+  b = std::min(b, len);
+  e = std::min(e, len);
+  if (b > e) b = e;
+  c.first = b + 1;
+  c.last = e;
+  return c;
+}
+
+}  // namespace tavlo::cli
