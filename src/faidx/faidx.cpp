@@ -61,6 +61,7 @@ void write_warning(std::string_view text) {
 }
 
 Faidx::~Faidx() {
+  guard_.release();
   if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
   if (fd_ >= 0) ::close(fd_);
 }
@@ -70,13 +71,28 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   const FaidxOptions& opt = fx->options_;
   fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
 
+  if (opt.filename.find('\0') != std::string::npos ||
+      (opt.indexname && opt.indexname->find('\0') != std::string::npos)) {
+    // The system would read the path only up to the NUL: another file than the one named.
+    return FaidxError::io("a path holds a NUL byte");
+  }
   struct stat fasta_st;
   if (::stat(opt.filename.c_str(), &fasta_st) != 0) {
     return FaidxError::of(ErrorKind::FastaNotFound, opt.filename);
   }
-  FileDescriptor fd(
-      ::open(opt.filename.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  // A pipe or a device would block the open or feed the scan for ever: refuse it unopened, and
+  // again after a non-blocking open, in case the path was replaced in between.
+  if (const char* what = not_regular(fasta_st.st_mode)) return not_regular_error(opt.filename, what);
+  FileDescriptor fd(::open(opt.filename.c_str(),
+                           (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY |
+                               O_NONBLOCK));
   if (!fd) return FaidxError::io_errno(errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+  if (const char* what = not_regular(st.st_mode)) return not_regular_error(opt.filename, what);
+  if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) {
+    (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  }
 
   // A compressed file would otherwise come back as residues of compressed bytes.
   unsigned char magic[2] = {0, 0};
@@ -88,20 +104,18 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   }
 
   if (!opt.mutable_file) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) == 0) {
-      if (st.st_size == 0) {
-        fx->has_map_ = true;  // nothing to map: every read ends at once
+    if (st.st_size == 0) {
+      fx->has_map_ = true;  // nothing to map: every read ends at once
+      fd.close();
+    } else {
+      void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED,
+                       fd.get(), 0);
+      if (m != MAP_FAILED) {
+        fx->map_ = static_cast<const char*>(m);
+        fx->map_length_ = static_cast<std::size_t>(st.st_size);
+        fx->has_map_ = true;
+        fx->guard_.watch(fx->map_, fx->map_length_);
         fd.close();
-      } else {
-        void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED,
-                         fd.get(), 0);
-        if (m != MAP_FAILED) {
-          fx->map_ = static_cast<const char*>(m);
-          fx->map_length_ = static_cast<std::size_t>(st.st_size);
-          fx->has_map_ = true;
-          fd.close();
-        }
       }
     }
   }
@@ -110,6 +124,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   struct stat index_st;
   if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
     build = opt.build_index;
+  } else if (const char* what = not_regular(index_st.st_mode)) {
+    // Neither read (it could block) nor replaced by a fresh index.
+    return not_regular_error(fx->index_path_, what);
   } else if (opt.build_index && opt.rebuild) {
     struct stat now_st;
     if (::stat(opt.filename.c_str(), &now_st) == 0) {
@@ -121,6 +138,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
                                 : scan_fasta_fd(fd.get());
     if (!entries) return std::move(entries).error();
+    if (fx->guard_.changed()) return fx->changed_error();
     if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
     std::size_t name_bytes = 0;
     for (const auto& e : *entries) name_bytes += e.name.size();
@@ -138,10 +156,17 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
                    bool use_map, SequenceRecord& out) const {
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
+    if (guard_.changed()) [[unlikely]] return changed_error();
     return Ok{};
   }
   if (fd_ < 0) return FaidxError::io("No file handle available");
   return extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
+}
+
+FaidxError Faidx::changed_error() const {
+  return FaidxError::io(options_.filename +
+                        " changed while open: it is shorter than when it was opened (open it "
+                        "again to read it)");
 }
 
 void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/errors.hpp"
+#include "faidx/map_guard.hpp"
 #include "faidx/name_table.hpp"
 #include "sequence/record.hpp"
 
@@ -75,6 +76,8 @@ class Faidx {
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;
   // Fills a short read with default_seq, upper-cases and sets the coordinates.
+  // The error of every read from the map once the file shrank under it.
+  FaidxError changed_error() const;
   void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
               std::uint64_t count) const;
 
@@ -84,6 +87,7 @@ class Faidx {
   const char* map_ = nullptr;  // nullptr for an empty mapped file
   std::size_t map_length_ = 0;
   bool has_map_ = false;
+  MapGuard guard_;  // turns a read past the end of a file that shrank into changed_error()
   int fd_ = -1;
 };
 
