@@ -86,7 +86,9 @@ Status read_fai(const std::string& path, NameTable& table) {
   if (!fd) return FaidxError::of(ErrorKind::IndexNotFound, path);
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
-  if (const char* what = not_regular(st.st_mode)) return not_regular_error(path, what);
+  if (const char* what = not_regular(st.st_mode); what && !S_ISDIR(st.st_mode)) {
+    return not_regular_error(path, what);
+  }
   std::string contents;
   if (Status s = read_all(fd.get(), contents); !s) return s;
   return parse_fai(contents, table);

@@ -82,7 +82,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   }
   // A pipe or a device would block the open or feed the scan for ever: refuse it unopened, and
   // again after a non-blocking open, in case the path was replaced in between.
-  if (const char* what = not_regular(fasta_st.st_mode)) return not_regular_error(opt.filename, what);
+  if (const char* what = not_regular(fasta_st.st_mode)) {
+    return not_regular_error(opt.filename, what);
+  }
   FileDescriptor fd(::open(opt.filename.c_str(),
                            (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY |
                                O_NONBLOCK));
@@ -90,6 +92,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
   if (const char* what = not_regular(st.st_mode)) return not_regular_error(opt.filename, what);
+  fx->opened_size_ = static_cast<std::uint64_t>(st.st_size);
   if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) {
     (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
@@ -124,8 +127,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   struct stat index_st;
   if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
     build = opt.build_index;
-  } else if (const char* what = not_regular(index_st.st_mode)) {
-    // Neither read (it could block) nor replaced by a fresh index.
+  } else if (const char* what = not_regular(index_st.st_mode);
+             what != nullptr && !S_ISDIR(index_st.st_mode)) {
+    // A pipe or device is neither read (it could block) nor replaced by a fresh index. A
+    // directory fails by itself, in the read or in the rename of a fresh index.
     return not_regular_error(fx->index_path_, what);
   } else if (opt.build_index && opt.rebuild) {
     struct stat now_st;
@@ -160,7 +165,14 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
     return Ok{};
   }
   if (fd_ < 0) return FaidxError::io("No file handle available");
-  return extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
+  Status r = extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
+  if (r && out.seq.size() < count && shrank()) [[unlikely]] return changed_error();
+  return r;
+}
+
+bool Faidx::shrank() const {
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < opened_size_;
 }
 
 FaidxError Faidx::changed_error() const {

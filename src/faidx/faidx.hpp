@@ -76,8 +76,10 @@ class Faidx {
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;
   // Fills a short read with default_seq, upper-cases and sets the coordinates.
-  // The error of every read from the map once the file shrank under it.
+  // The error of every read from the map once the file shrank under it, and of a short read
+  // through the descriptor from a file now shorter than when it was opened.
   FaidxError changed_error() const;
+  bool shrank() const;
   void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
               std::uint64_t count) const;
 
@@ -89,6 +91,7 @@ class Faidx {
   bool has_map_ = false;
   MapGuard guard_;  // turns a read past the end of a file that shrank into changed_error()
   int fd_ = -1;
+  std::uint64_t opened_size_ = 0;  // the file's size when opened
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.

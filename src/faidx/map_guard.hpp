@@ -1,4 +1,4 @@
-// Survives a mapped file that shrinks under its map: the bus error becomes a flag the reader checks.
+// Survives a file that shrinks under its map: the bus error becomes a flag that readers check.
 //
 // Reading a page of a shared file map past the file's current end raises SIGBUS, which would kill
 // the process. A process-wide handler, installed with the first guard, looks the faulting address
