@@ -1,6 +1,5 @@
 """Hostile paths and files, a file that shrinks while open, resources and concurrent readers."""
 
-import faulthandler
 import os
 import random
 import shutil
@@ -175,8 +174,12 @@ def test_bus_errors_of_others_still_end_the_process():
         open(path, "w").write(">a\\nACGT\\n")
         fa = tavlo.Faidx(path)
         os.kill(os.getpid(), signal.SIGBUS)
+        print("survived")
         """, timeout=30)
-    assert r.returncode == -signal.SIGBUS
+    # A sanitizer's runtime, when preloaded, ends the process in its own way.
+    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
+    assert r.returncode == -signal.SIGBUS or (sanitized and r.returncode != 0), r.stderr
+    assert "survived" not in r.stdout
     assert r.stderr.count("Fatal Python error: Bus error") == 1, r.stderr
 
 
