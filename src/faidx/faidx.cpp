@@ -161,14 +161,21 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
                    bool use_map, SequenceRecord& out) const {
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
-    if (guard_.changed()) [[unlikely]] return changed_error();
+    if (guard_.changed()) [[unlikely]] return changed_status();
     return Ok{};
   }
+  return read_through_descriptor(e, start, count, out);
+}
+
+Status Faidx::read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
+                                      std::uint64_t count, SequenceRecord& out) const {
   if (fd_ < 0) return FaidxError::io("No file handle available");
   Status r = extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
-  if (r && out.seq.size() < count && shrank()) [[unlikely]] return changed_error();
+  if (r && out.seq.size() < count && shrank()) [[unlikely]] return changed_status();
   return r;
 }
+
+Status Faidx::changed_status() const { return changed_error(); }
 
 bool Faidx::shrank() const {
   struct stat st;

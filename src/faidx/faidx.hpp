@@ -80,6 +80,10 @@ class Faidx {
   // through the descriptor from a file now shorter than when it was opened.
   FaidxError changed_error() const;
   bool shrank() const;
+  // Kept out of line, so that the map path of read() stays a call and a load.
+  [[gnu::cold, gnu::noinline]] Status changed_status() const;
+  [[gnu::noinline]] Status read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
+                                                   std::uint64_t count, SequenceRecord& out) const;
   void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
               std::uint64_t count) const;
 

@@ -146,7 +146,7 @@ void MapGuard::watch(const char* base, std::size_t length) noexcept {
                       std::memory_order_relaxed);
   }
   MapGuardSlot* s = claim_slot();
-  if (s == nullptr) return;
+  if (s == nullptr) return;  // unwatched: a fault stays fatal, as without the guard
   s->changed.store(false, std::memory_order_relaxed);
   s->length.store(length, std::memory_order_relaxed);
   s->base.store(reinterpret_cast<std::uintptr_t>(base), std::memory_order_release);
@@ -159,11 +159,11 @@ void MapGuard::watch(const char* base, std::size_t length) noexcept {
 }
 
 void MapGuard::release() noexcept {
-  if (slot_ == nullptr) return;
+  if (slot_ == &unwatched_slot) return;
   slot_->base.store(0, std::memory_order_release);
   slot_->length.store(0, std::memory_order_relaxed);
   slot_->taken.store(false, std::memory_order_release);
-  slot_ = nullptr;
+  slot_ = &unwatched_slot;
 }
 
 }  // namespace tavlo

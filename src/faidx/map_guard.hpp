@@ -24,6 +24,9 @@ struct MapGuardSlot {
   std::atomic<std::size_t> length{0};
 };
 
+// Stands in for a slot while a guard watches nothing, so that changed() needs no null test.
+inline MapGuardSlot unwatched_slot;
+
 class MapGuard {
  public:
   MapGuard() noexcept = default;
@@ -39,12 +42,10 @@ class MapGuard {
 
   // True once a read of the map touched a page the file no longer has. It stays true: any later
   // read may be served by the zero pages.
-  bool changed() const noexcept {
-    return slot_ != nullptr && slot_->changed.load(std::memory_order_acquire);
-  }
+  bool changed() const noexcept { return slot_->changed.load(std::memory_order_acquire); }
 
  private:
-  MapGuardSlot* slot_ = nullptr;
+  MapGuardSlot* slot_ = &unwatched_slot;
 };
 
 }  // namespace tavlo
