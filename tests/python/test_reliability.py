@@ -28,13 +28,16 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def run_python(code, user=None, timeout=120):
+def run_python(code, user=None, module_dir=MODULE_DIR, timeout=120):
     """Runs `code` in a fresh interpreter that imports this tavlo, optionally as another user."""
     cmd = [sys.executable, "-c", textwrap.dedent(code)]
     if user is not None:
+        # The interpreter itself, not the virtual environment's link, which may lie in a folder
+        # the user cannot enter.
+        cmd[0] = os.path.realpath(sys.executable)
         cmd = ["setpriv", f"--reuid={user}", f"--regid={user}", "--clear-groups"] + cmd
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
-        MODULE_DIR, os.environ.get("PYTHONPATH")])))
+        module_dir, os.environ.get("PYTHONPATH")])))
     return subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, env=env)
 
 
@@ -97,6 +100,7 @@ def test_permissions_as_an_unprivileged_user():
     top = tempfile.mkdtemp(prefix="tavlo-perm-")
     try:
         os.chmod(top, 0o755)
+        shutil.copy(tavlo.__file__, top)  # the user may not reach the build folder
         secret = write_fasta(os.path.join(top, "secret.fa"), {"a": "ACGT"})
         os.chmod(secret, 0o000)
         locked = os.path.join(top, "locked")
@@ -111,7 +115,7 @@ def test_permissions_as_an_unprivileged_user():
                     print("opened")
                 except Exception as e:
                     print(e)
-            """, user=65534)
+            """, user=65534, module_dir=top)
         assert r.stdout.splitlines() == ["IOError: Permission denied (os error 13)"] * 2, r.stderr
         assert os.listdir(locked) == ["x.fa"]
     finally:
