@@ -70,6 +70,7 @@ test-asan: $(STAMP)
 # use_tls=0: this runtime misreads the dynamic TLS of the worker threads and crashes its own scan
 # (tavlo keeps no pointers in thread-local storage).
 LSAN_LOGS := build/lsan
+LSAN_LOG_PATH := $(abspath $(LSAN_LOGS))/log
 test-lsan: $(STAMP)
 	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(ASAN_BUILD) -G Ninja \
 	  -DTAVLO_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug \
@@ -78,7 +79,7 @@ test-lsan: $(STAMP)
 	rm -rf $(LSAN_LOGS) && mkdir -p $(LSAN_LOGS) && chmod 1777 $(LSAN_LOGS)
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libubsan.so)" \
 	  PYTHONMALLOC=malloc LSAN_OPTIONS=exitcode=0:use_tls=0 \
-	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:log_path=$(abspath $(LSAN_LOGS))/log \
+	  ASAN_OPTIONS=detect_leaks=1:halt_on_error=1:abort_on_error=1:log_path=$(LSAN_LOG_PATH) \
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
 	$(PY) tests/lsan_report.py $(LSAN_LOGS)

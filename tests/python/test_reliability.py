@@ -2,6 +2,7 @@
 
 import os
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -16,6 +17,7 @@ import tavlo
 from conftest import random_residues, write_fasta
 
 SLOW = bool(os.environ.get("CI") or os.environ.get("TAVLO_SLOW"))
+SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 MODULE_DIR = os.path.dirname(tavlo.__file__)
 
 
@@ -63,7 +65,7 @@ def test_paths_that_are_not_regular_files(tmp_path, alarm):
         ("/dev/zero", "a device"),
         (str(tmp_path), "a directory"),
     ]:
-        with pytest.raises(Exception, match=f"^IOError: {path} is {message}, not a regular file$"):
+        with pytest.raises(Exception, match=f"^IOError: {re.escape(path)} is {message}, not a"):
             tavlo.Faidx(path)
     for path in [str(tmp_path / "dangling"), str(tmp_path / "loop"), long_path]:
         with pytest.raises(Exception, match="^FastaNotFoundError: "):
@@ -181,8 +183,7 @@ def test_bus_errors_of_others_still_end_the_process():
         print("survived")
         """, timeout=30)
     # A sanitizer's runtime, when preloaded, ends the process in its own way.
-    sanitized = "libasan" in os.environ.get("LD_PRELOAD", "")
-    assert r.returncode == -signal.SIGBUS or (sanitized and r.returncode != 0), r.stderr
+    assert r.returncode == -signal.SIGBUS or (SANITIZED and r.returncode != 0), r.stderr
     assert "survived" not in r.stdout
     assert r.stderr.count("Fatal Python error: Bus error") == 1, r.stderr
 
@@ -210,6 +211,7 @@ def test_failed_constructions_release_descriptors(tmp_path):
     assert open_fds() == before
 
 
+@pytest.mark.skipif(SANITIZED, reason="the sanitizer's quarantine keeps freed memory resident")
 def test_memory_stays_flat(tmp_path):
     path = write_fasta(tmp_path / "x.fa", {"a": random_residues(100_000, alphabet="ACGT")})
     fa = tavlo.Faidx(path)
