@@ -93,6 +93,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
   if (const char* what = not_regular(st.st_mode)) return not_regular_error(opt.filename, what);
   fx->opened_size_ = static_cast<std::uint64_t>(st.st_size);
+  fx->opened_dev_ = st.st_dev;
+  fx->opened_ino_ = st.st_ino;
   if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) {
     (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
@@ -161,10 +163,21 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
                    bool use_map, SequenceRecord& out) const {
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
-    if (guard_.changed()) [[unlikely]] return changed_status();
+    // A file cut inside its last page loses no page: the bytes past its new end read as NULs
+    // then, the last one included when the region reaches past it.
+    if (guard_.changed() || (!out.seq.empty() && out.seq.back() == '\0' && map_shrank()))
+        [[unlikely]] {
+      return changed_status();
+    }
     return Ok{};
   }
   return read_through_descriptor(e, start, count, out);
+}
+
+bool Faidx::map_shrank() const {
+  struct stat st;
+  return ::stat(options_.filename.c_str(), &st) == 0 && st.st_dev == opened_dev_ &&
+         st.st_ino == opened_ino_ && static_cast<std::uint64_t>(st.st_size) < map_length_;
 }
 
 Status Faidx::read_through_descriptor(const EntryNumbers& e, std::uint64_t start,

@@ -80,6 +80,8 @@ class Faidx {
   // through the descriptor from a file now shorter than when it was opened.
   FaidxError changed_error() const;
   bool shrank() const;
+  // True when the path still names the mapped file and that file is now shorter than the map.
+  [[gnu::cold, gnu::noinline]] bool map_shrank() const;
   // Kept out of line, so that the map path of read() stays a call and a load.
   [[gnu::cold, gnu::noinline]] Status changed_status() const;
   [[gnu::noinline]] Status read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
@@ -96,6 +98,7 @@ class Faidx {
   MapGuard guard_;  // turns a read past the end of a file that shrank into changed_error()
   int fd_ = -1;
   std::uint64_t opened_size_ = 0;  // the file's size when opened
+  std::uint64_t opened_dev_ = 0, opened_ino_ = 0;  // the file opened, as its path then named it
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.

@@ -169,6 +169,16 @@ def test_file_truncated_while_open(tmp_path, mutable):
     ]
 
 
+def test_file_cut_inside_its_last_page(tmp_path):
+    # No page goes missing, so no fault: the bytes past the new end read as NULs.
+    path = write_fasta(tmp_path / "x.fa", {"big": random_residues(2000, alphabet="ACGT")})
+    fa = tavlo.Faidx(path)
+    os.truncate(path, 1000)
+    with pytest.raises(Exception, match="^IOError: .* changed while open"):
+        fa.fetch("big", 900, 1100)
+    assert fa.fetch("big", 1, 10).seq == tavlo.Faidx(path).fetch("big", 1, 10).seq
+
+
 def test_bus_errors_of_others_still_end_the_process(tmp_path):
     # After the module's handler is in place, a bus error it does not own still kills the
     # process, and Python's fault handler still reports it (once: no endless hand-back).
