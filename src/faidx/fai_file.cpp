@@ -81,8 +81,14 @@ Status parse_fai(std::string_view contents, NameTable& table) {
 }
 
 Status read_fai(const std::string& path, NameTable& table) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a named pipe put there cannot hold the open; then refused by type.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return FaidxError::of(ErrorKind::IndexNotFound, path);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+  if (const char* what = not_regular(st.st_mode); what && !S_ISDIR(st.st_mode)) {
+    return not_regular_error(path, what);
+  }
   std::string contents;
   if (Status s = read_all(fd.get(), contents); !s) return s;
   return parse_fai(contents, table);

@@ -61,6 +61,7 @@ void write_warning(std::string_view text) {
 }
 
 Faidx::~Faidx() {
+  guard_.release();
   if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
   if (fd_ >= 0) ::close(fd_);
 }
@@ -70,13 +71,33 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   const FaidxOptions& opt = fx->options_;
   fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
 
+  if (opt.filename.find('\0') != std::string::npos ||
+      (opt.indexname && opt.indexname->find('\0') != std::string::npos)) {
+    // The system would read the path only up to the NUL: another file than the one named.
+    return FaidxError::io("a path holds a NUL byte");
+  }
   struct stat fasta_st;
   if (::stat(opt.filename.c_str(), &fasta_st) != 0) {
     return FaidxError::of(ErrorKind::FastaNotFound, opt.filename);
   }
-  FileDescriptor fd(
-      ::open(opt.filename.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+  // A pipe or a device would block the open or feed the scan for ever: refuse it unopened, and
+  // again after a non-blocking open, in case the path was replaced in between.
+  if (const char* what = not_regular(fasta_st.st_mode)) {
+    return not_regular_error(opt.filename, what);
+  }
+  FileDescriptor fd(::open(opt.filename.c_str(),
+                           (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NOCTTY |
+                               O_NONBLOCK));
   if (!fd) return FaidxError::io_errno(errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+  if (const char* what = not_regular(st.st_mode)) return not_regular_error(opt.filename, what);
+  fx->opened_size_ = static_cast<std::uint64_t>(st.st_size);
+  fx->opened_dev_ = st.st_dev;
+  fx->opened_ino_ = st.st_ino;
+  if (const int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0) {
+    (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+  }
 
   // A compressed file would otherwise come back as residues of compressed bytes.
   unsigned char magic[2] = {0, 0};
@@ -88,20 +109,18 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   }
 
   if (!opt.mutable_file) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) == 0) {
-      if (st.st_size == 0) {
-        fx->has_map_ = true;  // nothing to map: every read ends at once
+    if (st.st_size == 0) {
+      fx->has_map_ = true;  // nothing to map: every read ends at once
+      fd.close();
+    } else {
+      void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED,
+                       fd.get(), 0);
+      if (m != MAP_FAILED) {
+        fx->map_ = static_cast<const char*>(m);
+        fx->map_length_ = static_cast<std::size_t>(st.st_size);
+        fx->has_map_ = true;
+        fx->guard_.watch(fx->map_, fx->map_length_);
         fd.close();
-      } else {
-        void* m = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_SHARED,
-                         fd.get(), 0);
-        if (m != MAP_FAILED) {
-          fx->map_ = static_cast<const char*>(m);
-          fx->map_length_ = static_cast<std::size_t>(st.st_size);
-          fx->has_map_ = true;
-          fd.close();
-        }
       }
     }
   }
@@ -110,6 +129,11 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   struct stat index_st;
   if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
     build = opt.build_index;
+  } else if (const char* what = not_regular(index_st.st_mode);
+             what != nullptr && !S_ISDIR(index_st.st_mode)) {
+    // A pipe or device is neither read (it could block) nor replaced by a fresh index. A
+    // directory fails by itself, in the read or in the rename of a fresh index.
+    return not_regular_error(fx->index_path_, what);
   } else if (opt.build_index && opt.rebuild) {
     struct stat now_st;
     if (::stat(opt.filename.c_str(), &now_st) == 0) {
@@ -121,6 +145,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
                                 : scan_fasta_fd(fd.get());
     if (!entries) return std::move(entries).error();
+    if (fx->guard_.changed()) return fx->changed_error();
     if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
     std::size_t name_bytes = 0;
     for (const auto& e : *entries) name_bytes += e.name.size();
@@ -138,10 +163,42 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
                    bool use_map, SequenceRecord& out) const {
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
+    // A file cut inside its last page loses no page: the bytes past its new end read as NULs
+    // then, the last one included when the region reaches past it.
+    if (guard_.changed() || (!out.seq.empty() && out.seq.back() == '\0' && map_shrank()))
+        [[unlikely]] {
+      return changed_status();
+    }
     return Ok{};
   }
+  return read_through_descriptor(e, start, count, out);
+}
+
+bool Faidx::map_shrank() const {
+  struct stat st;
+  return ::stat(options_.filename.c_str(), &st) == 0 && st.st_dev == opened_dev_ &&
+         st.st_ino == opened_ino_ && static_cast<std::uint64_t>(st.st_size) < map_length_;
+}
+
+Status Faidx::read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
+                                      std::uint64_t count, SequenceRecord& out) const {
   if (fd_ < 0) return FaidxError::io("No file handle available");
-  return extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
+  Status r = extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
+  if (r && out.seq.size() < count && shrank()) [[unlikely]] return changed_status();
+  return r;
+}
+
+Status Faidx::changed_status() const { return changed_error(); }
+
+bool Faidx::shrank() const {
+  struct stat st;
+  return ::fstat(fd_, &st) == 0 && static_cast<std::uint64_t>(st.st_size) < opened_size_;
+}
+
+FaidxError Faidx::changed_error() const {
+  return FaidxError::io(options_.filename +
+                        " changed while open: it is shorter than when it was opened (open it "
+                        "again to read it)");
 }
 
 void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/errors.hpp"
+#include "faidx/map_guard.hpp"
 #include "faidx/name_table.hpp"
 #include "sequence/record.hpp"
 
@@ -75,6 +76,16 @@ class Faidx {
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;
   // Fills a short read with default_seq, upper-cases and sets the coordinates.
+  // The error of every read from the map once the file shrank under it, and of a short read
+  // through the descriptor from a file now shorter than when it was opened.
+  FaidxError changed_error() const;
+  bool shrank() const;
+  // True when the path still names the mapped file and that file is now shorter than the map.
+  [[gnu::cold, gnu::noinline]] bool map_shrank() const;
+  // Kept out of line, so that the map path of read() stays a call and a load.
+  [[gnu::cold, gnu::noinline]] Status changed_status() const;
+  [[gnu::noinline]] Status read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
+                                                   std::uint64_t count, SequenceRecord& out) const;
   void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
               std::uint64_t count) const;
 
@@ -84,7 +95,10 @@ class Faidx {
   const char* map_ = nullptr;  // nullptr for an empty mapped file
   std::size_t map_length_ = 0;
   bool has_map_ = false;
+  MapGuard guard_;  // turns a read past the end of a file that shrank into changed_error()
   int fd_ = -1;
+  std::uint64_t opened_size_ = 0;  // the file's size when opened
+  std::uint64_t opened_dev_ = 0, opened_ino_ = 0;  // the file opened, as its path then named it
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.

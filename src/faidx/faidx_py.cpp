@@ -42,6 +42,14 @@ bool convert_flag(PyObject* value, const char* name, bool* out) {
   return value == nullptr || to_bool(value, out, name);
 }
 
+// The system reads a path up to its first NUL, so such a path names another file: refused as
+// Python's own open() refuses it.
+bool refuse_nul(std::string_view path, const char* name) {
+  if (path.find('\0') == std::string_view::npos) return true;
+  PyErr_Format(PyExc_ValueError, "embedded null byte in argument '%s'", name);
+  return false;
+}
+
 bool convert_opt_text(PyObject* value, const char* name, std::optional<std::string>* out) {
   std::optional<std::string_view> v;
   if (!to_opt_str(value, &v, name)) return false;
@@ -378,11 +386,13 @@ bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, Fa
   switch (param) {
     case FaidxParam::filename: {
       std::string_view v;
-      if (!to_str(value, &v, name)) return false;
+      if (!to_str(value, &v, name) || !refuse_nul(v, name)) return false;
       o.filename = std::string(v);
       return true;
     }
-    case FaidxParam::indexname: return convert_opt_text(value, name, &o.indexname);
+    case FaidxParam::indexname:
+      return convert_opt_text(value, name, &o.indexname) &&
+             (!o.indexname || refuse_nul(*o.indexname, name));
     case FaidxParam::as_raw: return convert_flag(value, name, &o.as_raw);
     case FaidxParam::strict_bounds: return convert_flag(value, name, &o.strict_bounds);
     case FaidxParam::sequence_always_upper:

@@ -81,6 +81,22 @@ inline Status read_all(int fd, std::string& out) {
   return Ok{};
 }
 
+// Why a file of this st_mode cannot be read as a FASTA or index file ("a directory", "a named
+// pipe", ...), or nullptr for a regular file. Pipes and devices would block or never end.
+inline const char* not_regular(mode_t mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a named pipe";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "a device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "a special file";
+}
+
+// The IOError "{path} is {what}, not a regular file".
+inline FaidxError not_regular_error(const std::string& path, const char* what) {
+  return FaidxError::io(path + " is " + what + ", not a regular file");
+}
+
 inline Status write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {
     const ssize_t w = ::write(fd, data, n);

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <thread>
+#include <vector>
 #include <utility>
 #include <string>
 
@@ -314,6 +316,44 @@ void test_write_fai_is_atomic() {
   CHECK_EQ(::rmdir(dir), 0);  // empty: no temporary file left
 }
 
+// A file truncated under the map: reads past its new end, on several threads at once, fail with
+// the changed-file error instead of a bus error; the process goes on.
+void test_file_shrunk_under_map() {
+  char dir[] = "/tmp/tavlo_shrink_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  const std::string path = std::string(dir) + "/x.fa";
+  std::string fa = ">r\n";
+  for (int i = 0; i < 4000; ++i) fa += std::string(60, "ACGT"[i % 4]) + "\n";
+  {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    CHECK(write_all(fd.get(), fa.data(), fa.size()).ok());
+  }
+  FaidxOptions opt;
+  opt.filename = path;
+  auto fx = Faidx::open(opt);
+  if (!CHECK(fx.ok() && (*fx)->has_map())) return;
+  CHECK(::truncate(path.c_str(), 100) == 0);
+  std::vector<std::string> texts(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      auto r = (*fx)->fetch_single_optimized("r", 200000 - t * 1000, 200100, true);
+      texts[t] = r.ok() ? "returned" : error_text(r.error());
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& text : texts) {
+    CHECK_EQ(text, "IOError: " + path +
+                       " changed while open: it is shorter than when it was opened (open it "
+                       "again to read it)");
+  }
+  CHECK(!(*fx)->fetch("r", 1, 10).ok());  // the zero pages may back any read now
+  fx = FaidxError::io("closed");
+  ::unlink(path.c_str());
+  ::unlink((path + ".fai").c_str());
+  CHECK_EQ(::rmdir(dir), 0);
+}
+
 }  // namespace
 
 int main() {
@@ -327,5 +367,6 @@ int main() {
   test_extract_matches_byte_walk();
   test_extract_through_descriptor();
   test_write_fai_is_atomic();
+  test_file_shrunk_under_map();
   return tavlo::check::summary();
 }
