@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "faidx/faidx.hpp"
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
 

@@ -1,7 +1,7 @@
 // The Python type Sequence: a heap type holding one SequenceRecord.
 #pragma once
 
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 #include "sequence/record.hpp"
 
 namespace tavlo::py {

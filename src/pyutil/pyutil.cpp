@@ -1,5 +1,5 @@
 // Argument binding and conversion helpers shared by the Python types.
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 #include "sequence/text.hpp"
 
