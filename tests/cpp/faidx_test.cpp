@@ -57,6 +57,34 @@ void test_parse_fai_lines() {
   }
 }
 
+// Lines near the usual shape (signs, long numbers, stray white space, CRs, non-ASCII names) read
+// as the general rules say, whichever way the parser takes them.
+void test_parse_fai_unusual_lines() {
+  const std::string lines =
+      "plus\t+1\t2\t3\t4\n"
+      "long\t00000000000000000000001\t2\t3\t4\n"
+      " lead\t1\t2\t3\t4\n"
+      "cr2\t1\t2\t3\t4\r\r\n"
+      "tailsp\t1\t2\t3\t4 \n"
+      "in ner\t1\t2\t3\t4\n"
+      "last\t5\t6\t7\t8\r";
+  for (const std::string& prefix : {std::string(), std::string("caf\xc3\xa9\t9\t9\t9\t9\n")}) {
+    NameTable t;
+    CHECK(parse_fai(prefix + lines, t).ok());
+    CHECK_EQ(t.size(), prefix.empty() ? 7u : 8u);
+    for (const char* name : {"plus", "long", "lead", "cr2", "tailsp", "in ner", "last"}) {
+      const EntryNumbers* e = t.find(name);
+      if (CHECK(e != nullptr)) CHECK_EQ(e->offset, std::string(name) == "last" ? 6u : 2u);
+    }
+    CHECK_EQ(t.find("long")->rlen, 1u);
+    CHECK_EQ(t.find("last")->lenb, 8u);
+    if (!prefix.empty()) CHECK_EQ(t.name_at(0), "caf\xc3\xa9");
+  }
+  NameTable bad;
+  Status s = parse_fai("a\t1\t2\t3\t4\nb\t99999999999999999999\t1\t1\t1\n", bad);
+  if (CHECK(!s.ok())) CHECK_EQ(error_text(s.error()), "FastaIndexingError: Invalid rlen");
+}
+
 void test_name_table_growth() {
   NameTable t;
   for (int i = 0; i < 100000; ++i) t.insert("seq" + std::to_string(i), EntryNumbers{1u * i, 0, 0, 0});
@@ -319,6 +347,7 @@ void test_write_fai_is_atomic() {
 int main() {
   test_parse_numbers();
   test_parse_fai_lines();
+  test_parse_fai_unusual_lines();
   test_name_table_growth();
   test_scan();
   test_scan_refuses_ragged_records();
