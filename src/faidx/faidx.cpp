@@ -187,7 +187,12 @@ Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64
                          std::uint64_t end) const {
   const EntryNumbers* entry = names_.find(name);
   if (entry == nullptr) return not_found(name);
-  const std::uint64_t len = entry->rlen;
+  return fetch_into(out, name, *entry, start, end);
+}
+
+Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
+                         std::uint64_t start, std::uint64_t end) const {
+  const std::uint64_t len = entry.rlen;
   const bool strict = options_.strict_bounds;
   if (start > len || end > len) {
     std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
@@ -213,7 +218,7 @@ Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64
     return empty_record(out, name, start, end);
   }
   const std::uint64_t count = end - start + 1;
-  if (Status r = read(*entry, start, count, true, out); !r) return r;
+  if (Status r = read(entry, start, count, true, out); !r) return r;
   finish(out, name, start, end, count);
   return Ok{};
 }

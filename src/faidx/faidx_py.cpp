@@ -3,6 +3,9 @@
 
 #include <structmember.h>
 
+#include <cstdlib>
+#include <utility>
+
 #include "errors/errors_py.hpp"
 #include "faidx/batch.hpp"
 #include "sequence/text.hpp"
@@ -17,9 +20,50 @@ struct FaidxObject {
   Faidx* core;               // owned; never null once the object is published
   PyObject* key_function;    // owned reference, or nullptr; kept, never called
   PyObject* filt_function;   // owned reference, or nullptr; kept, never called
+  // The str of each record's name, shared by every result of that record: one slot per record
+  // (owned references or nullptr), allocated on the first fetch. Zeroed memory from calloc, so
+  // that a table of a million records costs only the pages of the records fetched.
+  PyObject** record_names;
+  // Records recently fetched through their shared name object, by the object's address:
+  // position + 1, or 0. An entry counts only while record_names still holds that very object,
+  // which keeps it alive and equal to the record's name; a hit skips hashing and comparing.
+  std::uint32_t name_memo[64];
 };
 
+std::size_t memo_slot(PyObject* name) {
+  return (reinterpret_cast<std::uintptr_t>(name) >> 4) % 64;
+}
+
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
+
+// The shared name object of record `index` (borrowed), made on first use: `given` (a str the
+// caller's name came from, or nullptr) when it is an exact str, else a new one. nullptr with
+// MemoryError set on failure.
+PyObject* record_name(FaidxObject* fo, std::size_t index, PyObject* given) {
+  if (fo->record_names == nullptr) {
+    const std::size_t n = fo->core->names().size();
+    fo->record_names = static_cast<PyObject**>(std::calloc(n, sizeof(PyObject*)));
+    if (fo->record_names == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+  }
+  PyObject*& slot = fo->record_names[index];
+  if (slot == nullptr) {
+    slot = given != nullptr && PyUnicode_CheckExact(given)
+               ? Py_NewRef(given)
+               : new_str(fo->core->names().name_at(index));
+  }
+  return slot;
+}
+
+void release_record_names(FaidxObject* fo) {
+  if (fo->record_names == nullptr) return;
+  PyObject** names = std::exchange(fo->record_names, nullptr);
+  const std::size_t n = fo->core->names().size();
+  for (std::size_t i = 0; i < n; ++i) Py_XDECREF(names[i]);
+  std::free(names);
+}
 
 PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
 
@@ -81,6 +125,7 @@ void faidx_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   faidx_clear(self);
+  release_record_names(as_faidx(self));
   delete as_faidx(self)->core;
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -102,7 +147,7 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !to_u64(a[2], &end, "end")) {
       return nullptr;
     }
-    return fetch_to_python(*as_faidx(self)->core, name, start, end);
+    return fetch_to_python(self, a[0], name, start, end);
   });
 }
 
@@ -153,9 +198,11 @@ PyObject* faidx_repr(PyObject* self) {
 
 
 // Regions converted to native values; `keep` holds the items (and so the name texts) alive.
+// `names[i]` is the str region i's name came from (borrowed from `keep`), when it has one.
 struct ConvertedRegions {
   PyRef keep;
   std::vector<BatchRegion> regions;
+  std::vector<PyObject*> names;
 };
 
 // Converts a batch argument: a sequence (not a str) of tuples of (name, start, end) when
@@ -180,6 +227,7 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
   const Py_ssize_t arity = with_name ? 3 : 2;
   out->regions.reserve(static_cast<std::size_t>(n));
+  if (with_name) out->names.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     if (!PyTuple_Check(item)) {
@@ -194,7 +242,10 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
     }
     BatchRegion r{};
     PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-    if (with_name && !to_str(f[0], &r.name, "name")) return false;
+    if (with_name) {
+      if (!to_str(f[0], &r.name, "name")) return false;
+      out->names.push_back(f[0]);
+    }
     if (!to_u64(f[arity - 2], &r.start, "start") || !to_u64(f[arity - 1], &r.end, "end")) {
       return false;
     }
@@ -224,16 +275,50 @@ PyObject* raise_batch_failure(const BatchSlot& slot, std::size_t position,
   return nullptr;
 }
 
-PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
-                    std::optional<std::string_view> same_name,
+// The shared name objects of a batch's records, looked up by the address of the name text: the
+// regions of one record mostly borrow their name from one str object, so a look-up in the name
+// table is needed only when the address changes.
+class BatchNames {
+ public:
+  explicit BatchNames(FaidxObject* fo) : fo_(fo) {}
+
+  // Borrowed; nullptr with an exception set on failure. `name` must be in the table.
+  PyObject* get(std::string_view name) {
+    Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
+    if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
+      const std::size_t index = fo_->core->names().find_index(name);
+      PyObject* o = record_name(fo_, index, nullptr);
+      if (o == nullptr) return nullptr;
+      m = Memo{name.data(), name.size(), o};
+    }
+    return m.object;
+  }
+
+ private:
+  static constexpr std::size_t kMemo = 64;
+  struct Memo {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    PyObject* object = nullptr;  // borrowed from the Faidx object's table
+  };
+  FaidxObject* fo_;
+  Memo memo_[kMemo];
+};
+
+// `name_objects[i]`, when given, is the str that region i's name came from.
+PyObject* run_batch(PyObject* faidx, const std::vector<BatchRegion>& regions,
+                    PyObject* const* name_objects, std::optional<std::string_view> same_name,
                     const EntryNumbers* same_entry = nullptr) {
+  FaidxObject* fo = as_faidx(faidx);
+  const Faidx& fx = *fo->core;
   const std::size_t n = regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   if (n < kParallelThreshold) {
     for (std::size_t i = 0; i < n; ++i) {
       const BatchRegion& r = regions[i];
-      PyObject* seq = fetch_to_python(fx, r.name, r.start, r.end);
+      PyObject* seq = fetch_to_python(faidx, name_objects ? name_objects[i] : nullptr, r.name,
+                                      r.start, r.end);
       if (seq == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
     }
@@ -245,10 +330,13 @@ PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
       return raise_batch_failure(slots[i], i, same_name);
     }
   }
+  BatchNames names(fo);
   for (std::size_t i = 0; i < n; ++i) {
     BatchSlot& slot = slots[i];
+    PyObject* name = names.get(regions[i].name);
+    if (name == nullptr) return nullptr;
     SequenceRecord* record = nullptr;
-    PyObject* seq = new_empty_sequence(&record);
+    PyObject* seq = new_empty_sequence(&record, name);
     if (seq == nullptr) return nullptr;
     record->name.assign(regions[i].name);
     record->seq = std::move(slot.seq);  // the residues move; they are not copied
@@ -267,7 +355,7 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const char* const names[] = {"regions"};
     PyObject* regions;
     if (!bind_args("fetch_many", args, nargs, kwnames, names, 1, 1, &regions)) return nullptr;
-    return fetch_many_to_python(*as_faidx(self)->core, regions);
+    return fetch_many_to_python(self, regions);
   });
 }
 
@@ -281,7 +369,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str(slots[0], &name, "name")) {
       return nullptr;
     }
-    return fetch_many_same_chr_to_python(*as_faidx(self)->core, name, slots[1]);
+    return fetch_many_same_chr_to_python(self, slots[0], name, slots[1]);
   });
 }
 
@@ -413,13 +501,39 @@ PyTypeObject* faidx_type() {
 
 const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
-PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
-                          std::uint64_t end) {
+PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
+                          std::uint64_t start, std::uint64_t end) {
+  FaidxObject* fo = as_faidx(faidx);
+  const Faidx& fx = *fo->core;
+  std::size_t index = NameTable::npos;
+  PyObject* shared = nullptr;
+  if (name_object != nullptr && fo->record_names != nullptr) {
+    const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
+    if (m != 0 && fo->record_names[m - 1] == name_object) {
+      index = m - 1;
+      shared = name_object;
+    }
+  }
+  if (index == NameTable::npos) {
+    index = fx.names().find_index(name);
+    if (index == NameTable::npos) {
+      SequenceRecord unused;
+      Status s = fx.fetch_into(unused, name, start, end);  // fails: the name has no entry
+      return raise_error(s.error());
+    }
+    shared = record_name(fo, index, name_object);
+    if (shared == nullptr) return nullptr;
+    if (shared == name_object) {
+      fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(index + 1);
+    }
+  }
   // The record is filled inside its object: no copy or move of the residues on this hot path.
   SequenceRecord* record = nullptr;
-  PyRef seq = PyRef::steal(new_empty_sequence(&record));
+  PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
   if (!seq) return nullptr;
-  if (Status s = fx.fetch_into(*record, name, start, end); !s) return raise_error(s.error());
+  if (Status s = fx.fetch_into(*record, name, fx.names().numbers_at(index), start, end); !s) {
+    return raise_error(s.error());
+  }
   if (!check_text(record->seq)) return nullptr;
   return seq.release();
 }
@@ -435,14 +549,15 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions) {
+PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
   if (!convert_regions(regions, true, &converted)) return nullptr;
-  return run_batch(fx, converted.regions, std::nullopt);
+  return run_batch(faidx, converted.regions, converted.names.data(), std::nullopt);
 }
 
-PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
-                                        PyObject* regions) {
+PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
+                                        std::string_view name, PyObject* regions) {
+  const Faidx& fx = faidx_core(faidx);
   ConvertedRegions converted;
   if (!convert_regions(regions, false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
@@ -451,8 +566,12 @@ PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
     return raise_error(FaidxError::of(ErrorKind::Fetch,
                                       "Sequence '" + std::string(name) + "' not found"));
   }
+  // Every result shares the caller's name object (or the table's own).
+  PyObject* shared = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
+  if (shared == nullptr) return nullptr;
+  converted.names.assign(converted.regions.size(), shared);
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(fx, converted.regions, name, entry);
+  return run_batch(faidx, converted.regions, converted.names.data(), name, entry);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

@@ -240,7 +240,7 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !to_u64(slots[2], &end, "end") || !convert_rc(slots[3], &rc)) {
       return nullptr;
     }
-    PyObject* seq = fetch_to_python(*as_fasta(self)->core, name, start, end);
+    PyObject* seq = fetch_to_python(as_fasta(self)->faidx, slots[0], name, start, end);
     if (seq != nullptr && rc) reverse_complement_in_place(seq);
     return seq;
   });
@@ -335,7 +335,7 @@ PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !convert_rc(slots[1], &rc)) {
       return nullptr;
     }
-    return finish_batch(fetch_many_to_python(*as_fasta(self)->core, slots[0]), rc);
+    return finish_batch(fetch_many_to_python(as_fasta(self)->faidx, slots[0]), rc);
   });
 }
 
@@ -350,8 +350,8 @@ PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str(slots[0], &name, "name") || !convert_rc(slots[2], &rc)) {
       return nullptr;
     }
-    return finish_batch(fetch_many_same_chr_to_python(*as_fasta(self)->core, name, slots[1]),
-                        rc);
+    return finish_batch(
+        fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1]), rc);
   });
 }
 

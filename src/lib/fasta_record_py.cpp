@@ -115,7 +115,7 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   if (st == 1) {
     // 0 <= s, e <= n: no wrap. s >= e asks for a start beyond the end, which the fetch
     // answers with a warning and an empty result, or an error under strict bounds.
-    return fetch_to_python(*r->core, name_of(r), static_cast<std::uint64_t>(s) + 1,
+    return fetch_to_python(r->faidx, r->name, name_of(r), static_cast<std::uint64_t>(s) + 1,
                            static_cast<std::uint64_t>(e));
   }
 
@@ -178,7 +178,7 @@ PyObject* subscript_index(const FastaRecordObject* r, PyObject* key) {
     const std::uint64_t back = 0 - static_cast<std::uint64_t>(*i);
     p = length + 1 - back;
   }
-  return fetch_to_python(*r->core, name_of(r), p, p);
+  return fetch_to_python(r->faidx, r->name, name_of(r), p, p);
 }
 
 PyObject* record_subscript(PyObject* self, PyObject* key) {

@@ -19,6 +19,9 @@ enum class Charset : signed char { kUnknown, kAscii, kOther };
 struct SequenceObject {
   PyObject_HEAD
   SequenceRecord record;
+  // The str of record.name (owned), or nullptr until `name` is first read. Fetches hand in one
+  // shared object per record name; cleared whenever the name may change.
+  PyObject* name_object;
   Charset charset;  // reset whenever seq may have changed (setter, sequence_record())
 };
 
@@ -33,19 +36,47 @@ bool text_is_ascii(SequenceObject* o) {
   return o->charset == Charset::kAscii;
 }
 
+// Objects of released Sequences, kept for reuse with their record constructed and emptied: a
+// loop of fetches then allocates neither the object nor, for a result no longer than the one
+// before, its residue buffer. Bounded in count and in the buffer each may keep. The GIL guards it.
+constexpr int kFreeListSize = 256;
+constexpr std::size_t kKeepCapacity = 4096;
+SequenceObject* g_free_list[kFreeListSize];
+int g_free_count = 0;
+
+// A Sequence object of type `tp` with an empty record (no name object, comp false, no
+// coordinates), from the free list when it has one; nullptr with MemoryError set on failure.
+SequenceObject* allocate(PyTypeObject* tp) {
+  if (g_free_count > 0 && tp == g_sequence_type) {
+    SequenceObject* o = g_free_list[--g_free_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(o), tp);  // takes a reference to the type
+    return o;
+  }
+  SequenceObject* o = PyObject_New(SequenceObject, tp);
+  if (o == nullptr) return nullptr;
+  new (&o->record) SequenceRecord();
+  o->name_object = nullptr;
+  return o;
+}
+
 // A new Sequence object owning `record` (moved in); a new reference, or nullptr with
 // MemoryError set (the record is then not moved from, and the caller's copy drops it).
 PyObject* wrap(PyTypeObject* tp, SequenceRecord&& record, Charset charset) {
-  SequenceObject* o = PyObject_New(SequenceObject, tp);
+  SequenceObject* o = allocate(tp);
   if (o == nullptr) return nullptr;
-  new (&o->record) SequenceRecord(std::move(record));
+  o->record = std::move(record);
   o->charset = charset;
   return reinterpret_cast<PyObject*>(o);
 }
 
-// A derived record handed back as an object of the same type as `self`.
+// A derived record handed back as an object of the same type as `self`, sharing its name
+// object when the name is the same.
 PyObject* derived(PyObject* self, SequenceRecord&& record, Charset charset) {
-  return wrap(Py_TYPE(self), std::move(record), charset);
+  SequenceObject* parent = as_seq(self);
+  const bool same_name = parent->name_object != nullptr && record.name == parent->record.name;
+  PyObject* o = wrap(Py_TYPE(self), std::move(record), charset);
+  if (o != nullptr && same_name) as_seq(o)->name_object = Py_NewRef(parent->name_object);
+  return o;
 }
 
 int cannot_delete() {
@@ -87,15 +118,36 @@ PyObject* sequence_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 void sequence_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  as_seq(self)->record.~SequenceRecord();
-  tp->tp_free(self);
+  SequenceObject* o = as_seq(self);
+  Py_CLEAR(o->name_object);
+  SequenceRecord& r = o->record;
+  if (g_free_count < kFreeListSize && tp == g_sequence_type &&
+      r.seq.capacity() <= kKeepCapacity && r.name.capacity() <= kKeepCapacity) {
+    // Emptied now, so that nothing of this result can show in the next one.
+    r.name.clear();
+    r.seq.clear();
+    r.start.reset();
+    r.end.reset();
+    r.comp = false;
+    g_free_list[g_free_count++] = o;
+  } else {
+    r.~SequenceRecord();
+    tp->tp_free(self);
+  }
   Py_DECREF(tp);  // instances of a heap type own a reference to it
 }
 
 // --- Fields ------------------------------------------------------------------------------------
 
 PyObject* get_name(PyObject* self, void*) {
-  return guarded([&] { return new_str(as_seq(self)->record.name); });
+  return guarded([&]() -> PyObject* {
+    SequenceObject* o = as_seq(self);
+    if (o->name_object == nullptr) {
+      o->name_object = new_str(o->record.name);
+      if (o->name_object == nullptr) return nullptr;
+    }
+    return Py_NewRef(o->name_object);
+  });
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -103,7 +155,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return cannot_delete();
     std::string_view text;
     if (!to_str(value, &text, "name")) return -1;
-    as_seq(self)->record.name.assign(text);
+    SequenceObject* o = as_seq(self);
+    o->record.name.assign(text);
+    Py_CLEAR(o->name_object);
     return 0;
   });
 }
@@ -359,19 +413,23 @@ PyObject* new_sequence(SequenceRecord&& record) {
   return wrap(tp, std::move(record), Charset::kUnknown);
 }
 
-PyObject* new_empty_sequence(SequenceRecord** record) {
+PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name) {
   PyTypeObject* tp = sequence_type();
   if (tp == nullptr) return nullptr;
-  PyObject* o = wrap(tp, SequenceRecord{}, Charset::kUnknown);
-  if (o != nullptr) *record = &as_seq(o)->record;
-  return o;
+  SequenceObject* o = allocate(tp);
+  if (o == nullptr) return nullptr;
+  o->charset = Charset::kUnknown;
+  o->name_object = Py_XNewRef(name);
+  *record = &o->record;
+  return reinterpret_cast<PyObject*>(o);
 }
 
 SequenceRecord* sequence_record(PyObject* o) {
   if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
   SequenceObject* s = as_seq(o);
-  // The caller may change seq through the pointer: forget what is known about it.
+  // The caller may change the record through the pointer: forget what is known about it.
   s->charset = Charset::kUnknown;
+  Py_CLEAR(s->name_object);
   return &s->record;
 }
 
