@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
 #include <memory>
 
@@ -115,26 +114,7 @@ Status parse_fai(std::string_view contents, NameTable& table) {
   // Text that is all ASCII (the usual case) needs no check line by line.
   const bool ascii = text::is_ascii(contents.data(), contents.size());
 
-  // Entries are inserted a block at a time: their names are hashed and their buckets requested
-  // first, so that the cache misses of a block overlap instead of following each other.
-  constexpr int kBlock = 16;
-  struct Pending {
-    std::string_view name;
-    std::uint64_t hash;
-    EntryNumbers numbers;
-  };
-  Pending block[kBlock];
-  int pending = 0;
-  auto flush = [&] {
-    for (int i = 0; i < pending; ++i) table.insert(block[i].name, block[i].hash, block[i].numbers);
-    pending = 0;
-  };
-  auto add = [&](std::string_view name, const EntryNumbers& numbers) {
-    const std::uint64_t h = table.hash(name);
-    table.prefetch(h);
-    block[pending++] = Pending{name, h, numbers};
-    if (pending == kBlock) flush();
-  };
+  NameTable::Loader loader(table);
 
   const char* p = contents.data();
   const char* const end = p + contents.size();
@@ -143,7 +123,7 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     std::string_view name;
     EntryNumbers numbers;
     if (ascii && parse_plain_line(p, end, &name, &numbers, &next)) {
-      add(name, numbers);
+      loader.add(name, numbers);
       p = next;
       continue;
     }
@@ -152,22 +132,31 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     const std::string_view line(p, static_cast<std::size_t>(stop - p));
     p = stop;
     if (!ascii && !text::is_valid_utf8(line.data(), line.size())) {
-      flush();
+      loader.flush();
       return FaidxError::io("stream did not contain valid UTF-8");
     }
     if (!ascii && parse_plain_line(line.data(), stop, &name, &numbers, &next) && next == stop) {
-      add(name, numbers);
+      loader.add(name, numbers);
       continue;
     }
     bool keep = false;
     if (Status s = parse_general_line(line, &name, &numbers, &keep); !s) {
-      flush();
+      loader.flush();
       return s;
     }
-    if (keep) add(name, numbers);
+    if (keep) loader.add(name, numbers);
   }
-  flush();
+  loader.flush();
   return Ok{};
+}
+
+void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
+  std::size_t name_bytes = 0;
+  for (const auto& e : entries) name_bytes += e.name.size();
+  table.reserve(entries.size(), name_bytes);
+  NameTable::Loader loader(table);
+  for (const auto& e : entries) loader.add(e.name, e.numbers);
+  loader.flush();
 }
 
 Status read_fai(const std::string& path, NameTable& table) {
@@ -191,21 +180,56 @@ Status read_fai(const std::string& path, NameTable& table) {
   return parse_fai(contents, table);
 }
 
+namespace {
+
+// Writes v in decimal at p; returns the end. Two digits at a time from a table: an index of a
+// million records has four million numbers, and a general formatter costs several times more.
+inline char* put_decimal(char* p, std::uint64_t v) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char tmp[20];
+  char* q = tmp + sizeof tmp;
+  while (v >= 100) {
+    const auto pair = static_cast<std::size_t>(v % 100) * 2;
+    v /= 100;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  }
+  if (v >= 10) {
+    const auto pair = static_cast<std::size_t>(v) * 2;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  } else {
+    *--q = static_cast<char>('0' + v);
+  }
+  const auto n = static_cast<std::size_t>(tmp + sizeof tmp - q);
+  std::memcpy(p, q, n);
+  return p + n;
+}
+
+}  // namespace
+
 std::string format_fai(const std::vector<IndexEntry>& entries) {
-  std::string out;
   std::size_t size = 0;
   for (const auto& e : entries) size += e.name.size() + 5 + 4 * 20;
-  out.reserve(size);
-  char num[24];
-  for (const auto& e : entries) {
-    out.append(e.name);
-    for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
-      out.push_back('\t');
-      auto r = std::to_chars(num, num + sizeof num, v);
-      out.append(num, r.ptr);
+  std::string out;
+  // Written through a pointer into storage sized for the longest lines, then cut to what was
+  // written; the storage is not zero-filled first.
+  out.resize_and_overwrite(size, [&](char* begin, std::size_t) {
+    char* p = begin;
+    for (const auto& e : entries) {
+      std::memcpy(p, e.name.data(), e.name.size());
+      p += e.name.size();
+      for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
+        *p++ = '\t';
+        p = put_decimal(p, v);
+      }
+      *p++ = '\n';
     }
-    out.push_back('\n');
-  }
+    return static_cast<std::size_t>(p - begin);
+  });
   return out;
 }
 

@@ -122,10 +122,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
                                 : scan_fasta_fd(fd.get());
     if (!entries) return std::move(entries).error();
     if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
-    std::size_t name_bytes = 0;
-    for (const auto& e : *entries) name_bytes += e.name.size();
-    fx->names_.reserve(entries->size(), name_bytes);
-    for (const auto& e : *entries) fx->names_.insert(e.name, e.numbers);
+    load_entries(*entries, fx->names_);
   } else {
     if (Status r = read_fai(fx->index_path_, fx->names_); !r) return std::move(r).error();
   }

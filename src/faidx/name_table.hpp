@@ -64,6 +64,35 @@ class NameTable {
   // Approximate heap bytes held beyond the names themselves.
   std::size_t overhead_bytes() const;
 
+  // Inserts in order, a block at a time: a block's names are hashed and their buckets requested
+  // first, so that the cache misses of a block overlap instead of following each other. The
+  // names must stay valid until flush(), which must be called before the table is read.
+  class Loader {
+   public:
+    explicit Loader(NameTable& table) : table_(table) {}
+    void add(std::string_view name, const EntryNumbers& numbers) {
+      const std::uint64_t h = table_.hash(name);
+      table_.prefetch(h);
+      block_[pending_++] = Pending{name, h, numbers};
+      if (pending_ == kBlock) flush();
+    }
+    void flush() {
+      for (int i = 0; i < pending_; ++i) table_.insert(block_[i].name, block_[i].hash, block_[i].numbers);
+      pending_ = 0;
+    }
+
+   private:
+    static constexpr int kBlock = 16;
+    struct Pending {
+      std::string_view name;
+      std::uint64_t hash;
+      EntryNumbers numbers;
+    };
+    NameTable& table_;
+    Pending block_[kBlock];
+    int pending_ = 0;
+  };
+
  private:
   struct Slot {
     EntryNumbers numbers;

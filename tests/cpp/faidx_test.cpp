@@ -85,6 +85,18 @@ void test_parse_fai_unusual_lines() {
   if (CHECK(!s.ok())) CHECK_EQ(error_text(s.error()), "FastaIndexingError: Invalid rlen");
 }
 
+void test_format_fai_numbers() {
+  std::vector<IndexEntry> entries;
+  std::string want;
+  for (std::uint64_t v : {0ull, 9ull, 10ull, 99ull, 100ull, 1000001ull, 18446744073709551615ull}) {
+    entries.push_back(IndexEntry{"n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1}});
+    want += "n" + std::to_string(v) + "\t" + std::to_string(v) + "\t" + std::to_string(v / 3) +
+            "\t" + std::to_string(v % 7) + "\t1\n";
+  }
+  CHECK_EQ(format_fai(entries), want);
+  CHECK_EQ(format_fai({}), "");
+}
+
 void test_name_table_growth() {
   NameTable t;
   for (int i = 0; i < 100000; ++i) t.insert("seq" + std::to_string(i), EntryNumbers{1u * i, 0, 0, 0});
@@ -125,6 +137,17 @@ void test_scan() {
     CHECK_EQ(e[2].numbers.rlen, 1u);
   }
   CHECK(scan_ok("").empty());
+  // Header names end at the first white space, whichever byte comes after the ASCII run.
+  const std::pair<std::string, std::string> headers[] = {
+      {">scaffold_0123456789abcdef\tx", "scaffold_0123456789abcdef"},
+      {">scaffold_0123456789ab\xc2\xa0x", "scaffold_0123456789ab"},
+      {">scaffold_0123456789abcdef\x01z y", "scaffold_0123456789abcdef\x01z"},
+      {">\x0bscaffold_0123456789abcdefgh", "scaffold_0123456789abcdefgh"},
+      {">caf\xc3\xa9_0123456789abcdefgh\x0cq", "caf\xc3\xa9_0123456789abcdefgh"}};
+  for (const auto& [header, name] : headers) {
+    e = scan_ok(header + "\nAC\n");
+    if (CHECK_EQ(e.size(), 1u)) CHECK_EQ(e[0].name, name);
+  }
   // A long line spanning several scan slices.
   e = scan_ok(">big\n" + std::string(3 << 20, 'A') + "\n");
   CHECK(e.size() == 1 && e[0].numbers.rlen == (3u << 20));
@@ -348,6 +371,7 @@ int main() {
   test_parse_numbers();
   test_parse_fai_lines();
   test_parse_fai_unusual_lines();
+  test_format_fai_numbers();
   test_name_table_growth();
   test_scan();
   test_scan_refuses_ragged_records();
