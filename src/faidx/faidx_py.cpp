@@ -503,29 +503,14 @@ const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
 PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
                           std::uint64_t start, std::uint64_t end) {
-  FaidxObject* fo = as_faidx(faidx);
-  const Faidx& fx = *fo->core;
+  const Faidx& fx = faidx_core(faidx);
   std::size_t index = NameTable::npos;
   PyObject* shared = nullptr;
-  if (name_object != nullptr && fo->record_names != nullptr) {
-    const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
-    if (m != 0 && fo->record_names[m - 1] == name_object) {
-      index = m - 1;
-      shared = name_object;
-    }
-  }
+  if (!find_record(faidx, name_object, name, &index, &shared)) return nullptr;
   if (index == NameTable::npos) {
-    index = fx.names().find_index(name);
-    if (index == NameTable::npos) {
-      SequenceRecord unused;
-      Status s = fx.fetch_into(unused, name, start, end);  // fails: the name has no entry
-      return raise_error(s.error());
-    }
-    shared = record_name(fo, index, name_object);
-    if (shared == nullptr) return nullptr;
-    if (shared == name_object) {
-      fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(index + 1);
-    }
+    SequenceRecord unused;
+    Status s = fx.fetch_into(unused, name, start, end);  // fails: the name has no entry
+    return raise_error(s.error());
   }
   // The record is filled inside its object: no copy or move of the residues on this hot path.
   SequenceRecord* record = nullptr;
@@ -536,6 +521,28 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
   }
   if (!check_text(record->seq)) return nullptr;
   return seq.release();
+}
+
+bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
+                 std::size_t* index, PyObject** shared) {
+  FaidxObject* fo = as_faidx(faidx);
+  if (name_object != nullptr && fo->record_names != nullptr) {
+    const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
+    if (m != 0 && fo->record_names[m - 1] == name_object) {
+      *index = m - 1;
+      *shared = name_object;
+      return true;
+    }
+  }
+  *index = fo->core->names().find_index(name);
+  *shared = nullptr;
+  if (*index == NameTable::npos) return true;
+  *shared = record_name(fo, *index, name_object);
+  if (*shared == nullptr) return false;
+  if (*shared == name_object) {
+    fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(*index + 1);
+  }
+  return true;
 }
 
 bool check_text(std::string_view residues) {

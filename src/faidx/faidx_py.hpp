@@ -40,6 +40,13 @@ const Faidx& faidx_core(PyObject* o);
 PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
                           std::uint64_t start, std::uint64_t end);
 
+// Looks `name` (the UTF-8 of `name_object`, when given) up in the name table of `faidx`: its
+// position, or NameTable::npos, and the record's shared name object (borrowed; nullptr when not
+// found). A name object met recently is found without hashing. False, with an exception set,
+// when the shared object cannot be made.
+bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
+                 std::size_t* index, PyObject** shared);
+
 // The batch fetches behind Faidx.fetch_many and Faidx.fetch_many_same_chr: convert `regions`,
 // fetch (on the worker pool from 1000 regions on) and return a new list of Sequence objects.
 PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions);

@@ -103,13 +103,17 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
     if (PyUnicode_Check(key)) {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-      const EntryNumbers* entry = nullptr;
+      std::size_t index = NameTable::npos;
+      PyObject* shared = nullptr;  // the record's name object, shared with its fetches
       if (data != nullptr) {
-        entry = f->core->names().find(std::string_view(data, static_cast<std::size_t>(size)));
+        if (!find_record(f->faidx, key, std::string_view(data, static_cast<std::size_t>(size)),
+                         &index, &shared)) {
+          return nullptr;
+        }
       } else {
         PyErr_Clear();  // no UTF-8 form (lone surrogates): no name of the index can match
       }
-      if (entry == nullptr) {
+      if (index == NameTable::npos) {
         const std::string& filename = f->core->options().filename;
         PyRef file = PyRef::steal(PyUnicode_DecodeUTF8(
             filename.data(), static_cast<Py_ssize_t>(filename.size()), "surrogateescape"));
@@ -119,10 +123,8 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
         PyErr_SetObject(PyExc_KeyError, message.get());
         return nullptr;
       }
-      // A record holds an exact str: a str subclass's key is copied.
-      PyRef name = PyRef::steal(PyUnicode_FromObject(key));
-      if (!name) return nullptr;
-      return new_fasta_record(f->faidx, name.get(), entry);
+      // The shared name object is an exact str equal to the key, as a record must hold.
+      return new_fasta_record(f->faidx, shared, &f->core->names().numbers_at(index));
     }
     std::uint64_t i = 0;
     if (!to_u64(key, &i, "key")) {

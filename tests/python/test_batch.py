@@ -231,6 +231,8 @@ def test_results_of_one_record_share_one_plain_name(batch_file, n):
     assert fa.fetch("chr2", 3, 9).name is name
     assert all(s.name is name for s in fa.fetch_many_same_chr("chr2", [(1, 2)] * n))
     assert got[0][1:3].name is name and (-got[0]).name is name
+    record = tavlo.Fasta(path)[Name("chr2")]
+    assert type(record[0:2].name) is str and record[0:2].name is record[3:5].name == "chr2"
     # Renaming one result leaves the others as they were.
     got[0].name = "other"
     assert got[0].name == "other" and got[1].name == "chr2" and got[1].name is name
