@@ -15,20 +15,30 @@ namespace tavlo::py {
 
 namespace {
 
+// A record's shared name object, in the cache of recent records.
+struct NameSlot {
+  std::size_t index;  // position of the record in the name table
+  PyObject* name;     // owned: an exact str equal to the record's name, or nullptr (empty slot)
+};
+
 struct FaidxObject {
   PyObject_HEAD
   Faidx* core;               // owned; never null once the object is published
   PyObject* key_function;    // owned reference, or nullptr; kept, never called
   PyObject* filt_function;   // owned reference, or nullptr; kept, never called
-  // The str of each record's name, shared by every result of that record: one slot per record
-  // (owned references or nullptr), allocated on the first fetch. Zeroed memory from calloc, so
-  // that a table of a million records costs only the pages of the records fetched.
-  PyObject** record_names;
+  // The name objects of recently fetched records, shared by their results: slot index % size.
+  // Bounded, so that fetching from every record of a database of millions does not keep a
+  // str per record alive; allocated on the first fetch.
+  NameSlot* names;
+  std::size_t names_size;  // a power of 2, or 0 before the first fetch
   // Records recently fetched through their shared name object, by the object's address:
-  // position + 1, or 0. An entry counts only while record_names still holds that very object,
-  // which keeps it alive and equal to the record's name; a hit skips hashing and comparing.
+  // position + 1, or 0. An entry counts only while the name cache still holds that very object
+  // for that position, which keeps it alive and equal to the record's name; a hit skips hashing
+  // and comparing.
   std::uint32_t name_memo[64];
 };
+
+constexpr std::size_t kNameCacheSize = 4096;
 
 std::size_t memo_slot(PyObject* name) {
   return (reinterpret_cast<std::uintptr_t>(name) >> 4) % 64;
@@ -36,33 +46,45 @@ std::size_t memo_slot(PyObject* name) {
 
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
 
-// The shared name object of record `index` (borrowed), made on first use: `given` (a str the
-// caller's name came from, or nullptr) when it is an exact str, else a new one. nullptr with
-// MemoryError set on failure.
+// The shared name object of record `index` (borrowed): the cached one, else `given` (a str the
+// caller's name came from, or nullptr) when it is an exact str, else a new one, which then
+// replaces what its cache slot held. nullptr with MemoryError set on failure.
 PyObject* record_name(FaidxObject* fo, std::size_t index, PyObject* given) {
-  if (fo->record_names == nullptr) {
-    const std::size_t n = fo->core->names().size();
-    fo->record_names = static_cast<PyObject**>(std::calloc(n, sizeof(PyObject*)));
-    if (fo->record_names == nullptr) {
+  if (fo->names == nullptr) {
+    std::size_t size = 1;
+    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
+    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
+    if (fo->names == nullptr) {
       PyErr_NoMemory();
       return nullptr;
     }
+    fo->names_size = size;
   }
-  PyObject*& slot = fo->record_names[index];
-  if (slot == nullptr) {
-    slot = given != nullptr && PyUnicode_CheckExact(given)
-               ? Py_NewRef(given)
-               : new_str(fo->core->names().name_at(index));
+  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  if (slot.name == nullptr || slot.index != index) {
+    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
+                         ? Py_NewRef(given)
+                         : new_str(fo->core->names().name_at(index));
+    if (name == nullptr) return nullptr;
+    Py_XSETREF(slot.name, name);
+    slot.index = index;
   }
-  return slot;
+  return slot.name;
+}
+
+// Whether `name` is the cached name object of record `index`.
+bool is_record_name(const FaidxObject* fo, std::size_t index, PyObject* name) {
+  if (fo->names == nullptr) return false;
+  const NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  return slot.name == name && slot.index == index;
 }
 
 void release_record_names(FaidxObject* fo) {
-  if (fo->record_names == nullptr) return;
-  PyObject** names = std::exchange(fo->record_names, nullptr);
-  const std::size_t n = fo->core->names().size();
-  for (std::size_t i = 0; i < n; ++i) Py_XDECREF(names[i]);
-  std::free(names);
+  if (fo->names == nullptr) return;
+  NameSlot* names = std::exchange(fo->names, nullptr);
+  for (std::size_t i = 0; i < fo->names_size; ++i) Py_XDECREF(names[i].name);
+  fo->names_size = 0;
+  PyMem_Free(names);
 }
 
 PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
@@ -281,15 +303,24 @@ PyObject* raise_batch_failure(const BatchSlot& slot, std::size_t position,
 class BatchNames {
  public:
   explicit BatchNames(FaidxObject* fo) : fo_(fo) {}
+  BatchNames(const BatchNames&) = delete;
+  BatchNames& operator=(const BatchNames&) = delete;
+  ~BatchNames() {
+    for (Memo& m : memo_) Py_XDECREF(m.object);
+  }
 
-  // Borrowed; nullptr with an exception set on failure. `name` must be in the table.
-  PyObject* get(std::string_view name) {
+  // Borrowed; nullptr with an exception set on failure. `name` must be in the table; `given` is
+  // the str it came from, or nullptr.
+  PyObject* get(std::string_view name, PyObject* given) {
     Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
     if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
       const std::size_t index = fo_->core->names().find_index(name);
-      PyObject* o = record_name(fo_, index, nullptr);
+      PyObject* o = record_name(fo_, index, given);
       if (o == nullptr) return nullptr;
-      m = Memo{name.data(), name.size(), o};
+      // Held here too: the name cache may give the slot to another record meanwhile.
+      Py_XSETREF(m.object, Py_NewRef(o));
+      m.data = name.data();
+      m.size = name.size();
     }
     return m.object;
   }
@@ -299,7 +330,7 @@ class BatchNames {
   struct Memo {
     const char* data = nullptr;
     std::size_t size = 0;
-    PyObject* object = nullptr;  // borrowed from the Faidx object's table
+    PyObject* object = nullptr;  // a new reference while the batch runs
   };
   FaidxObject* fo_;
   Memo memo_[kMemo];
@@ -333,7 +364,7 @@ PyObject* run_batch(PyObject* faidx, const std::vector<BatchRegion>& regions,
   BatchNames names(fo);
   for (std::size_t i = 0; i < n; ++i) {
     BatchSlot& slot = slots[i];
-    PyObject* name = names.get(regions[i].name);
+    PyObject* name = names.get(regions[i].name, name_objects ? name_objects[i] : nullptr);
     if (name == nullptr) return nullptr;
     SequenceRecord* record = nullptr;
     PyObject* seq = new_empty_sequence(&record, name);
@@ -526,9 +557,9 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
 bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
                  std::size_t* index, PyObject** shared) {
   FaidxObject* fo = as_faidx(faidx);
-  if (name_object != nullptr && fo->record_names != nullptr) {
+  if (name_object != nullptr) {
     const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
-    if (m != 0 && fo->record_names[m - 1] == name_object) {
+    if (m != 0 && is_record_name(fo, m - 1, name_object)) {
       *index = m - 1;
       *shared = name_object;
       return true;
@@ -574,9 +605,10 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
                                       "Sequence '" + std::string(name) + "' not found"));
   }
   // Every result shares the caller's name object (or the table's own).
-  PyObject* shared = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
-  if (shared == nullptr) return nullptr;
-  converted.names.assign(converted.regions.size(), shared);
+  PyObject* found = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
+  if (found == nullptr) return nullptr;
+  PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
+  converted.names.assign(converted.regions.size(), shared.get());
   for (BatchRegion& r : converted.regions) r.name = name;
   return run_batch(faidx, converted.regions, converted.names.data(), name, entry);
 }

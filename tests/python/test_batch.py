@@ -258,3 +258,13 @@ def test_reused_sequence_objects_start_empty(batch_file):
         del kept
         assert {(x.start, x.end, x.comp) for x in raw.fetch_many([("chr3", 5, 6)] * 1000)} == {
             (None, None, False)}
+
+
+def test_names_stay_right_past_the_name_cache(tmp_path):
+    # More records than the cache of shared names holds: slots are reused, results keep theirs.
+    records = {f"r{i}": random_residues(3, seed=i, alphabet="ACGT") for i in range(5000)}
+    fa = tavlo.Faidx(write_fasta(tmp_path / "many.fa", records))
+    names = list(records)
+    for order in (names, names[::-1]):
+        got = [fa.fetch(n, 1, 3) for n in order] + fa.fetch_many([(n, 1, 3) for n in order])
+        assert [(s.name, s.seq) for s in got] == [(n, records[n]) for n in order * 2]
