@@ -220,11 +220,14 @@ PyObject* faidx_repr(PyObject* self) {
 
 
 // Regions converted to native values; `keep` holds the items (and so the name texts) alive.
-// `names[i]` is the str region i's name came from (borrowed from `keep`), when it has one.
 struct ConvertedRegions {
   PyRef keep;
   std::vector<BatchRegion> regions;
-  std::vector<PyObject*> names;
+
+  // The str region i's name came from (borrowed from `keep`), for regions that carry a name.
+  PyObject* name_object(std::size_t i) const {
+    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(keep.get())[i], 0);
+  }
 };
 
 // Converts a batch argument: a sequence (not a str) of tuples of (name, start, end) when
@@ -249,7 +252,6 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
   const Py_ssize_t arity = with_name ? 3 : 2;
   out->regions.reserve(static_cast<std::size_t>(n));
-  if (with_name) out->names.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     if (!PyTuple_Check(item)) {
@@ -264,10 +266,7 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
     }
     BatchRegion r{};
     PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-    if (with_name) {
-      if (!to_str(f[0], &r.name, "name")) return false;
-      out->names.push_back(f[0]);
-    }
+    if (with_name && !to_str(f[0], &r.name, "name")) return false;
     if (!to_u64(f[arity - 2], &r.start, "start") || !to_u64(f[arity - 1], &r.end, "end")) {
       return false;
     }
@@ -336,20 +335,24 @@ class BatchNames {
   Memo memo_[kMemo];
 };
 
-// `name_objects[i]`, when given, is the str that region i's name came from.
-PyObject* run_batch(PyObject* faidx, const std::vector<BatchRegion>& regions,
-                    PyObject* const* name_objects, std::optional<std::string_view> same_name,
+// `same_object`, for a batch on one name, is the str that name came from; otherwise each region
+// carries its own.
+PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject* same_object,
+                    std::optional<std::string_view> same_name,
                     const EntryNumbers* same_entry = nullptr) {
   FaidxObject* fo = as_faidx(faidx);
   const Faidx& fx = *fo->core;
+  const std::vector<BatchRegion>& regions = converted.regions;
+  auto name_object = [&](std::size_t i) {
+    return same_object != nullptr ? same_object : converted.name_object(i);
+  };
   const std::size_t n = regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   if (n < kParallelThreshold) {
     for (std::size_t i = 0; i < n; ++i) {
       const BatchRegion& r = regions[i];
-      PyObject* seq = fetch_to_python(faidx, name_objects ? name_objects[i] : nullptr, r.name,
-                                      r.start, r.end);
+      PyObject* seq = fetch_to_python(faidx, name_object(i), r.name, r.start, r.end);
       if (seq == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
     }
@@ -364,7 +367,7 @@ PyObject* run_batch(PyObject* faidx, const std::vector<BatchRegion>& regions,
   BatchNames names(fo);
   for (std::size_t i = 0; i < n; ++i) {
     BatchSlot& slot = slots[i];
-    PyObject* name = names.get(regions[i].name, name_objects ? name_objects[i] : nullptr);
+    PyObject* name = names.get(regions[i].name, name_object(i));
     if (name == nullptr) return nullptr;
     SequenceRecord* record = nullptr;
     PyObject* seq = new_empty_sequence(&record, name);
@@ -590,7 +593,7 @@ bool check_text(std::string_view residues) {
 PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
   if (!convert_regions(regions, true, &converted)) return nullptr;
-  return run_batch(faidx, converted.regions, converted.names.data(), std::nullopt);
+  return run_batch(faidx, converted, nullptr, std::nullopt);
 }
 
 PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
@@ -608,9 +611,8 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
   PyObject* found = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
   if (found == nullptr) return nullptr;
   PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
-  converted.names.assign(converted.regions.size(), shared.get());
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(faidx, converted.regions, converted.names.data(), name, entry);
+  return run_batch(faidx, converted, shared.get(), name, entry);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

@@ -16,13 +16,37 @@ namespace {
 // for one short slice of a chromosome would cost far more than the slice.
 enum class Charset : signed char { kUnknown, kAscii, kOther };
 
+// The name object and the charset of a Sequence in one word. With a field of its own each, the
+// object would pass an allocator size class and every result of a batch would cost 16 bytes
+// more; an object's address is at least 8-byte aligned, so its low bits are free for the charset.
+class NameAndCharset {
+ public:
+  PyObject* name() const { return reinterpret_cast<PyObject*>(bits_ & ~kMask); }
+  Charset charset() const { return static_cast<Charset>(bits_ & kMask); }
+  void set_name(PyObject* o) { bits_ = reinterpret_cast<std::uintptr_t>(o) | (bits_ & kMask); }
+  void set_charset(Charset c) {
+    bits_ = (bits_ & ~kMask) | static_cast<std::uintptr_t>(static_cast<unsigned char>(c));
+  }
+  // Drops the name object (owned), if any.
+  void clear_name() {
+    PyObject* o = name();
+    set_name(nullptr);
+    Py_XDECREF(o);
+  }
+
+ private:
+  static constexpr std::uintptr_t kMask = 3;
+  static_assert(alignof(PyObject) >= 4);
+  std::uintptr_t bits_ = 0;
+};
+
 struct SequenceObject {
   PyObject_HEAD
   SequenceRecord record;
-  // The str of record.name (owned), or nullptr until `name` is first read. Fetches hand in one
-  // shared object per record name; cleared whenever the name may change.
-  PyObject* name_object;
-  Charset charset;  // reset whenever seq may have changed (setter, sequence_record())
+  // name: the str of record.name (owned), or nullptr until `name` is first read; fetches hand in
+  // one shared object per record name; cleared whenever the name may change. charset: reset
+  // whenever seq may have changed (setter, sequence_record()).
+  NameAndCharset tags;
 };
 
 PyTypeObject* g_sequence_type = nullptr;  // strong reference kept for the life of the process
@@ -30,10 +54,10 @@ PyTypeObject* g_sequence_type = nullptr;  // strong reference kept for the life 
 SequenceObject* as_seq(PyObject* o) { return reinterpret_cast<SequenceObject*>(o); }
 
 bool text_is_ascii(SequenceObject* o) {
-  if (o->charset == Charset::kUnknown) {
-    o->charset = is_ascii(o->record.seq) ? Charset::kAscii : Charset::kOther;
+  if (o->tags.charset() == Charset::kUnknown) {
+    o->tags.set_charset(is_ascii(o->record.seq) ? Charset::kAscii : Charset::kOther);
   }
-  return o->charset == Charset::kAscii;
+  return o->tags.charset() == Charset::kAscii;
 }
 
 // Objects of released Sequences, kept for reuse with their record constructed and emptied: a
@@ -55,7 +79,7 @@ SequenceObject* allocate(PyTypeObject* tp) {
   SequenceObject* o = PyObject_New(SequenceObject, tp);
   if (o == nullptr) return nullptr;
   new (&o->record) SequenceRecord();
-  o->name_object = nullptr;
+  new (&o->tags) NameAndCharset();
   return o;
 }
 
@@ -65,7 +89,7 @@ PyObject* wrap(PyTypeObject* tp, SequenceRecord&& record, Charset charset) {
   SequenceObject* o = allocate(tp);
   if (o == nullptr) return nullptr;
   o->record = std::move(record);
-  o->charset = charset;
+  o->tags.set_charset(charset);
   return reinterpret_cast<PyObject*>(o);
 }
 
@@ -73,9 +97,10 @@ PyObject* wrap(PyTypeObject* tp, SequenceRecord&& record, Charset charset) {
 // object when the name is the same.
 PyObject* derived(PyObject* self, SequenceRecord&& record, Charset charset) {
   SequenceObject* parent = as_seq(self);
-  const bool same_name = parent->name_object != nullptr && record.name == parent->record.name;
+  PyObject* name = parent->tags.name();
+  const bool same_name = name != nullptr && record.name == parent->record.name;
   PyObject* o = wrap(Py_TYPE(self), std::move(record), charset);
-  if (o != nullptr && same_name) as_seq(o)->name_object = Py_NewRef(parent->name_object);
+  if (o != nullptr && same_name) as_seq(o)->tags.set_name(Py_NewRef(name));
   return o;
 }
 
@@ -119,7 +144,7 @@ PyObject* sequence_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 void sequence_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   SequenceObject* o = as_seq(self);
-  Py_CLEAR(o->name_object);
+  o->tags.clear_name();
   SequenceRecord& r = o->record;
   if (g_free_count < kFreeListSize && tp == g_sequence_type &&
       r.seq.capacity() <= kKeepCapacity && r.name.capacity() <= kKeepCapacity) {
@@ -142,11 +167,12 @@ void sequence_dealloc(PyObject* self) {
 PyObject* get_name(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     SequenceObject* o = as_seq(self);
-    if (o->name_object == nullptr) {
-      o->name_object = new_str(o->record.name);
-      if (o->name_object == nullptr) return nullptr;
+    if (o->tags.name() == nullptr) {
+      PyObject* name = new_str(o->record.name);
+      if (name == nullptr) return nullptr;
+      o->tags.set_name(name);
     }
-    return Py_NewRef(o->name_object);
+    return Py_NewRef(o->tags.name());
   });
 }
 
@@ -157,7 +183,7 @@ int set_name(PyObject* self, PyObject* value, void*) {
     if (!to_str(value, &text, "name")) return -1;
     SequenceObject* o = as_seq(self);
     o->record.name.assign(text);
-    Py_CLEAR(o->name_object);
+    o->tags.clear_name();
     return 0;
   });
 }
@@ -173,7 +199,7 @@ int set_seq(PyObject* self, PyObject* value, void*) {
     if (!to_str(value, &text, "seq")) return -1;
     SequenceObject* o = as_seq(self);
     o->record.seq.assign(text);
-    o->charset = PyUnicode_IS_ASCII(value) ? Charset::kAscii : Charset::kOther;
+    o->tags.set_charset(PyUnicode_IS_ASCII(value) ? Charset::kAscii : Charset::kOther);
     return 0;
   });
 }
@@ -224,7 +250,7 @@ PyObject* get_complement(PyObject* self, void*) {
 PyObject* get_reverse(PyObject* self, void*) {
   return guarded([&] {
     SequenceObject* o = as_seq(self);
-    return derived(self, reverse(o->record), o->charset);
+    return derived(self, reverse(o->record), o->tags.charset());
   });
 }
 
@@ -418,8 +444,8 @@ PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name) {
   if (tp == nullptr) return nullptr;
   SequenceObject* o = allocate(tp);
   if (o == nullptr) return nullptr;
-  o->charset = Charset::kUnknown;
-  o->name_object = Py_XNewRef(name);
+  o->tags.set_charset(Charset::kUnknown);
+  o->tags.set_name(Py_XNewRef(name));
   *record = &o->record;
   return reinterpret_cast<PyObject*>(o);
 }
@@ -428,8 +454,8 @@ SequenceRecord* sequence_record(PyObject* o) {
   if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
   SequenceObject* s = as_seq(o);
   // The caller may change the record through the pointer: forget what is known about it.
-  s->charset = Charset::kUnknown;
-  Py_CLEAR(s->name_object);
+  s->tags.set_charset(Charset::kUnknown);
+  s->tags.clear_name();
   return &s->record;
 }
 
