@@ -115,18 +115,6 @@ def spread(samples) -> str:
     return f"{(min(samples) / m - 1) * 100:+.0f}%/{(max(samples) / m - 1) * 100:+.0f}% of {len(samples)}"
 
 
-def best_of(candidates: dict, repeats: int) -> dict:
-    """Best time of each candidate over `repeats` rounds; candidates take turns in a round.
-
-    A candidate whose value is None is left out of the result.
-    """
-    best = {k: float("inf") for k, f in candidates.items() if f is not None}
-    for _ in range(repeats):
-        for k in best:
-            best[k] = min(best[k], timed(candidates[k]))
-    return best
-
-
 # ---------------------------------------------------------------------------
 # Index files and regions
 
