@@ -4,10 +4,10 @@ On the benchmark genome, in one process:
 
 1. 200,000 random 100-residue regions: fa.fetch_many(regions) against a list
    comprehension of fa.fetch over the same regions, and against one of
-   pysam.FastaFile.fetch. Targets: fetch_many at most 0.7x the fetch loop;
+   pysam.FastaFile.fetch. Targets: fetch_many at most 0.45x the fetch loop;
    the pysam loop at least 30x fetch_many.
 2. 200,000 regions of chr1: fa.fetch_many_same_chr("chr1", pairs) against
-   fa.fetch_many of the same regions. Target: at most 1.0x.
+   fa.fetch_many of the same regions. Target: at most 0.85x.
 3. Peak memory of a batch, each size in a fresh interpreter: the file pages
    are first mapped by a warm-up over the same regions in small batches, the
    heap trimmed and the peak-RSS mark reset (/proc/self/clear_refs; ru_maxrss
@@ -122,25 +122,25 @@ def main(argv=None) -> int:
                 break
 
     fetch = fa.fetch if fa is not None else None
-    t = bu.best_of({
+    t = bu.median_of({
         "tavlo fetch_many": (lambda: fa.fetch_many(regions)) if has_many else None,
         "tavlo fetch loop": (lambda: [fetch(nm, s, e) for nm, s, e in regions]) if fa else None,
     }, a.repeats)
     if ff is not None:
         pf = ff.fetch
-        t.update(bu.best_of({"pysam fetch loop": lambda: [pf(nm, s - 1, e) for nm, s, e in regions]},
+        t.update(bu.median_of({"pysam fetch loop": lambda: [pf(nm, s - 1, e) for nm, s, e in regions]},
                             a.pysam_repeats))
-    bu.table(f"{n:,} random 100-residue regions (best of {a.repeats}; pysam best of "
+    bu.table(f"{n:,} random 100-residue regions (median of {a.repeats}; pysam median of "
              f"{a.pysam_repeats}); loops are list comprehensions",
              [(k, t.get(k)) for k in ("tavlo fetch_many", "tavlo fetch loop", "pysam fetch loop")],
-             per=n, ref="tavlo fetch_many" if has_many else None)
+             per=n, ref="tavlo fetch_many" if has_many else None, rows_from=t)
 
     fm, lp, ps = t.get("tavlo fetch_many"), t.get("tavlo fetch loop"), t.get("pysam fetch loop")
     r = bu.ratio(fm, lp)
     if r is None:
-        v.skip("fetch_many / fetch loop", "<= 0.7", "fetch_many unavailable")
+        v.skip("fetch_many / fetch loop", "<= 0.45", "fetch_many unavailable")
     else:
-        v.check("fetch_many / fetch loop", f"{r:.2f}", "<= 0.7", r <= 0.7)
+        v.check("fetch_many / fetch loop", f"{r:.2f}", "<= 0.45", r <= 0.45)
     r = bu.ratio(ps, fm)
     if r is None:
         v.skip("pysam loop / fetch_many", ">= 30",
@@ -156,17 +156,17 @@ def main(argv=None) -> int:
         err = first_difference(fa.fetch_many_same_chr(chrom, pairs), fa.fetch_many(chr_regions))
         if err:
             v.error(f"fetch_many_same_chr against fetch_many: {err}")
-        t = bu.best_of({
+        t = bu.median_of({
             "fetch_many_same_chr": lambda: fa.fetch_many_same_chr(chrom, pairs),
             "fetch_many": lambda: fa.fetch_many(chr_regions),
         }, a.repeats)
-        bu.table(f"{n:,} random 100-residue regions of {chrom} (best of {a.repeats})",
+        bu.table(f"{n:,} random 100-residue regions of {chrom} (median of {a.repeats})",
                  [(k, t[k]) for k in ("fetch_many_same_chr", "fetch_many")],
-                 per=n, ref="fetch_many")
+                 per=n, ref="fetch_many", rows_from=t)
         r = t["fetch_many_same_chr"] / t["fetch_many"]
-        v.check("fetch_many_same_chr / fetch_many", f"{r:.2f}", "<= 1.0", r <= 1.0)
+        v.check("fetch_many_same_chr / fetch_many", f"{r:.2f}", "<= 0.85", r <= 0.85)
     else:
-        v.skip("fetch_many_same_chr / fetch_many", "<= 1.0", "batch fetch unavailable")
+        v.skip("fetch_many_same_chr / fetch_many", "<= 0.85", "batch fetch unavailable")
 
     # 3. Peak memory.
     if has_many and not a.skip_memory:

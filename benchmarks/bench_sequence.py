@@ -89,7 +89,7 @@ def main(argv=None) -> int:
     ]
     speeds = {}
     for name, ours, plain in pairs:
-        best = bu.best_of({"tavlo": ours, "plain Python": plain}, a.repeats)
+        best = bu.median_of({"tavlo": ours, "plain Python": plain}, a.repeats)
         bu.table(f"{name} ({a.size:,} residues)", [("tavlo", best["tavlo"]),
                                                   ("plain Python", best["plain Python"])],
                  ref="tavlo")
@@ -114,7 +114,7 @@ def main(argv=None) -> int:
         for i in starts:
             text[i:i + 100]
 
-    best = bu.best_of({"long": slice_long, "short": slice_short, "str": slice_str}, a.repeats)
+    best = bu.median_of({"long": slice_long, "short": slice_short, "str": slice_str}, a.repeats)
     bu.table(f"{a.slices:,} consecutive slices of 100 residues",
              [("of the long Sequence", best["long"]), ("of a 1,000-residue one", best["short"]),
               ("of the long str (plain Python)", best["str"])],

@@ -1,7 +1,8 @@
 """Shared helpers of the benchmark scripts: timing, regions, tables, verdicts.
 
-Timings are best-of-N wall-clock times (time.perf_counter) with the cyclic
-garbage collector switched off while a candidate runs, as timeit does, so that a
+Timings are medians of N wall-clock times (time.perf_counter), shown with their
+spread, with the cyclic garbage collector switched off while a candidate runs,
+as timeit does, so that a
 collection triggered by one candidate's garbage is not billed to another. The
 candidates of one comparison run in turn inside each repeat, so that they see
 the same state of the page cache and CPU.
@@ -14,6 +15,7 @@ import gc
 import os
 import random
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -82,16 +84,35 @@ def timed(fn):
             gc.enable()
 
 
-def best_of(candidates: dict, repeats: int) -> dict:
-    """Best time of each candidate over `repeats` rounds; candidates take turns in a round.
+class Timings(dict):
+    """Median seconds per candidate; `samples` keeps every run, for the spread."""
 
-    A candidate whose value is None is left out of the result.
-    """
-    best = {k: float("inf") for k, f in candidates.items() if f is not None}
+    def __init__(self, samples: dict):
+        super().__init__({k: statistics.median(v) for k, v in samples.items()})
+        self.samples = dict(samples)
+
+    def update(self, other):
+        super().update(other)
+        self.samples.update(getattr(other, "samples", {}))
+
+
+def median_of(candidates: dict, repeats: int) -> Timings:
+    """Median time of each candidate over `repeats` rounds; candidates take turns in a round, so
+    that a busy moment of the machine falls on all of them alike. A candidate whose value is None
+    is left out of the result."""
+    runs = {k: [] for k, f in candidates.items() if f is not None}
     for _ in range(repeats):
-        for k in best:
-            best[k] = min(best[k], timed(candidates[k]))
-    return best
+        for k in runs:
+            runs[k].append(timed(candidates[k]))
+    return Timings(runs)
+
+
+def spread(samples) -> str:
+    """The range of a candidate's runs around their median, e.g. '-3%/+12% of 7'."""
+    m = statistics.median(samples)
+    if not m:
+        return ""
+    return f"{(min(samples) / m - 1) * 100:+.0f}%/{(max(samples) / m - 1) * 100:+.0f}% of {len(samples)}"
 
 
 # ---------------------------------------------------------------------------
@@ -264,8 +285,10 @@ def fmt_time(t: float) -> str:
     return f"{t:8.3f} s "
 
 
-def table(title: str, rows, per: int | None = None, ref: str | None = None) -> None:
-    """Print rows of (label, seconds); `per` adds a per-item column, `ref` a ratio column."""
+def table(title: str, rows, per: int | None = None, ref: str | None = None,
+          rows_from=None) -> None:
+    """Print rows of (label, seconds); `per` adds a per-item column, `ref` a ratio column, and
+    `rows_from` (the Timings the rows came from) the spread of each row's runs."""
     rows = [(k, v) for k, v in rows if v is not None]
     print(f"\n{title}")
     if not rows:
@@ -279,6 +302,9 @@ def table(title: str, rows, per: int | None = None, ref: str | None = None) -> N
             line += f"  {v / per * 1e9:9.1f} ns/item"
         if base:
             line += f"  {v / base:7.2f}x {ref}"
+        runs = getattr(rows_from, "samples", {}).get(k) if rows_from is not None else None
+        if runs and len(runs) > 1:
+            line += f"  (runs {spread(runs)})"
         print(line)
 
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "errors/errors.hpp"
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
 

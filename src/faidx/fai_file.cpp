@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <charconv>
 #include <cstring>
+#include <memory>
 
 #include "faidx/file_io.hpp"
 #include "sequence/text.hpp"
@@ -30,6 +30,79 @@ bool parse_u64(std::string_view field, std::uint64_t* out) {
   return true;
 }
 
+namespace {
+
+const char* const kInvalid[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc",
+                                 "Invalid lenb"};
+
+// The usual line, "name<TAB>n<TAB>n<TAB>n<TAB>n" then LF, CR LF or the end of the text, with a name
+// that starts with a printable ASCII byte and numbers of at most 19 plain digits: parsed without
+// splitting, trimming or overflow checks. Anything else returns false and takes the general path,
+// which gives the same result for these lines.
+inline bool parse_plain_line(const char* p, const char* end, std::string_view* name,
+                             EntryNumbers* out, const char** next) {
+  const char* q = p;
+  if (q == end || static_cast<unsigned char>(*q) <= 0x20 || static_cast<unsigned char>(*q) >= 0x7F) {
+    return false;
+  }
+  while (q < end && *q != '\t' && *q != '\n') ++q;
+  if (q == end || *q != '\t') return false;
+  *name = std::string_view(p, static_cast<std::size_t>(q - p));
+  std::uint64_t v[4];
+  for (int f = 0; f < 4; ++f) {
+    ++q;  // the tab
+    const char* digits = q;
+    std::uint64_t x = 0;
+    while (q < end && static_cast<unsigned>(*q - '0') < 10u) x = x * 10 + static_cast<unsigned>(*q++ - '0');
+    if (q == digits || q - digits > 19) return false;
+    if (f < 3 && (q == end || *q != '\t')) return false;
+    v[f] = x;
+  }
+  if (q < end && *q == '\r') ++q;
+  if (q < end) {
+    if (*q != '\n') return false;
+    ++q;
+  }
+  *out = EntryNumbers{v[0], v[1], v[2], v[3]};
+  *next = q;
+  return true;
+}
+
+// One line by the general rules (see parse_fai); `*keep` says whether it yields an entry.
+Status parse_general_line(std::string_view line, std::string_view* name, EntryNumbers* out,
+                          bool* keep) {
+  *keep = false;
+  if (!line.empty() && line.back() == '\n') {
+    line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+  }
+  line = text::trim(line);
+  std::string_view fields[5];
+  int count = 0;
+  std::size_t from = 0;
+  while (true) {
+    const std::size_t tab = line.find('\t', from);
+    if (count == 5) {
+      count = 6;  // too many fields
+      break;
+    }
+    fields[count++] = line.substr(from, tab == std::string_view::npos ? line.npos : tab - from);
+    if (tab == std::string_view::npos) break;
+    from = tab + 1;
+  }
+  if (count != 5) return Ok{};
+  std::uint64_t v[4];
+  for (int i = 0; i < 4; ++i) {
+    if (!parse_u64(fields[i + 1], &v[i])) return FaidxError::of(ErrorKind::FastaIndexing, kInvalid[i]);
+  }
+  *name = fields[0];
+  *out = EntryNumbers{v[0], v[1], v[2], v[3]};
+  *keep = true;
+  return Ok{};
+}
+
+}  // namespace
+
 Status parse_fai(std::string_view contents, NameTable& table) {
   std::size_t lines = 0;
   for (const char* p = contents.data(); (p = static_cast<const char*>(std::memchr(
@@ -37,47 +110,53 @@ Status parse_fai(std::string_view contents, NameTable& table) {
        ++p) {
     ++lines;
   }
-  table.reserve(lines + 1, 0);
-  static const char* const kInvalid[4] = {"Invalid rlen", "Invalid offset", "Invalid lenc",
-                                          "Invalid lenb"};
-  std::size_t pos = 0;
-  while (pos < contents.size()) {
-    const char* start = contents.data() + pos;
-    const void* nl = std::memchr(start, '\n', contents.size() - pos);
-    const std::size_t len =
-        nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - start) + 1
-           : contents.size() - pos;
-    pos += len;
-    std::string_view line(start, len);
-    if (!text::is_valid_utf8(line.data(), line.size())) {
+  table.reserve(lines + 1, contents.size());
+  // Text that is all ASCII (the usual case) needs no check line by line.
+  const bool ascii = text::is_ascii(contents.data(), contents.size());
+
+  NameTable::Loader loader(table);
+
+  const char* p = contents.data();
+  const char* const end = p + contents.size();
+  while (p < end) {
+    const char* next = nullptr;
+    std::string_view name;
+    EntryNumbers numbers;
+    if (ascii && parse_plain_line(p, end, &name, &numbers, &next)) {
+      loader.add(name, numbers);
+      p = next;
+      continue;
+    }
+    const void* nl = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+    const char* stop = nl ? static_cast<const char*>(nl) + 1 : end;
+    const std::string_view line(p, static_cast<std::size_t>(stop - p));
+    p = stop;
+    if (!ascii && !text::is_valid_utf8(line.data(), line.size())) {
+      loader.flush();
       return FaidxError::io("stream did not contain valid UTF-8");
     }
-    if (!line.empty() && line.back() == '\n') {
-      line.remove_suffix(1);
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (!ascii && parse_plain_line(line.data(), stop, &name, &numbers, &next) && next == stop) {
+      loader.add(name, numbers);
+      continue;
     }
-    line = text::trim(line);
-    std::string_view fields[5];
-    int count = 0;
-    std::size_t from = 0;
-    while (true) {
-      const std::size_t tab = line.find('\t', from);
-      if (count == 5) {
-        count = 6;  // too many fields
-        break;
-      }
-      fields[count++] = line.substr(from, tab == std::string_view::npos ? line.npos : tab - from);
-      if (tab == std::string_view::npos) break;
-      from = tab + 1;
+    bool keep = false;
+    if (Status s = parse_general_line(line, &name, &numbers, &keep); !s) {
+      loader.flush();
+      return s;
     }
-    if (count != 5) continue;
-    std::uint64_t v[4];
-    for (int i = 0; i < 4; ++i) {
-      if (!parse_u64(fields[i + 1], &v[i])) return FaidxError::of(ErrorKind::FastaIndexing, kInvalid[i]);
-    }
-    table.insert(fields[0], EntryNumbers{v[0], v[1], v[2], v[3]});
+    if (keep) loader.add(name, numbers);
   }
+  loader.flush();
   return Ok{};
+}
+
+void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
+  std::size_t name_bytes = 0;
+  for (const auto& e : entries) name_bytes += e.name.size();
+  table.reserve(entries.size(), name_bytes);
+  NameTable::Loader loader(table);
+  for (const auto& e : entries) loader.add(e.name, e.numbers);
+  loader.flush();
 }
 
 Status read_fai(const std::string& path, NameTable& table) {
@@ -89,26 +168,73 @@ Status read_fai(const std::string& path, NameTable& table) {
   if (const char* what = not_regular(st.st_mode); what && !S_ISDIR(st.st_mode)) {
     return not_regular_error(path, what);
   }
+  // Read into a buffer that is not zero-filled first: an index of a million records is tens of
+  // megabytes, and writing them twice shows in the time to open.
+  if (st.st_size > 0) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    std::unique_ptr<char[]> buf(new char[size + 1]);
+    const ssize_t got = pread_full(fd.get(), buf.get(), size + 1, 0);
+    if (got < 0) return FaidxError::io_errno(errno);
+    // A file that grew since fstat is read again whole, below.
+    if (static_cast<std::size_t>(got) <= size) {
+      return parse_fai(std::string_view(buf.get(), static_cast<std::size_t>(got)), table);
+    }
+  }
   std::string contents;
   if (Status s = read_all(fd.get(), contents); !s) return s;
   return parse_fai(contents, table);
 }
 
+namespace {
+
+// Writes v in decimal at p; returns the end. Two digits at a time from a table: an index of a
+// million records has four million numbers, and a general formatter costs several times more.
+inline char* put_decimal(char* p, std::uint64_t v) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char tmp[20];
+  char* q = tmp + sizeof tmp;
+  while (v >= 100) {
+    const auto pair = static_cast<std::size_t>(v % 100) * 2;
+    v /= 100;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  }
+  if (v >= 10) {
+    const auto pair = static_cast<std::size_t>(v) * 2;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  } else {
+    *--q = static_cast<char>('0' + v);
+  }
+  const auto n = static_cast<std::size_t>(tmp + sizeof tmp - q);
+  std::memcpy(p, q, n);
+  return p + n;
+}
+
+}  // namespace
+
 std::string format_fai(const std::vector<IndexEntry>& entries) {
-  std::string out;
   std::size_t size = 0;
   for (const auto& e : entries) size += e.name.size() + 5 + 4 * 20;
-  out.reserve(size);
-  char num[24];
-  for (const auto& e : entries) {
-    out.append(e.name);
-    for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
-      out.push_back('\t');
-      auto r = std::to_chars(num, num + sizeof num, v);
-      out.append(num, r.ptr);
+  std::string out;
+  // Written through a pointer into storage sized for the longest lines, then cut to what was
+  // written; the storage is not zero-filled first.
+  out.resize_and_overwrite(size, [&](char* begin, std::size_t) {
+    char* p = begin;
+    for (const auto& e : entries) {
+      std::memcpy(p, e.name.data(), e.name.size());
+      p += e.name.size();
+      for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
+        *p++ = '\t';
+        p = put_decimal(p, v);
+      }
+      *p++ = '\n';
     }
-    out.push_back('\n');
-  }
+    return static_cast<std::size_t>(p - begin);
+  });
   return out;
 }
 

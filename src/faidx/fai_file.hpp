@@ -16,6 +16,9 @@ namespace tavlo {
 // IOError.
 Status parse_fai(std::string_view contents, NameTable& table);
 
+// Inserts `entries` into `table` in order.
+void load_entries(const std::vector<IndexEntry>& entries, NameTable& table);
+
 // Reads the index file at `path` into `table`. A file that cannot be opened gives
 // IndexNotFoundError with the path.
 Status read_fai(const std::string& path, NameTable& table);

@@ -147,10 +147,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     if (!entries) return std::move(entries).error();
     if (fx->guard_.changed()) return fx->changed_error();
     if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
-    std::size_t name_bytes = 0;
-    for (const auto& e : *entries) name_bytes += e.name.size();
-    fx->names_.reserve(entries->size(), name_bytes);
-    for (const auto& e : *entries) fx->names_.insert(e.name, e.numbers);
+    load_entries(*entries, fx->names_);
   } else {
     if (Status r = read_fai(fx->index_path_, fx->names_); !r) return std::move(r).error();
   }
@@ -244,7 +241,12 @@ Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64
                          std::uint64_t end) const {
   const EntryNumbers* entry = names_.find(name);
   if (entry == nullptr) return not_found(name);
-  const std::uint64_t len = entry->rlen;
+  return fetch_into(out, name, *entry, start, end);
+}
+
+Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
+                         std::uint64_t start, std::uint64_t end) const {
+  const std::uint64_t len = entry.rlen;
   const bool strict = options_.strict_bounds;
   if (start > len || end > len) {
     std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
@@ -270,7 +272,7 @@ Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64
     return empty_record(out, name, start, end);
   }
   const std::uint64_t count = end - start + 1;
-  if (Status r = read(*entry, start, count, true, out); !r) return r;
+  if (Status r = read(entry, start, count, true, out); !r) return r;
   finish(out, name, start, end, count);
   return Ok{};
 }

@@ -54,6 +54,9 @@ class Faidx {
   // The same, filling `out` (a fresh record) in place: the hot path of Faidx.fetch.
   Status fetch_into(SequenceRecord& out, std::string_view name, std::uint64_t start,
                     std::uint64_t end) const;
+  // The same for an entry already looked up (`entry` must be the one of `name`).
+  Status fetch_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
+                    std::uint64_t start, std::uint64_t end) const;
   // The quiet variant for worker threads: clamps silently and reports failures as values.
   // `use_map` false reads through the descriptor.
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, std::uint64_t start,

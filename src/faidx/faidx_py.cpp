@@ -3,6 +3,9 @@
 
 #include <structmember.h>
 
+#include <cstdlib>
+#include <utility>
+
 #include "errors/errors_py.hpp"
 #include "faidx/batch.hpp"
 #include "lib/pickle_py.hpp"
@@ -13,14 +16,77 @@ namespace tavlo::py {
 
 namespace {
 
+// A record's shared name object, in the cache of recent records.
+struct NameSlot {
+  std::size_t index;  // position of the record in the name table
+  PyObject* name;     // owned: an exact str equal to the record's name, or nullptr (empty slot)
+};
+
 struct FaidxObject {
   PyObject_HEAD
   Faidx* core;               // owned; never null once the object is published
   PyObject* key_function;    // owned reference, or nullptr; kept, never called
   PyObject* filt_function;   // owned reference, or nullptr; kept, never called
+  // The name objects of recently fetched records, shared by their results: slot index % size.
+  // Bounded, so that fetching from every record of a database of millions does not keep a
+  // str per record alive; allocated on the first fetch.
+  NameSlot* names;
+  std::size_t names_size;  // a power of 2, or 0 before the first fetch
+  // Records recently fetched through their shared name object, by the object's address:
+  // position + 1, or 0. An entry counts only while the name cache still holds that very object
+  // for that position, which keeps it alive and equal to the record's name; a hit skips hashing
+  // and comparing.
+  std::uint32_t name_memo[64];
 };
 
+constexpr std::size_t kNameCacheSize = 4096;
+
+std::size_t memo_slot(PyObject* name) {
+  return (reinterpret_cast<std::uintptr_t>(name) >> 4) % 64;
+}
+
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
+
+// The shared name object of record `index` (borrowed): the cached one, else `given` (a str the
+// caller's name came from, or nullptr) when it is an exact str, else a new one, which then
+// replaces what its cache slot held. nullptr with MemoryError set on failure.
+PyObject* record_name(FaidxObject* fo, std::size_t index, PyObject* given) {
+  if (fo->names == nullptr) {
+    std::size_t size = 1;
+    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
+    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
+    if (fo->names == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    fo->names_size = size;
+  }
+  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  if (slot.name == nullptr || slot.index != index) {
+    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
+                         ? Py_NewRef(given)
+                         : new_str(fo->core->names().name_at(index));
+    if (name == nullptr) return nullptr;
+    Py_XSETREF(slot.name, name);
+    slot.index = index;
+  }
+  return slot.name;
+}
+
+// Whether `name` is the cached name object of record `index`.
+bool is_record_name(const FaidxObject* fo, std::size_t index, PyObject* name) {
+  if (fo->names == nullptr) return false;
+  const NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  return slot.name == name && slot.index == index;
+}
+
+void release_record_names(FaidxObject* fo) {
+  if (fo->names == nullptr) return;
+  NameSlot* names = std::exchange(fo->names, nullptr);
+  for (std::size_t i = 0; i < fo->names_size; ++i) Py_XDECREF(names[i].name);
+  fo->names_size = 0;
+  PyMem_Free(names);
+}
 
 PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
 
@@ -90,6 +156,7 @@ void faidx_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   faidx_clear(self);
+  release_record_names(as_faidx(self));
   delete as_faidx(self)->core;
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -111,7 +178,7 @@ PyObject* faidx_fetch(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !to_u64(a[2], &end, "end")) {
       return nullptr;
     }
-    return fetch_to_python(*as_faidx(self)->core, name, start, end);
+    return fetch_to_python(self, a[0], name, start, end);
   });
 }
 
@@ -165,6 +232,11 @@ PyObject* faidx_repr(PyObject* self) {
 struct ConvertedRegions {
   PyRef keep;
   std::vector<BatchRegion> regions;
+
+  // The str region i's name came from (borrowed from `keep`), for regions that carry a name.
+  PyObject* name_object(std::size_t i) const {
+    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(keep.get())[i], 0);
+  }
 };
 
 // Converts a batch argument: a sequence (not a str) of tuples of (name, start, end) when
@@ -233,16 +305,63 @@ PyObject* raise_batch_failure(const BatchSlot& slot, std::size_t position,
   return nullptr;
 }
 
-PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
+// The shared name objects of a batch's records, looked up by the address of the name text: the
+// regions of one record mostly borrow their name from one str object, so a look-up in the name
+// table is needed only when the address changes.
+class BatchNames {
+ public:
+  explicit BatchNames(FaidxObject* fo) : fo_(fo) {}
+  BatchNames(const BatchNames&) = delete;
+  BatchNames& operator=(const BatchNames&) = delete;
+  ~BatchNames() {
+    for (Memo& m : memo_) Py_XDECREF(m.object);
+  }
+
+  // Borrowed; nullptr with an exception set on failure. `name` must be in the table; `given` is
+  // the str it came from, or nullptr.
+  PyObject* get(std::string_view name, PyObject* given) {
+    Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
+    if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
+      const std::size_t index = fo_->core->names().find_index(name);
+      PyObject* o = record_name(fo_, index, given);
+      if (o == nullptr) return nullptr;
+      // Held here too: the name cache may give the slot to another record meanwhile.
+      Py_XSETREF(m.object, Py_NewRef(o));
+      m.data = name.data();
+      m.size = name.size();
+    }
+    return m.object;
+  }
+
+ private:
+  static constexpr std::size_t kMemo = 64;
+  struct Memo {
+    const char* data = nullptr;
+    std::size_t size = 0;
+    PyObject* object = nullptr;  // a new reference while the batch runs
+  };
+  FaidxObject* fo_;
+  Memo memo_[kMemo];
+};
+
+// `same_object`, for a batch on one name, is the str that name came from; otherwise each region
+// carries its own.
+PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject* same_object,
                     std::optional<std::string_view> same_name,
                     const EntryNumbers* same_entry = nullptr) {
+  FaidxObject* fo = as_faidx(faidx);
+  const Faidx& fx = *fo->core;
+  const std::vector<BatchRegion>& regions = converted.regions;
+  auto name_object = [&](std::size_t i) {
+    return same_object != nullptr ? same_object : converted.name_object(i);
+  };
   const std::size_t n = regions.size();
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   if (n < kParallelThreshold) {
     for (std::size_t i = 0; i < n; ++i) {
       const BatchRegion& r = regions[i];
-      PyObject* seq = fetch_to_python(fx, r.name, r.start, r.end);
+      PyObject* seq = fetch_to_python(faidx, name_object(i), r.name, r.start, r.end);
       if (seq == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
     }
@@ -254,10 +373,13 @@ PyObject* run_batch(const Faidx& fx, const std::vector<BatchRegion>& regions,
       return raise_batch_failure(slots[i], i, same_name);
     }
   }
+  BatchNames names(fo);
   for (std::size_t i = 0; i < n; ++i) {
     BatchSlot& slot = slots[i];
+    PyObject* name = names.get(regions[i].name, name_object(i));
+    if (name == nullptr) return nullptr;
     SequenceRecord* record = nullptr;
-    PyObject* seq = new_empty_sequence(&record);
+    PyObject* seq = new_empty_sequence(&record, name);
     if (seq == nullptr) return nullptr;
     record->name.assign(regions[i].name);
     record->seq = std::move(slot.seq);  // the residues move; they are not copied
@@ -276,7 +398,7 @@ PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const char* const names[] = {"regions"};
     PyObject* regions;
     if (!bind_args("fetch_many", args, nargs, kwnames, names, 1, 1, &regions)) return nullptr;
-    return fetch_many_to_python(*as_faidx(self)->core, regions);
+    return fetch_many_to_python(self, regions);
   });
 }
 
@@ -290,7 +412,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str(slots[0], &name, "name")) {
       return nullptr;
     }
-    return fetch_many_same_chr_to_python(*as_faidx(self)->core, name, slots[1]);
+    return fetch_many_same_chr_to_python(self, slots[0], name, slots[1]);
   });
 }
 
@@ -506,15 +628,48 @@ PyTypeObject* faidx_type() {
 
 const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
-PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
-                          std::uint64_t end) {
+PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
+                          std::uint64_t start, std::uint64_t end) {
+  const Faidx& fx = faidx_core(faidx);
+  std::size_t index = NameTable::npos;
+  PyObject* shared = nullptr;
+  if (!find_record(faidx, name_object, name, &index, &shared)) return nullptr;
+  if (index == NameTable::npos) {
+    SequenceRecord unused;
+    Status s = fx.fetch_into(unused, name, start, end);  // fails: the name has no entry
+    return raise_error(s.error());
+  }
   // The record is filled inside its object: no copy or move of the residues on this hot path.
   SequenceRecord* record = nullptr;
-  PyRef seq = PyRef::steal(new_empty_sequence(&record));
+  PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
   if (!seq) return nullptr;
-  if (Status s = fx.fetch_into(*record, name, start, end); !s) return raise_error(s.error());
+  if (Status s = fx.fetch_into(*record, name, fx.names().numbers_at(index), start, end); !s) {
+    return raise_error(s.error());
+  }
   if (!check_text(record->seq)) return nullptr;
   return seq.release();
+}
+
+bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
+                 std::size_t* index, PyObject** shared) {
+  FaidxObject* fo = as_faidx(faidx);
+  if (name_object != nullptr) {
+    const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
+    if (m != 0 && is_record_name(fo, m - 1, name_object)) {
+      *index = m - 1;
+      *shared = name_object;
+      return true;
+    }
+  }
+  *index = fo->core->names().find_index(name);
+  *shared = nullptr;
+  if (*index == NameTable::npos) return true;
+  *shared = record_name(fo, *index, name_object);
+  if (*shared == nullptr) return false;
+  if (*shared == name_object) {
+    fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(*index + 1);
+  }
+  return true;
 }
 
 bool check_text(std::string_view residues) {
@@ -528,14 +683,15 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions) {
+PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
   if (!convert_regions(regions, true, &converted)) return nullptr;
-  return run_batch(fx, converted.regions, std::nullopt);
+  return run_batch(faidx, converted, nullptr, std::nullopt);
 }
 
-PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
-                                        PyObject* regions) {
+PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
+                                        std::string_view name, PyObject* regions) {
+  const Faidx& fx = faidx_core(faidx);
   ConvertedRegions converted;
   if (!convert_regions(regions, false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
@@ -544,8 +700,12 @@ PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
     return raise_error(FaidxError::of(ErrorKind::Fetch,
                                       "Sequence '" + std::string(name) + "' not found"));
   }
+  // Every result shares the caller's name object (or the table's own).
+  PyObject* found = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
+  if (found == nullptr) return nullptr;
+  PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(fx, converted.regions, name, entry);
+  return run_batch(faidx, converted, shared.get(), name, entry);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

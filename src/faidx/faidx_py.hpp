@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "faidx/faidx.hpp"
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
 
@@ -40,15 +40,24 @@ PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char
 // The core of a Faidx object (`o` must be one).
 const Faidx& faidx_core(PyObject* o);
 
-// Fetches through the checked fetch and hands back a Sequence, or raises.
-PyObject* fetch_to_python(const Faidx& fx, std::string_view name, std::uint64_t start,
-                          std::uint64_t end);
+// Fetches through the checked fetch of `faidx` (a Faidx object) and hands back a Sequence, or
+// raises. The results of one record share one name object: `name_object` (the str that `name`
+// came from, or nullptr) may become it.
+PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
+                          std::uint64_t start, std::uint64_t end);
+
+// Looks `name` (the UTF-8 of `name_object`, when given) up in the name table of `faidx`: its
+// position, or NameTable::npos, and the record's shared name object (borrowed; nullptr when not
+// found). A name object met recently is found without hashing. False, with an exception set,
+// when the shared object cannot be made.
+bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
+                 std::size_t* index, PyObject** shared);
 
 // The batch fetches behind Faidx.fetch_many and Faidx.fetch_many_same_chr: convert `regions`,
 // fetch (on the worker pool from 1000 regions on) and return a new list of Sequence objects.
-PyObject* fetch_many_to_python(const Faidx& fx, PyObject* regions);
-PyObject* fetch_many_same_chr_to_python(const Faidx& fx, std::string_view name,
-                                        PyObject* regions);
+PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions);
+PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
+                                        std::string_view name, PyObject* regions);
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);

@@ -4,7 +4,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <stdexcept>
+#include <algorithm>
+#include <new>
 
 namespace tavlo {
 
@@ -29,7 +30,7 @@ std::uint64_t process_seed() {
 
 }  // namespace
 
-NameTable::NameTable() : seed_(process_seed()) {}
+NameTable::NameTable() : seed_(process_seed()) { rebuild(16); }
 
 namespace {
 
@@ -58,7 +59,7 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 }  // namespace
 
-std::uint64_t NameTable::hash_of(std::string_view name) const {
+std::uint64_t NameTable::hash(std::string_view name) const {
   std::uint64_t h = seed_ ^ (name.size() * 0x9E3779B97F4A7C15ULL);
   const char* p = name.data();
   std::size_t n = name.size();
@@ -72,58 +73,72 @@ std::uint64_t NameTable::hash_of(std::string_view name) const {
   return mix(h ^ load_tail(p, n));
 }
 
-void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
-  arena_.reserve(name_bytes);
-  slots_.reserve(count);
-  std::size_t want = 16;
-  while (want < count * 2) want *= 2;
-  if (want > buckets_.size()) {
-    buckets_.assign(want, 0);
-    const std::size_t mask = want - 1;
-    for (std::size_t i = 0; i < slots_.size(); ++i) {
-      std::size_t b = slots_[i].hash & mask;
-      while (buckets_[b] != 0) b = (b + 1) & mask;
-      buckets_[b] = static_cast<std::uint32_t>(i + 1);
-    }
+namespace {
+
+// The bits of a bucket above its position field: from the hash's upper half, which the bucket
+// index (its lower bits) does not use.
+inline std::uint32_t fragment(std::uint64_t h, std::uint64_t mask) {
+  return static_cast<std::uint32_t>(h >> 32) & ~static_cast<std::uint32_t>(mask);
+}
+
+// Records beyond this many would not leave their position a bit to spare in a 32-bit bucket.
+constexpr std::size_t kMaxRecords = (std::size_t{1} << 31) - 2;
+
+}  // namespace
+
+void NameTable::rebuild(std::size_t bucket_count) {
+  buckets_.assign(bucket_count, 0);
+  mask_ = bucket_count - 1;
+  for (std::size_t i = 0; i < slots_.size(); ++i) {
+    const std::uint64_t h = hash(name_at(i));
+    std::size_t b = h & mask_;
+    while (buckets_[b] != 0) b = (b + 1) & mask_;
+    buckets_[b] = static_cast<std::uint32_t>(i + 1) | fragment(h, mask_);
   }
 }
 
-void NameTable::grow() { reserve(slots_.size() + 1 > 8 ? slots_.size() * 2 : 16, 0); }
+void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
+  arena_.reserve(name_bytes);
+  slots_.reserve(std::min(count, kMaxRecords));
+  std::size_t want = 16;
+  while (want < count * 2 && want < (kMaxRecords + 2) * 2) want *= 2;
+  if (want > buckets_.size()) rebuild(want);
+}
 
-void NameTable::insert(std::string_view name, const EntryNumbers& numbers) {
-  if (name.size() > UINT32_MAX || slots_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
-  if ((slots_.size() + 1) * 2 > buckets_.size()) grow();
-  const std::uint64_t h = hash_of(name);
-  const std::uint32_t h32 = static_cast<std::uint32_t>(h);
-  const std::size_t mask = buckets_.size() - 1;
-  std::size_t b = h32 & mask;
-  while (buckets_[b] != 0) {
-    Slot& s = slots_[buckets_[b] - 1];
-    if (s.hash == h32 && s.name_length == name.size() &&
-        same_bytes(arena_.data() + s.name_offset, name.data(), name.size())) {
-      s.numbers = numbers;
+void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumbers& numbers) {
+  if (name.size() > UINT32_MAX || slots_.size() >= kMaxRecords) throw std::bad_alloc();
+  if ((slots_.size() + 1) * 2 > buckets_.size()) rebuild(buckets_.size() * 2);
+  const std::uint32_t frag = fragment(h, mask_);
+  const std::uint32_t low = static_cast<std::uint32_t>(mask_);
+  std::size_t b = h & mask_;
+  for (std::uint32_t v; (v = buckets_[b]) != 0; b = (b + 1) & mask_) {
+    if ((v & ~low) != frag) continue;
+    const std::size_t i = (v & low) - 1;
+    const std::string_view have = name_at(i);
+    if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
+      slots_[i].numbers = numbers;
       return;
     }
-    b = (b + 1) & mask;
   }
   const std::uint64_t at = arena_.size();
   arena_.append(name);
-  slots_.push_back(Slot{at, static_cast<std::uint32_t>(name.size()), h32, numbers});
-  buckets_[b] = static_cast<std::uint32_t>(slots_.size());
+  slots_.push_back(Slot{numbers, at});
+  buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
 }
 
-const EntryNumbers* NameTable::find(std::string_view name) const {
-  if (slots_.empty()) return nullptr;
-  const std::uint32_t h32 = static_cast<std::uint32_t>(hash_of(name));
-  const std::size_t mask = buckets_.size() - 1;
-  for (std::size_t b = h32 & mask; buckets_[b] != 0; b = (b + 1) & mask) {
-    const Slot& s = slots_[buckets_[b] - 1];
-    if (s.hash == h32 && s.name_length == name.size() &&
-        same_bytes(arena_.data() + s.name_offset, name.data(), name.size())) {
-      return &s.numbers;
-    }
+std::size_t NameTable::find_index(std::string_view name) const {
+  if (slots_.empty()) return npos;
+  const std::uint64_t h = hash(name);
+  const std::uint32_t frag = fragment(h, mask_);
+  const std::uint32_t low = static_cast<std::uint32_t>(mask_);
+  for (std::size_t b = h & mask_; buckets_[b] != 0; b = (b + 1) & mask_) {
+    const std::uint32_t v = buckets_[b];
+    if ((v & ~low) != frag) continue;
+    const std::size_t i = (v & low) - 1;
+    const std::string_view have = name_at(i);
+    if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) return i;
   }
-  return nullptr;
+  return npos;
 }
 
 std::size_t NameTable::overhead_bytes() const {

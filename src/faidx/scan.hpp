@@ -22,6 +22,9 @@ class FastaScanner {
   Result<std::size_t> feed(std::string_view chunk, bool last);
   // The entries found, once the last chunk has been fed.
   std::vector<IndexEntry> take();
+  // Makes room for the entries of `total` bytes, judging by those of the `consumed` bytes fed so
+  // far (a hint only), so that a file of millions of records is not copied as the list grows.
+  void expect(std::uint64_t consumed, std::uint64_t total);
 
  private:
   // Takes one line (terminator included); false when the record turns out ragged.

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "faidx/faidx.hpp"
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
 

@@ -104,13 +104,17 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
     if (PyUnicode_Check(key)) {
       Py_ssize_t size = 0;
       const char* data = PyUnicode_AsUTF8AndSize(key, &size);
-      const EntryNumbers* entry = nullptr;
+      std::size_t index = NameTable::npos;
+      PyObject* shared = nullptr;  // the record's name object, shared with its fetches
       if (data != nullptr) {
-        entry = f->core->names().find(std::string_view(data, static_cast<std::size_t>(size)));
+        if (!find_record(f->faidx, key, std::string_view(data, static_cast<std::size_t>(size)),
+                         &index, &shared)) {
+          return nullptr;
+        }
       } else {
         PyErr_Clear();  // no UTF-8 form (lone surrogates): no name of the index can match
       }
-      if (entry == nullptr) {
+      if (index == NameTable::npos) {
         const std::string& filename = f->core->options().filename;
         PyRef file = PyRef::steal(PyUnicode_DecodeUTF8(
             filename.data(), static_cast<Py_ssize_t>(filename.size()), "surrogateescape"));
@@ -120,10 +124,8 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
         PyErr_SetObject(PyExc_KeyError, message.get());
         return nullptr;
       }
-      // A record holds an exact str: a str subclass's key is copied.
-      PyRef name = PyRef::steal(PyUnicode_FromObject(key));
-      if (!name) return nullptr;
-      return new_fasta_record(f->faidx, name.get(), entry);
+      // The shared name object is an exact str equal to the key, as a record must hold.
+      return new_fasta_record(f->faidx, shared, &f->core->names().numbers_at(index));
     }
     std::uint64_t i = 0;
     if (!to_u64(key, &i, "key")) {
@@ -241,7 +243,7 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         !to_u64(slots[2], &end, "end") || !convert_rc(slots[3], &rc)) {
       return nullptr;
     }
-    PyObject* seq = fetch_to_python(*as_fasta(self)->core, name, start, end);
+    PyObject* seq = fetch_to_python(as_fasta(self)->faidx, slots[0], name, start, end);
     if (seq != nullptr && rc) reverse_complement_in_place(seq);
     return seq;
   });
@@ -336,7 +338,7 @@ PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !convert_rc(slots[1], &rc)) {
       return nullptr;
     }
-    return finish_batch(fetch_many_to_python(*as_fasta(self)->core, slots[0]), rc);
+    return finish_batch(fetch_many_to_python(as_fasta(self)->faidx, slots[0]), rc);
   });
 }
 
@@ -351,8 +353,8 @@ PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str(slots[0], &name, "name") || !convert_rc(slots[2], &rc)) {
       return nullptr;
     }
-    return finish_batch(fetch_many_same_chr_to_python(*as_fasta(self)->core, name, slots[1]),
-                        rc);
+    return finish_batch(
+        fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1]), rc);
   });
 }
 

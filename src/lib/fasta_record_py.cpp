@@ -85,6 +85,30 @@ std::optional<std::int64_t> field_as_i64(PyObject* o) {
   return v;
 }
 
+// A slice bound that is None (`absent` then) or an exact int, as PySlice_Unpack reads it (clipped
+// into the Py_ssize_t range); false for anything else, which takes PySlice_Unpack itself. The
+// usual rec[s:e] then needs no call into the generic slice machinery.
+bool plain_bound(PyObject* o, Py_ssize_t absent, Py_ssize_t* out) {
+  if (o == Py_None) {
+    *out = absent;
+    return true;
+  }
+  if (!PyLong_CheckExact(o)) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+  if (overflow != 0) {
+    *out = overflow > 0 ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
+    return true;
+  }
+  if (v == -1 && PyErr_Occurred()) {  // cannot happen for an exact int; be safe
+    PyErr_Clear();
+    return false;
+  }
+  static_assert(sizeof(long long) == sizeof(Py_ssize_t));
+  *out = static_cast<Py_ssize_t>(v);
+  return true;
+}
+
 // record[start:stop:step].
 PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   // The fields are read directly: a slice's attributes are plain members, and going through
@@ -110,13 +134,18 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   const Py_ssize_t n = static_cast<Py_ssize_t>(
       std::min<std::uint64_t>(length, static_cast<std::uint64_t>(PY_SSIZE_T_MAX - 1)));
   Py_ssize_t s, e, st;
-  if (PySlice_Unpack(key, &s, &e, &st) < 0) return nullptr;
+  if (sl->step == Py_None && plain_bound(sl->start, 0, &s) &&
+      plain_bound(sl->stop, PY_SSIZE_T_MAX, &e)) {
+    st = 1;
+  } else if (PySlice_Unpack(key, &s, &e, &st) < 0) {
+    return nullptr;
+  }
   PySlice_AdjustIndices(n, &s, &e, st);
 
   if (st == 1) {
     // 0 <= s, e <= n: no wrap. s >= e asks for a start beyond the end, which the fetch
     // answers with a warning and an empty result, or an error under strict bounds.
-    return fetch_to_python(*r->core, name_of(r), static_cast<std::uint64_t>(s) + 1,
+    return fetch_to_python(r->faidx, r->name, name_of(r), static_cast<std::uint64_t>(s) + 1,
                            static_cast<std::uint64_t>(e));
   }
 
@@ -179,7 +208,7 @@ PyObject* subscript_index(const FastaRecordObject* r, PyObject* key) {
     const std::uint64_t back = 0 - static_cast<std::uint64_t>(*i);
     p = length + 1 - back;
   }
-  return fetch_to_python(*r->core, name_of(r), p, p);
+  return fetch_to_python(r->faidx, r->name, name_of(r), p, p);
 }
 
 PyObject* record_subscript(PyObject* self, PyObject* key) {

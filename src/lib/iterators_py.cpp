@@ -121,7 +121,7 @@ PyObject* sequence_iterator_next(PyObject* self) {
     const std::uint64_t piece_end =
         it->step - 1 >= it->end - it->position ? it->end : it->position + it->step - 1;
     // A failed fetch leaves the position where it is, so the next call tries the same piece.
-    PyObject* piece = fetch_to_python(*it->core, str_bytes(it->name), it->position, piece_end);
+    PyObject* piece = fetch_to_python(it->faidx, it->name, str_bytes(it->name), it->position, piece_end);
     if (piece == nullptr) return nullptr;
     if (piece_end == it->end) {
       it->done = true;

@@ -3,7 +3,7 @@
 
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 #include "sequence/sequence_py.hpp"
 
 namespace {

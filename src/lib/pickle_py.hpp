@@ -2,7 +2,7 @@
 // objects, and the refusal used by types that cannot be sent to another process.
 #pragma once
 
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
 

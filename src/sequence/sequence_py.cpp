@@ -17,10 +17,37 @@ namespace {
 // for one short slice of a chromosome would cost far more than the slice.
 enum class Charset : signed char { kUnknown, kAscii, kOther };
 
+// The name object and the charset of a Sequence in one word. With a field of its own each, the
+// object would pass an allocator size class and every result of a batch would cost 16 bytes
+// more; an object's address is at least 8-byte aligned, so its low bits are free for the charset.
+class NameAndCharset {
+ public:
+  PyObject* name() const { return reinterpret_cast<PyObject*>(bits_ & ~kMask); }
+  Charset charset() const { return static_cast<Charset>(bits_ & kMask); }
+  void set_name(PyObject* o) { bits_ = reinterpret_cast<std::uintptr_t>(o) | (bits_ & kMask); }
+  void set_charset(Charset c) {
+    bits_ = (bits_ & ~kMask) | static_cast<std::uintptr_t>(static_cast<unsigned char>(c));
+  }
+  // Drops the name object (owned), if any.
+  void clear_name() {
+    PyObject* o = name();
+    set_name(nullptr);
+    Py_XDECREF(o);
+  }
+
+ private:
+  static constexpr std::uintptr_t kMask = 3;
+  static_assert(alignof(PyObject) >= 4);
+  std::uintptr_t bits_ = 0;
+};
+
 struct SequenceObject {
   PyObject_HEAD
   SequenceRecord record;
-  Charset charset;  // reset whenever seq may have changed (setter, sequence_record())
+  // name: the str of record.name (owned), or nullptr until `name` is first read; fetches hand in
+  // one shared object per record name; cleared whenever the name may change. charset: reset
+  // whenever seq may have changed (setter, sequence_record()).
+  NameAndCharset tags;
 };
 
 PyTypeObject* g_sequence_type = nullptr;  // strong reference kept for the life of the process
@@ -28,25 +55,54 @@ PyTypeObject* g_sequence_type = nullptr;  // strong reference kept for the life 
 SequenceObject* as_seq(PyObject* o) { return reinterpret_cast<SequenceObject*>(o); }
 
 bool text_is_ascii(SequenceObject* o) {
-  if (o->charset == Charset::kUnknown) {
-    o->charset = is_ascii(o->record.seq) ? Charset::kAscii : Charset::kOther;
+  if (o->tags.charset() == Charset::kUnknown) {
+    o->tags.set_charset(is_ascii(o->record.seq) ? Charset::kAscii : Charset::kOther);
   }
-  return o->charset == Charset::kAscii;
+  return o->tags.charset() == Charset::kAscii;
+}
+
+// Objects of released Sequences, kept for reuse with their record constructed and emptied: a
+// loop of fetches then allocates neither the object nor, for a result no longer than the one
+// before, its residue buffer. Bounded in count and in the buffer each may keep. The GIL guards it.
+constexpr int kFreeListSize = 256;
+constexpr std::size_t kKeepCapacity = 4096;
+SequenceObject* g_free_list[kFreeListSize];
+int g_free_count = 0;
+
+// A Sequence object of type `tp` with an empty record (no name object, comp false, no
+// coordinates), from the free list when it has one; nullptr with MemoryError set on failure.
+SequenceObject* allocate(PyTypeObject* tp) {
+  if (g_free_count > 0 && tp == g_sequence_type) {
+    SequenceObject* o = g_free_list[--g_free_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(o), tp);  // takes a reference to the type
+    return o;
+  }
+  SequenceObject* o = PyObject_New(SequenceObject, tp);
+  if (o == nullptr) return nullptr;
+  new (&o->record) SequenceRecord();
+  new (&o->tags) NameAndCharset();
+  return o;
 }
 
 // A new Sequence object owning `record` (moved in); a new reference, or nullptr with
 // MemoryError set (the record is then not moved from, and the caller's copy drops it).
 PyObject* wrap(PyTypeObject* tp, SequenceRecord&& record, Charset charset) {
-  SequenceObject* o = PyObject_New(SequenceObject, tp);
+  SequenceObject* o = allocate(tp);
   if (o == nullptr) return nullptr;
-  new (&o->record) SequenceRecord(std::move(record));
-  o->charset = charset;
+  o->record = std::move(record);
+  o->tags.set_charset(charset);
   return reinterpret_cast<PyObject*>(o);
 }
 
-// A derived record handed back as an object of the same type as `self`.
+// A derived record handed back as an object of the same type as `self`, sharing its name
+// object when the name is the same.
 PyObject* derived(PyObject* self, SequenceRecord&& record, Charset charset) {
-  return wrap(Py_TYPE(self), std::move(record), charset);
+  SequenceObject* parent = as_seq(self);
+  PyObject* name = parent->tags.name();
+  const bool same_name = name != nullptr && record.name == parent->record.name;
+  PyObject* o = wrap(Py_TYPE(self), std::move(record), charset);
+  if (o != nullptr && same_name) as_seq(o)->tags.set_name(Py_NewRef(name));
+  return o;
 }
 
 int cannot_delete() {
@@ -88,15 +144,37 @@ PyObject* sequence_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
 
 void sequence_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
-  as_seq(self)->record.~SequenceRecord();
-  tp->tp_free(self);
+  SequenceObject* o = as_seq(self);
+  o->tags.clear_name();
+  SequenceRecord& r = o->record;
+  if (g_free_count < kFreeListSize && tp == g_sequence_type &&
+      r.seq.capacity() <= kKeepCapacity && r.name.capacity() <= kKeepCapacity) {
+    // Emptied now, so that nothing of this result can show in the next one.
+    r.name.clear();
+    r.seq.clear();
+    r.start.reset();
+    r.end.reset();
+    r.comp = false;
+    g_free_list[g_free_count++] = o;
+  } else {
+    r.~SequenceRecord();
+    tp->tp_free(self);
+  }
   Py_DECREF(tp);  // instances of a heap type own a reference to it
 }
 
 // --- Fields ------------------------------------------------------------------------------------
 
 PyObject* get_name(PyObject* self, void*) {
-  return guarded([&] { return new_str(as_seq(self)->record.name); });
+  return guarded([&]() -> PyObject* {
+    SequenceObject* o = as_seq(self);
+    if (o->tags.name() == nullptr) {
+      PyObject* name = new_str(o->record.name);
+      if (name == nullptr) return nullptr;
+      o->tags.set_name(name);
+    }
+    return Py_NewRef(o->tags.name());
+  });
 }
 
 int set_name(PyObject* self, PyObject* value, void*) {
@@ -104,7 +182,9 @@ int set_name(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) return cannot_delete();
     std::string_view text;
     if (!to_str(value, &text, "name")) return -1;
-    as_seq(self)->record.name.assign(text);
+    SequenceObject* o = as_seq(self);
+    o->record.name.assign(text);
+    o->tags.clear_name();
     return 0;
   });
 }
@@ -120,7 +200,7 @@ int set_seq(PyObject* self, PyObject* value, void*) {
     if (!to_str(value, &text, "seq")) return -1;
     SequenceObject* o = as_seq(self);
     o->record.seq.assign(text);
-    o->charset = PyUnicode_IS_ASCII(value) ? Charset::kAscii : Charset::kOther;
+    o->tags.set_charset(PyUnicode_IS_ASCII(value) ? Charset::kAscii : Charset::kOther);
     return 0;
   });
 }
@@ -171,7 +251,7 @@ PyObject* get_complement(PyObject* self, void*) {
 PyObject* get_reverse(PyObject* self, void*) {
   return guarded([&] {
     SequenceObject* o = as_seq(self);
-    return derived(self, reverse(o->record), o->charset);
+    return derived(self, reverse(o->record), o->tags.charset());
   });
 }
 
@@ -303,7 +383,7 @@ PyObject* sequence_reduce(PyObject* self, PyObject* /*unused*/) {
 PyObject* sequence_copy(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     SequenceObject* o = as_seq(self);
-    return derived(self, SequenceRecord(o->record), o->charset);
+    return derived(self, SequenceRecord(o->record), o->tags.charset());
   });
 }
 
@@ -389,19 +469,23 @@ PyObject* new_sequence(SequenceRecord&& record) {
   return wrap(tp, std::move(record), Charset::kUnknown);
 }
 
-PyObject* new_empty_sequence(SequenceRecord** record) {
+PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name) {
   PyTypeObject* tp = sequence_type();
   if (tp == nullptr) return nullptr;
-  PyObject* o = wrap(tp, SequenceRecord{}, Charset::kUnknown);
-  if (o != nullptr) *record = &as_seq(o)->record;
-  return o;
+  SequenceObject* o = allocate(tp);
+  if (o == nullptr) return nullptr;
+  o->tags.set_charset(Charset::kUnknown);
+  o->tags.set_name(Py_XNewRef(name));
+  *record = &o->record;
+  return reinterpret_cast<PyObject*>(o);
 }
 
 SequenceRecord* sequence_record(PyObject* o) {
   if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
   SequenceObject* s = as_seq(o);
-  // The caller may change seq through the pointer: forget what is known about it.
-  s->charset = Charset::kUnknown;
+  // The caller may change the record through the pointer: forget what is known about it.
+  s->tags.set_charset(Charset::kUnknown);
+  s->tags.clear_name();
   return &s->record;
 }
 

@@ -1,7 +1,7 @@
 // The Python type Sequence: a heap type holding one SequenceRecord.
 #pragma once
 
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 #include "sequence/record.hpp"
 
 namespace tavlo::py {
@@ -15,8 +15,10 @@ PyTypeObject* sequence_type();
 PyObject* new_sequence(SequenceRecord&& record);
 
 // A new Sequence object holding an empty record, for a producer to fill in place before the
-// object is handed to anyone; `*record` points into it. Returns a new reference or nullptr.
-PyObject* new_empty_sequence(SequenceRecord** record);
+// object is handed to anyone; `*record` points into it. `name`, when given, is a str that the
+// producer guarantees equal to the name it stores: the object shares it (a new reference) as its
+// `name` instead of making its own. Returns a new reference or nullptr.
+PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name = nullptr);
 
 // The record inside a Sequence object, or nullptr when `o` is not a Sequence (no exception set).
 SequenceRecord* sequence_record(PyObject* o);

@@ -59,6 +59,46 @@ void test_parse_fai_lines() {
   }
 }
 
+// Lines near the usual shape (signs, long numbers, stray white space, CRs, non-ASCII names) read
+// as the general rules say, whichever way the parser takes them.
+void test_parse_fai_unusual_lines() {
+  const std::string lines =
+      "plus\t+1\t2\t3\t4\n"
+      "long\t00000000000000000000001\t2\t3\t4\n"
+      " lead\t1\t2\t3\t4\n"
+      "cr2\t1\t2\t3\t4\r\r\n"
+      "tailsp\t1\t2\t3\t4 \n"
+      "in ner\t1\t2\t3\t4\n"
+      "last\t5\t6\t7\t8\r";
+  for (const std::string& prefix : {std::string(), std::string("caf\xc3\xa9\t9\t9\t9\t9\n")}) {
+    NameTable t;
+    CHECK(parse_fai(prefix + lines, t).ok());
+    CHECK_EQ(t.size(), prefix.empty() ? 7u : 8u);
+    for (const char* name : {"plus", "long", "lead", "cr2", "tailsp", "in ner", "last"}) {
+      const EntryNumbers* e = t.find(name);
+      if (CHECK(e != nullptr)) CHECK_EQ(e->offset, std::string(name) == "last" ? 6u : 2u);
+    }
+    CHECK_EQ(t.find("long")->rlen, 1u);
+    CHECK_EQ(t.find("last")->lenb, 8u);
+    if (!prefix.empty()) CHECK_EQ(t.name_at(0), "caf\xc3\xa9");
+  }
+  NameTable bad;
+  Status s = parse_fai("a\t1\t2\t3\t4\nb\t99999999999999999999\t1\t1\t1\n", bad);
+  if (CHECK(!s.ok())) CHECK_EQ(error_text(s.error()), "FastaIndexingError: Invalid rlen");
+}
+
+void test_format_fai_numbers() {
+  std::vector<IndexEntry> entries;
+  std::string want;
+  for (std::uint64_t v : {0ull, 9ull, 10ull, 99ull, 100ull, 1000001ull, 18446744073709551615ull}) {
+    entries.push_back(IndexEntry{"n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1}});
+    want += "n" + std::to_string(v) + "\t" + std::to_string(v) + "\t" + std::to_string(v / 3) +
+            "\t" + std::to_string(v % 7) + "\t1\n";
+  }
+  CHECK_EQ(format_fai(entries), want);
+  CHECK_EQ(format_fai({}), "");
+}
+
 void test_name_table_growth() {
   NameTable t;
   for (int i = 0; i < 100000; ++i) t.insert("seq" + std::to_string(i), EntryNumbers{1u * i, 0, 0, 0});
@@ -99,6 +139,17 @@ void test_scan() {
     CHECK_EQ(e[2].numbers.rlen, 1u);
   }
   CHECK(scan_ok("").empty());
+  // Header names end at the first white space, whichever byte comes after the ASCII run.
+  const std::pair<std::string, std::string> headers[] = {
+      {">scaffold_0123456789abcdef\tx", "scaffold_0123456789abcdef"},
+      {">scaffold_0123456789ab\xc2\xa0x", "scaffold_0123456789ab"},
+      {">scaffold_0123456789abcdef\x01z y", "scaffold_0123456789abcdef\x01z"},
+      {">\x0bscaffold_0123456789abcdefgh", "scaffold_0123456789abcdefgh"},
+      {">caf\xc3\xa9_0123456789abcdefgh\x0cq", "caf\xc3\xa9_0123456789abcdefgh"}};
+  for (const auto& [header, name] : headers) {
+    e = scan_ok(header + "\nAC\n");
+    if (CHECK_EQ(e.size(), 1u)) CHECK_EQ(e[0].name, name);
+  }
   // A long line spanning several scan slices.
   e = scan_ok(">big\n" + std::string(3 << 20, 'A') + "\n");
   CHECK(e.size() == 1 && e[0].numbers.rlen == (3u << 20));
@@ -359,6 +410,8 @@ void test_file_shrunk_under_map() {
 int main() {
   test_parse_numbers();
   test_parse_fai_lines();
+  test_parse_fai_unusual_lines();
+  test_format_fai_numbers();
   test_name_table_growth();
   test_scan();
   test_scan_refuses_ragged_records();

@@ -210,3 +210,61 @@ def test_regions_changed_during_conversion(batch_file):
         regions = [(1, 4)] * 2 + [(1, Sneaky())] + [(2, 3)] * 2
         expected = records["chr2"][0:4] * 2 + records["chr2"][0:5] + records["chr2"][1:3] * 2
         assert fasta.get_spliced_seq("chr2", regions).seq == expected
+
+
+class Name(str):
+    pass
+
+
+@pytest.mark.parametrize("n", [3, 1500])
+def test_results_of_one_record_share_one_plain_name(batch_file, n):
+    path, _ = batch_file
+    fa = tavlo.Faidx(path)
+    # Names from different objects, one of them a str subclass: the results still share one
+    # exact str per record, equal to the name and hashing as it does.
+    regions = [(Name("chr2") if i % 2 else "".join(["chr", "2"]), 1, 5) for i in range(n)]
+    regions.append(("chr3", 2, 4))
+    got = fa.fetch_many(regions)
+    assert len({id(s.name) for s in got[:-1]}) == 1 and got[-1].name == "chr3"
+    name = got[0].name
+    assert type(name) is str and name == "chr2" and hash(name) == hash("chr2")
+    assert fa.fetch("chr2", 3, 9).name is name
+    assert all(s.name is name for s in fa.fetch_many_same_chr("chr2", [(1, 2)] * n))
+    assert got[0][1:3].name is name and (-got[0]).name is name
+    record = tavlo.Fasta(path)[Name("chr2")]
+    assert type(record[0:2].name) is str and record[0:2].name is record[3:5].name == "chr2"
+    # Renaming one result leaves the others as they were.
+    got[0].name = "other"
+    assert got[0].name == "other" and got[1].name == "chr2" and got[1].name is name
+
+
+def test_reused_sequence_objects_start_empty(batch_file):
+    path, records = batch_file
+    fa = tavlo.Faidx(path)
+    raw = tavlo.Faidx(path, as_raw=True)
+    for _ in range(3):
+        s = fa.fetch("chr2", 1, 4000)
+        s.comp = True
+        s.name = "renamed"
+        del s
+        t = raw.fetch("chr3", 5, 6)
+        assert (t.name, t.seq, t.start, t.end, t.comp) == ("chr3", records["chr3"][4:6], None,
+                                                           None, False)
+        del t
+        u = tavlo.Sequence()
+        assert (u.name, u.seq, u.start, u.end, u.comp) == ("", "", None, None, False)
+        del u
+        kept = fa.fetch_many([("chr2", 1, 9)] * 300)
+        del kept
+        assert {(x.start, x.end, x.comp) for x in raw.fetch_many([("chr3", 5, 6)] * 1000)} == {
+            (None, None, False)}
+
+
+def test_names_stay_right_past_the_name_cache(tmp_path):
+    # More records than the cache of shared names holds: slots are reused, results keep theirs.
+    records = {f"r{i}": random_residues(3, seed=i, alphabet="ACGT") for i in range(5000)}
+    fa = tavlo.Faidx(write_fasta(tmp_path / "many.fa", records))
+    names = list(records)
+    for order in (names, names[::-1]):
+        got = [fa.fetch(n, 1, 3) for n in order] + fa.fetch_many([(n, 1, 3) for n in order])
+        assert [(s.name, s.seq) for s in got] == [(n, records[n]) for n in order * 2]

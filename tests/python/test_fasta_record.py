@@ -32,6 +32,8 @@ def fields(s):
     (slice(None, None, 3), ("ATGA", 1, 10)),
     (slice(5, 0, -1), ("CATGC", 2, 6)),
     (slice(8, 1, -3), ("ACG", 3, 9)),
+    (slice(-2**70, 3), ("ACG", 1, 3)),
+    (slice(7, 2**70), ("TAA", 8, 10)),
 ])
 def test_subscripts(rec10, key, want):
     got = rec10[key]

@@ -71,8 +71,19 @@ bool bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObje
 
 // Conversions. Each raises and returns false on failure; `what` names the argument in messages.
 // Unsigned 64-bit integer: int or __index__; TypeError otherwise, OverflowError when negative or
-// too large.
-bool to_u64(PyObject* o, std::uint64_t* out, const char* what);
+// too large. The common case, an int in range, is inline: fetches convert two per call.
+bool to_u64_general(PyObject* o, std::uint64_t* out, const char* what);
+inline bool to_u64(PyObject* o, std::uint64_t* out, const char* what) {
+  if (PyLong_CheckExact(o)) {
+    const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+    if (v != static_cast<unsigned long long>(-1) || !PyErr_Occurred()) {
+      *out = v;
+      return true;
+    }
+    PyErr_Clear();  // the general path raises the error with its own message
+  }
+  return to_u64_general(o, out, what);
+}
 // True or False (also numpy booleans); TypeError otherwise.
 bool to_bool(PyObject* o, bool* out, const char* what);
 // A str as UTF-8 bytes (borrowed from the str object: valid while it lives); TypeError otherwise.

@@ -1,5 +1,5 @@
 // Argument binding and conversion helpers shared by the Python types.
-#include "lib/pyutil.hpp"
+#include "pyutil/pyutil.hpp"
 
 #include "sequence/text.hpp"
 
@@ -54,7 +54,7 @@ bool bind_args(const char* func, PyObject* const* args, Py_ssize_t nargs, PyObje
   return true;
 }
 
-bool to_u64(PyObject* o, std::uint64_t* out, const char* what) {
+bool to_u64_general(PyObject* o, std::uint64_t* out, const char* what) {
   if (PyLong_CheckExact(o)) {
     unsigned long long v = PyLong_AsUnsignedLongLong(o);
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
@@ -72,7 +72,7 @@ bool to_u64(PyObject* o, std::uint64_t* out, const char* what) {
   }
   PyRef index = PyRef::steal(PyNumber_Index(o));
   if (!index) return false;
-  return to_u64(index.get(), out, what);
+  return to_u64_general(index.get(), out, what);
 }
 
 bool to_bool(PyObject* o, bool* out, const char* what) {
