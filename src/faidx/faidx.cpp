@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <new>
 
+#include "faidx/bgzf.hpp"
 #include "faidx/extract.hpp"
 #include "faidx/fai_file.hpp"
 #include "faidx/file_io.hpp"
@@ -61,6 +62,7 @@ void write_warning(std::string_view text) {
 }
 
 Faidx::~Faidx() {
+  bgzf_.reset();
   if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
   if (fd_ >= 0) ::close(fd_);
 }
@@ -78,13 +80,17 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
       ::open(opt.filename.c_str(), (opt.mutable_file ? O_RDWR : O_RDONLY) | O_CLOEXEC));
   if (!fd) return FaidxError::io_errno(errno);
 
-  // A compressed file would otherwise come back as residues of compressed bytes.
-  unsigned char magic[2] = {0, 0};
-  const ssize_t got = pread_full(fd.get(), reinterpret_cast<char*>(magic), 2, 0);
+  // Compression is told by content, not by name. Only BGZF can be read at random; any other
+  // gzip file would otherwise come back as residues of compressed bytes.
+  char head[4096];
+  const ssize_t got = pread_full(fd.get(), head, sizeof head, 0);
   if (got < 0) return FaidxError::io_errno(errno);
-  if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+  const std::string_view head_view(head, static_cast<std::size_t>(got));
+  const bool bgzf = is_gzip(head_view);
+  if (bgzf && !tavlo::is_bgzf(head_view)) {
     return FaidxError::io(opt.filename +
-                          " is gzip-compressed; only uncompressed FASTA files can be read");
+                          " is gzip-compressed but not BGZF; decompress it and recompress it with "
+                          "bgzip to read it");
   }
 
   if (!opt.mutable_file) {
@@ -106,6 +112,13 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     }
   }
 
+  std::uint64_t file_size = fx->map_length_;
+  if (!fx->has_map_) {
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+    file_size = static_cast<std::uint64_t>(st.st_size);
+  }
+
   bool build = false;
   struct stat index_st;
   if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
@@ -117,7 +130,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     }
   }
 
-  if (build) {
+  if (bgzf) {
+    if (Status s = fx->open_bgzf(fd.get(), file_size, build); !s) return std::move(s).error();
+  } else if (build) {
     auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
                                 : scan_fasta_fd(fd.get());
     if (!entries) return std::move(entries).error();
@@ -134,8 +149,60 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   return fx;
 }
 
+Status Faidx::open_bgzf(int fd, std::uint64_t size, bool build_fai) {
+  const FaidxOptions& opt = options_;
+  const std::string gzi_path = opt.filename + ".gzi";
+  const char* map = has_map_ ? map_ : nullptr;
+  // The .gzi follows the .fai's rule: rebuilt when missing, or when older than the FASTA file
+  // unless rebuilding is off.
+  bool gzi_build = false;
+  struct stat gzi_st;
+  const bool gzi_present = ::stat(gzi_path.c_str(), &gzi_st) == 0;
+  if (!gzi_present) {
+    gzi_build = true;
+  } else if (opt.build_index && opt.rebuild) {
+    struct stat now_st;
+    if (::stat(opt.filename.c_str(), &now_st) == 0) gzi_build = newer(now_st.st_mtim, gzi_st.st_mtim);
+  }
+  std::vector<GziEntry> gzi;
+  if (build_fai) {
+    auto scan = scan_bgzf(map, fd, size, true);
+    if (!scan) return std::move(scan).error();
+    if (Status w = write_file_atomically(gzi_path, format_gzi(scan->gzi)); !w) return w;
+    if (Status w = write_fai(index_path_, scan->entries); !w) return w;
+    std::size_t name_bytes = 0;
+    for (const auto& e : scan->entries) name_bytes += e.name.size();
+    names_.reserve(scan->entries.size(), name_bytes);
+    for (const auto& e : scan->entries) names_.insert(e.name, e.numbers);
+    gzi = std::move(scan->gzi);
+  } else {
+    if (Status r = read_fai(index_path_, names_); !r) return r;
+    if (gzi_build) {
+      // Only the block headers are read: the .fai is already there.
+      auto scan = scan_bgzf(map, fd, size, false);
+      if (!scan) return std::move(scan).error();
+      gzi = std::move(scan->gzi);
+      // Without build_index nothing is written: the pairs serve this Faidx only.
+      if (opt.build_index) {
+        if (Status w = write_file_atomically(gzi_path, format_gzi(gzi)); !w) return w;
+      }
+    } else {
+      FileDescriptor gfd(::open(gzi_path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (!gfd) return FaidxError::io_errno(errno);
+      std::string bytes;
+      if (Status r = read_all(gfd.get(), bytes); !r) return r;
+      auto parsed = parse_gzi(bytes);
+      if (!parsed) return FaidxError::io(parsed.error().text + " " + gzi_path);
+      gzi = std::move(*parsed);
+    }
+  }
+  bgzf_ = std::make_unique<BgzfReader>(map, fd, size, gzi);
+  return Ok{};
+}
+
 Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
                    bool use_map, SequenceRecord& out) const {
+  if (bgzf_) return extract_sequence_from_bgzf(*bgzf_, e, start, count, out.seq);
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
     return Ok{};
@@ -256,7 +323,7 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
 
 void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start,
                            std::uint64_t end) const {
-  if (map_ == nullptr || entry.lenc == 0 || entry.rlen == 0) return;
+  if (map_ == nullptr || bgzf_ || entry.lenc == 0 || entry.rlen == 0) return;
   const std::uint64_t s = std::min(entry.rlen, std::max<std::uint64_t>(start, 1));
   const std::uint64_t a = residue_offset(entry, s);
   if (a >= map_length_) return;

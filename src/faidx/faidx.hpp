@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "errors/errors.hpp"
+#include "faidx/bgzf.hpp"
 #include "faidx/name_table.hpp"
 #include "sequence/record.hpp"
 
@@ -45,6 +46,8 @@ class Faidx {
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
   bool has_map() const { return has_map_; }
+  // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
+  bool is_bgzf() const { return bgzf_ != nullptr; }
 
   // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error
   // and an empty or shortened result, or a Bounds error under strict bounds.
@@ -71,6 +74,8 @@ class Faidx {
  private:
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 
+  // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
+  Status open_bgzf(int fd, std::uint64_t size, bool build_fai);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;
@@ -85,6 +90,7 @@ class Faidx {
   std::size_t map_length_ = 0;
   bool has_map_ = false;
   int fd_ = -1;
+  std::unique_ptr<BgzfReader> bgzf_;  // set for a BGZF file; reads through map_ or fd_
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.
