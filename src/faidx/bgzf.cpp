@@ -66,10 +66,10 @@ Status inflate_into(std::string_view deflated, std::uint32_t crc, std::uint32_t 
   std::size_t got = 0;
   const libdeflate_result r = libdeflate_deflate_decompress(inflater.d, deflated.data(),
                                                             deflated.size(), out, isize, &got);
-  if (r == LIBDEFLATE_SHORT_OUTPUT || r == LIBDEFLATE_INSUFFICIENT_SPACE || got != isize) {
+  if (r == LIBDEFLATE_BAD_DATA) return block_error("corrupt BGZF block (bad deflate data)", at);
+  if (r != LIBDEFLATE_SUCCESS || got != isize) {
     return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
   }
-  if (r != LIBDEFLATE_SUCCESS) return block_error("corrupt BGZF block (bad deflate data)", at);
   if (libdeflate_crc32(0, out, isize) != crc) {
     return block_error("corrupt BGZF block (CRC32 mismatch)", at);
   }
