@@ -2,6 +2,7 @@
 #include "faidx/bgzf.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <optional>
 
@@ -10,6 +11,8 @@
 #else
 #include <zlib.h>
 #endif
+
+#include <fcntl.h>
 
 #include "faidx/extract.hpp"
 #include "faidx/file_io.hpp"
@@ -177,16 +180,18 @@ Result<std::vector<GziEntry>> parse_gzi(std::string_view bytes) {
   if (count > (bytes.size() - 8) / 16 || 8 + count * 16 != bytes.size()) {
     return FaidxError::io(kBad);
   }
-  std::vector<GziEntry> out;
-  out.reserve(static_cast<std::size_t>(count));
+  std::vector<GziEntry> out(static_cast<std::size_t>(count));
+  const char* p = bytes.data() + 8;
+  if constexpr (std::endian::native == std::endian::little && sizeof(GziEntry) == 16) {
+    if (count > 0) std::memcpy(out.data(), p, static_cast<std::size_t>(count) * 16);
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {le64(p + 16 * i), le64(p + 16 * i + 8)};
+  }
   GziEntry prev{0, 0};
-  for (std::uint64_t i = 0; i < count; ++i) {
-    const char* p = bytes.data() + 8 + 16 * i;
-    const GziEntry e{le64(p), le64(p + 8)};
+  for (const GziEntry& e : out) {
     if (e.coff <= prev.coff || e.uoff < prev.uoff || e.uoff - prev.uoff > kBgzfMaxBlock) {
       return FaidxError::io(kBad);
     }
-    out.push_back(e);
     prev = e;
   }
   return out;
@@ -333,13 +338,38 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
   return scan;
 }
 
-BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size,
-                       const std::vector<GziEntry>& gzi)
-    : map_(map), fd_(fd), size_(size), slots_(new Slot[kCacheSlots]) {
-  index_.reserve(gzi.size() + 1);
-  index_.push_back(GziEntry{0, 0});
-  index_.insert(index_.end(), gzi.begin(), gzi.end());
-  bound_ = index_.back().uoff + kBgzfMaxBlock;
+Result<std::vector<GziEntry>> read_gzi(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return FaidxError::io_errno(errno);
+  std::string bytes;
+  if (Status r = read_all(fd.get(), bytes); !r) return std::move(r).error();
+  auto parsed = parse_gzi(bytes);
+  if (!parsed) return FaidxError::io(parsed.error().text + " " + path);
+  return parsed;
+}
+
+BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi)
+    : map_(map), fd_(fd), size_(size), gzi_(std::move(gzi)), slots_(new Slot[kCacheSlots]) {
+  std::call_once(loaded_, [] {});
+  bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+}
+
+BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path)
+    : map_(map), fd_(fd), size_(size), gzi_path_(std::move(gzi_path)),
+      slots_(new Slot[kCacheSlots]) {}
+
+Status BgzfReader::load() const {
+  std::call_once(loaded_, [this] {
+    auto pairs = read_gzi(gzi_path_);
+    if (!pairs) {
+      load_error_ = std::make_unique<FaidxError>(std::move(pairs).error());
+      return;
+    }
+    gzi_ = std::move(*pairs);
+    bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+  });
+  if (load_error_) return *load_error_;
+  return Ok{};
 }
 
 Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint) const {
@@ -377,12 +407,14 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
 
 Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
                                std::string& out) const {
+  if (Status s = load(); !s) return s;
   if (a >= stop || out.size() >= want) return Ok{};
-  // The last pair at or before `a`; the blocks after it are walked in file order.
-  auto it = std::upper_bound(index_.begin(), index_.end(), a,
+  // The last pair at or before `a` (pair 0 is the implied (0, 0), pair k is gzi_[k - 1]); the
+  // blocks after it are walked in file order.
+  auto it = std::upper_bound(gzi_.begin(), gzi_.end(), a,
                              [](std::uint64_t v, const GziEntry& e) { return v < e.uoff; });
-  std::size_t i = static_cast<std::size_t>(it - index_.begin()) - 1;
-  std::uint64_t c = index_[i].coff, u = index_[i].uoff;
+  std::size_t i = static_cast<std::size_t>(it - gzi_.begin());
+  std::uint64_t c = i == 0 ? 0 : gzi_[i - 1].coff, u = i == 0 ? 0 : gzi_[i - 1].uoff;
   std::size_t hint = i;
   while (out.size() < want && u < stop && c < size_) {
     auto block = block_at(c, hint);
@@ -396,12 +428,11 @@ Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
     c += (*block)->block_size;
     u += data.size();
     ++hint;
-    if (i + 1 < index_.size() && c >= index_[i + 1].coff) {
-      ++i;
-      if (c != index_[i].coff || u != index_[i].uoff) {
-        return block_error("the .gzi index does not match the BGZF block", index_[i].coff);
+    if (i < gzi_.size() && c >= gzi_[i].coff) {
+      if (c != gzi_[i].coff || u != gzi_[i].uoff) {
+        return block_error("the .gzi index does not match the BGZF block", gzi_[i].coff);
       }
-      hint = i;
+      hint = ++i;
     }
   }
   return Ok{};
@@ -411,6 +442,7 @@ Status extract_sequence_from_bgzf(const BgzfReader& reader, const EntryNumbers& 
                                   std::uint64_t start, std::uint64_t count, std::string& out) {
   out.clear();
   if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return Ok{};
+  if (Status s = reader.load(); !s) return s;
   const std::uint64_t a = residue_offset(e, start);
   const std::uint64_t bound = reader.text_bound();
   if (a >= bound) return Ok{};

@@ -57,6 +57,8 @@ struct GziEntry {
 // Parses the bytes of a .gzi file. Both offsets must increase from pair to pair (compressed ones
 // strictly) by no more than a block can hold, and the count must match the length exactly.
 Result<std::vector<GziEntry>> parse_gzi(std::string_view bytes);
+// Reads and parses the .gzi file at `path`; errors name the path.
+Result<std::vector<GziEntry>> read_gzi(const std::string& path);
 // The bytes of a .gzi file listing `entries`.
 std::string format_gzi(const std::vector<GziEntry>& entries);
 
@@ -89,7 +91,13 @@ class BgzfReader {
 
   // `map` (or, when null, `fd`) holds the compressed file of `size` bytes; neither is owned.
   // `gzi` is the file's .gzi, without the implied first pair (0, 0).
-  BgzfReader(const char* map, int fd, std::uint64_t size, const std::vector<GziEntry>& gzi);
+  BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi);
+  // The same with the pairs of the .gzi file at `gzi_path`, read when first needed.
+  BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path);
+
+  // Reads the .gzi when that has not been done (once: a failure is kept and returned again).
+  // Every read calls it; text_bound() is valid after it succeeded.
+  Status load() const;
 
   // Walks the text [a, stop) block by block as append_residues does, appending the residues to
   // `out` until it holds `want` bytes or the text ends.
@@ -113,8 +121,11 @@ class BgzfReader {
   const char* map_;
   int fd_;
   std::uint64_t size_;
-  std::vector<GziEntry> index_;  // starts with (0, 0)
-  std::uint64_t bound_ = 0;
+  std::string gzi_path_;
+  mutable std::once_flag loaded_;
+  mutable std::unique_ptr<FaidxError> load_error_;
+  mutable std::vector<GziEntry> gzi_;  // written once, under loaded_
+  mutable std::uint64_t bound_ = 0;
   std::unique_ptr<Slot[]> slots_;
 };
 

@@ -131,7 +131,9 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   }
 
   if (bgzf) {
-    if (Status s = fx->open_bgzf(fd.get(), file_size, build); !s) return std::move(s).error();
+    if (Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build); !s) {
+      return std::move(s).error();
+    }
   } else if (build) {
     auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
                                 : scan_fasta_fd(fd.get());
@@ -149,7 +151,8 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   return fx;
 }
 
-Status Faidx::open_bgzf(int fd, std::uint64_t size, bool build_fai) {
+Status Faidx::open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st,
+                        bool build_fai) {
   const FaidxOptions& opt = options_;
   const std::string gzi_path = opt.filename + ".gzi";
   const char* map = has_map_ ? map_ : nullptr;
@@ -161,8 +164,7 @@ Status Faidx::open_bgzf(int fd, std::uint64_t size, bool build_fai) {
   if (!gzi_present) {
     gzi_build = true;
   } else if (opt.build_index && opt.rebuild) {
-    struct stat now_st;
-    if (::stat(opt.filename.c_str(), &now_st) == 0) gzi_build = newer(now_st.st_mtim, gzi_st.st_mtim);
+    gzi_build = newer(fasta_st.st_mtim, gzi_st.st_mtim);
   }
   std::vector<GziEntry> gzi;
   if (build_fai) {
@@ -187,16 +189,12 @@ Status Faidx::open_bgzf(int fd, std::uint64_t size, bool build_fai) {
         if (Status w = write_file_atomically(gzi_path, format_gzi(gzi)); !w) return w;
       }
     } else {
-      FileDescriptor gfd(::open(gzi_path.c_str(), O_RDONLY | O_CLOEXEC));
-      if (!gfd) return FaidxError::io_errno(errno);
-      std::string bytes;
-      if (Status r = read_all(gfd.get(), bytes); !r) return r;
-      auto parsed = parse_gzi(bytes);
-      if (!parsed) return FaidxError::io(parsed.error().text + " " + gzi_path);
-      gzi = std::move(*parsed);
+      // Read on the first fetch: opening stays a few system calls, as for a plain file.
+      bgzf_ = std::make_unique<BgzfReader>(map, fd, size, gzi_path);
+      return Ok{};
     }
   }
-  bgzf_ = std::make_unique<BgzfReader>(map, fd, size, gzi);
+  bgzf_ = std::make_unique<BgzfReader>(map, fd, size, std::move(gzi));
   return Ok{};
 }
 

@@ -1,6 +1,8 @@
 // The Faidx core: a FASTA file's bytes (memory map or descriptor), its name table and options.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -75,7 +77,7 @@ class Faidx {
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 
   // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
-  Status open_bgzf(int fd, std::uint64_t size, bool build_fai);
+  Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;

@@ -147,8 +147,10 @@ def test_missing_and_stale_gzi(tmp_path):
         tavlo.Faidx(path).fetch("r2", 1, 777)
     with open(path + ".gzi", "wb") as f:
         f.write(struct.pack("<QQQ", 2, 5, 5))
-    with pytest.raises(Exception, match="^IOError: invalid .gzi index"):
-        tavlo.Faidx(path)
+    fa = tavlo.Faidx(path)  # the .gzi is read by the first fetch
+    for _ in range(2):
+        with pytest.raises(Exception, match="^IOError: invalid .gzi index .*z.fa.gz.gzi"):
+            fa.fetch("r2", 1, 777)
 
 
 def test_damaged_blocks_raise_naming_the_offset(tmp_path):
