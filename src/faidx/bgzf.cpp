@@ -416,7 +416,11 @@ Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
   std::size_t i = static_cast<std::size_t>(it - gzi_.begin());
   std::uint64_t c = i == 0 ? 0 : gzi_[i - 1].coff, u = i == 0 ? 0 : gzi_[i - 1].uoff;
   std::size_t hint = i;
-  while (out.size() < want && u < stop && c < size_) {
+  while (out.size() < want && u < stop) {
+    // The end of the file ends the text only past the last pair: a block the .gzi lists but the
+    // file lacks means it was cut short.
+    const bool listed = i < gzi_.size() || (i > 0 && gzi_[i - 1].coff >= c);
+    if (c >= size_ && !listed) break;
     auto block = block_at(c, hint);
     if (!block) return std::move(block).error();
     const std::string& data = (*block)->data;
