@@ -80,6 +80,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_batch.py
 	$(PY) benchmarks/bench_facade.py
 	$(PY) benchmarks/bench_sequence.py
+	$(PY) benchmarks/bench_bgzf.py
 
 clean:
 	rm -rf build $(VENV)
