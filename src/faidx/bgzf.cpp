@@ -102,7 +102,9 @@ Status inflate_into(std::string_view deflated, std::uint32_t crc, std::uint32_t 
                            : "corrupt BGZF block (uncompressed size mismatch)",
                        at);
   }
-  if (z.total_out != isize) return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+  if (z.total_out != isize) {
+    return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+  }
   if (crc32(0, reinterpret_cast<const Bytef*>(out), isize) != crc) {
     return block_error("corrupt BGZF block (CRC32 mismatch)", at);
   }
@@ -213,7 +215,8 @@ namespace {
 // The compressed file, read a stretch at a time: straight from the map, or into a buffer.
 class CompressedStretch {
  public:
-  CompressedStretch(const char* map, int fd, std::uint64_t size) : map_(map), fd_(fd), size_(size) {}
+  CompressedStretch(const char* map, int fd, std::uint64_t size)
+      : map_(map), fd_(fd), size_(size) {}
 
   // Bytes [at, at + n), fewer at the end of the file; valid until the next call.
   Result<std::string_view> get(std::uint64_t at, std::size_t n) {
@@ -277,6 +280,7 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
   std::uint64_t coff = 0, uoff = 0;
   std::string text;        // unscanned text carried over, then the stretch's text
   std::size_t carry = 0;   // bytes of `text` carried over
+  std::size_t clean = 0;   // bytes at the start of `text` known to hold no line feed
   std::vector<PendingBlock> blocks;
   std::vector<std::optional<FaidxError>> failures;
   while (coff < size) {
@@ -322,11 +326,18 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
       for (auto& f : failures) {
         if (f) return std::move(*f);
       }
-      auto used = feed_lines(scanner, text.data(), text.size());
-      if (!used) return std::move(used).error();
-      carry = text.size() - *used;
-      std::memmove(text.data(), text.data() + *used, carry);
-      text.resize(carry);
+      // A line that goes on over many stretches (an unwrapped chromosome) is searched once,
+      // not again with every stretch added to it.
+      if (std::memchr(text.data() + clean, '\n', text.size() - clean) == nullptr) {
+        clean = carry = text.size();
+      } else {
+        auto used = feed_lines(scanner, text.data(), text.size());
+        if (!used) return std::move(used).error();
+        carry = text.size() - *used;
+        std::memmove(text.data(), text.data() + *used, carry);
+        text.resize(carry);
+        clean = 0;
+      }
     }
     coff += at;
   }
@@ -339,10 +350,13 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
 }
 
 Result<std::vector<GziEntry>> read_gzi(const std::string& path) {
+  auto failed = [&](int err) {
+    return FaidxError::io("cannot read " + path + ": " + FaidxError::io_errno(err).payload());
+  };
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd) return FaidxError::io_errno(errno);
+  if (!fd) return failed(errno);
   std::string bytes;
-  if (Status r = read_all(fd.get(), bytes); !r) return std::move(r).error();
+  if (Status r = read_all(fd.get(), bytes); !r) return failed(r.error().os_errno);
   auto parsed = parse_gzi(bytes);
   if (!parsed) return FaidxError::io(parsed.error().text + " " + path);
   return parsed;
@@ -384,7 +398,8 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
   std::string_view bytes;
   thread_local std::string buffer;
   if (coff >= size_) return truncated(coff);
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlock, size_ - coff));
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlock, size_ - coff));
   if (map_ != nullptr) {
     bytes = std::string_view(map_ + coff, n);
   } else {

@@ -34,7 +34,7 @@ def block(payload):
 
 
 def write_bgzf(path, text, size, eof=True, empties=()):
-    """`text` in blocks of `size` bytes, with empty blocks before the blocks numbered in `empties`."""
+    """`text` in blocks of `size` bytes, an empty block before each block numbered in `empties`."""
     out = bytearray()
     for n, i in enumerate(range(0, len(text), size)):
         if n in empties:
