@@ -112,13 +112,6 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     }
   }
 
-  std::uint64_t file_size = fx->map_length_;
-  if (!fx->has_map_) {
-    struct stat st;
-    if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
-    file_size = static_cast<std::uint64_t>(st.st_size);
-  }
-
   bool build = false;
   struct stat index_st;
   if (::stat(fx->index_path_.c_str(), &index_st) != 0) {
@@ -131,6 +124,12 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   }
 
   if (bgzf) {
+    std::uint64_t file_size = fx->map_length_;
+    if (!fx->has_map_) {
+      struct stat st;
+      if (::fstat(fd.get(), &st) != 0) return FaidxError::io_errno(errno);
+      file_size = static_cast<std::uint64_t>(st.st_size);
+    }
     if (Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build); !s) {
       return std::move(s).error();
     }
