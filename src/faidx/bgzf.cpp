@@ -434,8 +434,7 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
     if (k > 1) {
       std::vector<BlockRef> blocks(k);
       std::optional<FaidxError> failure;
-      // Not when the pool is busy with a batch: a single fetch would then wait for all of it.
-      const bool ran = try_parallel_for(k, [&](std::size_t begin, std::size_t end) {
+      parallel_for(k, [&](std::size_t begin, std::size_t end) {
         for (std::size_t j = begin; j < end; ++j) {
           auto b = inflate_at(j == 0 ? coff : gzi_[hint + j - 1].coff);
           if (b) {
@@ -445,14 +444,12 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
           }
         }
       });
-      if (ran) {
-        next_miss_.store(hint + k, std::memory_order_relaxed);
-        if (failure) return std::move(*failure);
-        for (std::size_t j = 0; j < k; ++j) {
-          if (blocks[j]) keep(hint + j, blocks[j]);
-        }
-        return blocks[0];
+      next_miss_.store(hint + k, std::memory_order_relaxed);
+      if (failure) return std::move(*failure);
+      for (std::size_t j = 0; j < k; ++j) {
+        if (blocks[j]) keep(hint + j, blocks[j]);
       }
+      return blocks[0];
     }
   }
   auto block = inflate_at(coff);

@@ -72,14 +72,10 @@ class Pool {
   // Runs one call with the calling thread as participant 0. Calls from different threads take
   // turns: each call owns all the slots until its last participant has left.
   void run(std::size_t n, const Body& body);
-  // The same unless another call holds the pool: then returns false at once, having run nothing.
-  bool try_run(std::size_t n, const Body& body);
 
   Pool* abandoned_next = nullptr;  // chain of pools left behind by fork(), see after_fork_child
 
  private:
-  // One call, with submit_ held by the caller.
-  void run_locked(std::size_t n, const Body& body);
   [[noreturn]] void worker_main(std::size_t id);
   void work(std::size_t id);
   bool take_piece(std::size_t id, std::size_t& begin, std::size_t& end);
@@ -127,17 +123,6 @@ Pool::Pool(std::size_t threads) : slots_(new Slot[threads]) {
 
 void Pool::run(std::size_t n, const Body& body) {
   std::lock_guard<std::mutex> turn(submit_);
-  run_locked(n, body);
-}
-
-bool Pool::try_run(std::size_t n, const Body& body) {
-  std::unique_lock<std::mutex> turn(submit_, std::try_to_lock);
-  if (!turn) return false;
-  run_locked(n, body);
-  return true;
-}
-
-void Pool::run_locked(std::size_t n, const Body& body) {
   // No worker is inside a call here (the previous caller waited for all of them), so the call's
   // fields and every slot can be set without locks; joining under mutex_ publishes them.
   body_ = &body;
@@ -325,20 +310,6 @@ void parallel_for(std::size_t n, const Body& body) {
     ~InsideCall() { t_inside_call = false; }
   } inside;
   pool->run(n, body);
-}
-
-bool try_parallel_for(std::size_t n, const Body& body) {
-  if (n == 0) return true;
-  Pool* pool = n > 1 && !t_inside_call ? get_pool() : nullptr;
-  if (pool == nullptr || pool->threads() == 1) {
-    body(0, n);
-    return true;
-  }
-  struct InsideCall {
-    InsideCall() { t_inside_call = true; }
-    ~InsideCall() { t_inside_call = false; }
-  } inside;
-  return pool->try_run(n, body);
 }
 
 std::size_t worker_count() {

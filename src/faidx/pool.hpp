@@ -13,10 +13,6 @@ namespace tavlo {
 // threads take turns on the pool; a call made from inside body runs inline on its thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
-// The same when no other call holds the pool; otherwise returns false at once, having called
-// nothing (for work that the caller would rather do alone than wait for an unrelated batch).
-bool try_parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
-
 // Number of threads that parallel_for uses, the calling thread included (starting the pool if
 // needed): one per processor that the process may run on.
 std::size_t worker_count();

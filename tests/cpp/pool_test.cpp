@@ -241,32 +241,6 @@ void test_concurrent_callers() {
   for (std::thread& caller : callers) caller.join();
 }
 
-// try_parallel_for runs nothing and returns at once while another call holds the pool, and
-// covers the range like parallel_for when the pool is free.
-void test_try_while_busy() {
-  std::atomic<bool> inside{false}, release{false};
-  std::thread busy([&] {
-    parallel_for(kThreads, [&](std::size_t begin, std::size_t) {
-      if (begin != 0) return;
-      inside = true;
-      while (!release) std::this_thread::yield();
-    });
-  });
-  while (!inside) std::this_thread::yield();
-  std::atomic<int> calls{0};
-  CHECK(!try_parallel_for(100, [&](std::size_t, std::size_t) { ++calls; }));
-  CHECK_EQ(calls.load(), 0);
-  release = true;
-  busy.join();
-  std::vector<std::atomic<int>> seen(1000);
-  CHECK(try_parallel_for(seen.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) ++seen[i];
-  }));
-  bool once = true;
-  for (auto& v : seen) once &= v.load() == 1;
-  CHECK(once);
-}
-
 // Runs fn in a forked child under an alarm; checks that the child exits cleanly.
 void check_in_child(const char* what, const std::function<void()>& fn) {
   std::fflush(nullptr);
@@ -370,7 +344,6 @@ int main() {
   test_exceptions();
   test_nested_calls_run();
   test_concurrent_callers();
-  test_try_while_busy();
   if (fork_tests) test_fork();
   return check::summary();
 }
