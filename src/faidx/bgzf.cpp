@@ -386,12 +386,20 @@ Status BgzfReader::load() const {
   return Ok{};
 }
 
-Result<BgzfReader::BlockRef> BgzfReader::inflate_at(std::uint64_t coff) const {
+Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint) const {
+  // A slot is only ever tried, never waited for: a slot held by another thread costs one
+  // inflation, and one left locked by a thread that vanished in fork() cannot hang the child.
+  Slot& slot = slots_[hint % kCacheSlots];
+  if (slot.mutex.try_lock()) {
+    BlockRef cached = slot.block;
+    slot.mutex.unlock();
+    if (cached && cached->coff == coff) return cached;
+  }
+  std::string_view bytes;
+  thread_local std::string buffer;
   if (coff >= size_) return truncated(coff);
   const std::size_t n =
       static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlock, size_ - coff));
-  std::string_view bytes;
-  thread_local std::string buffer;
   if (map_ != nullptr) {
     bytes = std::string_view(map_ + coff, n);
   } else {
@@ -404,59 +412,12 @@ Result<BgzfReader::BlockRef> BgzfReader::inflate_at(std::uint64_t coff) const {
   if (Status s = inflate_bgzf_block(bytes, coff, block->data); !s) return std::move(s).error();
   block->coff = coff;
   block->block_size = parse_bgzf_header(bytes, coff)->block_size;
-  return BlockRef(std::move(block));
-}
-
-void BgzfReader::keep(std::size_t hint, const BlockRef& block) const {
-  Slot& slot = slots_[hint % kCacheSlots];
+  BlockRef ref(std::move(block));
   if (slot.mutex.try_lock()) {
-    BlockRef old = std::exchange(slot.block, block);
+    BlockRef old = std::exchange(slot.block, ref);
     slot.mutex.unlock();
   }
-}
-
-Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint) const {
-  // A slot is only ever tried, never waited for: a slot held by another thread costs one
-  // inflation, and one left locked by a thread that vanished in fork() cannot hang the child.
-  Slot& slot = slots_[hint % kCacheSlots];
-  if (slot.mutex.try_lock()) {
-    BlockRef cached = slot.block;
-    slot.mutex.unlock();
-    if (cached && cached->coff == coff) return cached;
-  }
-  // A caller that walks the file forward (regions in file order) misses on the block after the
-  // last ones inflated: the blocks after it are inflated with it, one per thread of the pool.
-  // `hint` is the block's pair in the .gzi when it names the block's offset.
-  const bool listed = hint <= gzi_.size() && (hint == 0 ? 0 : gzi_[hint - 1].coff) == coff;
-  const std::size_t expected = next_miss_.load(std::memory_order_relaxed);
-  if (listed && hint == expected && hint < gzi_.size()) {
-    const std::size_t k = std::min(worker_count(), gzi_.size() + 1 - hint);
-    if (k > 1) {
-      std::vector<BlockRef> blocks(k);
-      std::optional<FaidxError> failure;
-      parallel_for(k, [&](std::size_t begin, std::size_t end) {
-        for (std::size_t j = begin; j < end; ++j) {
-          auto b = inflate_at(j == 0 ? coff : gzi_[hint + j - 1].coff);
-          if (b) {
-            blocks[j] = std::move(*b);
-          } else if (j == 0) {
-            failure = std::move(b).error();  // the others fail again when they are needed
-          }
-        }
-      });
-      next_miss_.store(hint + k, std::memory_order_relaxed);
-      if (failure) return std::move(*failure);
-      for (std::size_t j = 0; j < k; ++j) {
-        if (blocks[j]) keep(hint + j, blocks[j]);
-      }
-      return blocks[0];
-    }
-  }
-  auto block = inflate_at(coff);
-  if (!block) return block;
-  next_miss_.store(hint + 1, std::memory_order_relaxed);
-  keep(hint, *block);
-  return block;
+  return ref;
 }
 
 Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,

@@ -8,7 +8,6 @@
 // .fai of a BGZF file are offsets in the uncompressed text.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -118,10 +117,6 @@ class BgzfReader {
   // The block at compressed offset `coff`, from the cache (slot `hint` modulo the slot count) or
   // inflated and stored there.
   Result<BlockRef> block_at(std::uint64_t coff, std::size_t hint) const;
-  // Reads and inflates the block at `coff`, bypassing the cache.
-  Result<BlockRef> inflate_at(std::uint64_t coff) const;
-  // Stores `block` in slot `hint` (modulo the slot count) unless another thread holds it.
-  void keep(std::size_t hint, const BlockRef& block) const;
 
   const char* map_;
   int fd_;
@@ -132,8 +127,6 @@ class BgzfReader {
   mutable std::vector<GziEntry> gzi_;  // written once, under loaded_
   mutable std::uint64_t bound_ = 0;
   std::unique_ptr<Slot[]> slots_;
-  // The slot of the block after the last one inflated: a miss there means a forward walk.
-  mutable std::atomic<std::size_t> next_miss_{SIZE_MAX};
 };
 
 // Copies `count` residues of `e` from residue `start` out of the text behind `reader`, walking the
