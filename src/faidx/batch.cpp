@@ -1,15 +1,47 @@
 // The parallel path of the batch fetches.
 #include "faidx/batch.hpp"
 
+#include <algorithm>
+#include <utility>
+
+#include "faidx/extract.hpp"
 #include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
 
+namespace {
+
+// Indexes of `regions` sorted by the text offset of their first residue.
+std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchRegion> regions,
+                                    const EntryNumbers* same_entry) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> keys(regions.size());
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const BatchRegion& r = regions[i];
+    const EntryNumbers* e = same_entry != nullptr ? same_entry : fx.names().find(r.name);
+    std::uint64_t key = UINT64_MAX;
+    if (e != nullptr) {
+      const std::uint64_t s = std::min(e->rlen, std::max<std::uint64_t>(r.start, 1));
+      key = s == 0 || e->lenc == 0 ? e->offset : residue_offset(*e, s);
+    }
+    keys[i] = {key, i};
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::size_t> order(regions.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].second;
+  return order;
+}
+
+}  // namespace
+
 std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
                                       const EntryNumbers* same_entry) {
   std::vector<BatchSlot> slots(regions.size());
-  const bool use_map = fx.has_map();
+  const bool use_map = fx.has_map() && !fx.is_bgzf();
+  // The regions of a compressed file are taken in file order, so that each block inflates once
+  // and then serves every region in it from the cache; the slots stay in input order.
+  std::vector<std::size_t> order;
+  if (fx.is_bgzf()) order = file_order(fx, regions, same_entry);
   // Each worker writes only the slots of its own ranges; the Faidx is only read.
   // Regions this far ahead are prefetched while the current one is copied, so that the cache
   // misses of several regions overlap instead of following each other.
@@ -22,8 +54,9 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
     if (use_map) {
       for (std::size_t i = begin; i < std::min(end, begin + kAhead); ++i) prefetch(regions[i]);
     }
-    for (std::size_t i = begin; i < end; ++i) {
-      if (use_map && i + kAhead < end) prefetch(regions[i + kAhead]);
+    for (std::size_t k = begin; k < end; ++k) {
+      if (use_map && k + kAhead < end) prefetch(regions[k + kAhead]);
+      const std::size_t i = order.empty() ? k : order[k];
       const BatchRegion& r = regions[i];
       auto outcome =
           same_entry != nullptr
