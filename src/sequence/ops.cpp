@@ -381,7 +381,8 @@ std::string complement_text(std::string_view text) {
 std::string reverse_text(std::string_view text) {
   bool ascii = true;
   std::string out = run_kernel<true>(text, reverse_bytes, &ascii);
-  return ascii ? out : bytes_as_text(std::move(out));
+  if (ascii) return out;  // returned as is: a conditional expression would copy it
+  return bytes_as_text(std::move(out));
 }
 
 std::string reverse_complement_text(std::string_view text) {
