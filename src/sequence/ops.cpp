@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include <sys/mman.h>
 #if defined(__x86_64__)
