@@ -71,6 +71,33 @@ inline bool is_valid_utf8(const char* data, std::size_t n) {
   return true;
 }
 
+// Length of the valid UTF-8 character (by the rules above) that starts at p, or 0 when none does.
+inline std::size_t utf8_char_length(const unsigned char* p, std::size_t n) {
+  if (n == 0) return 0;
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (n < len || p[1] < lo || p[1] > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+  }
+  return len;
+}
+
 inline bool is_white_space(std::uint32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
          (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
