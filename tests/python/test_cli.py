@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from conftest import random_residues, write_fasta
+from conftest import peer, random_residues, write_fasta
 
 
 def find_tavlo():
@@ -24,16 +24,6 @@ def find_tavlo():
 
 TAVLO = find_tavlo()
 pytestmark = pytest.mark.skipif(TAVLO is None, reason="tavlo executable not installed")
-
-
-def peer(name):
-    """The path of a peer program; missing peers fail under CI and skip elsewhere."""
-    path = shutil.which(name)
-    if path is None:
-        if os.environ.get("CI"):
-            pytest.fail(f"{name} is required under CI")
-        pytest.skip(f"{name} not installed")
-    return path
 
 
 # The sanitizer runtimes preloaded into the interpreter under test-asan are not for the programs
