@@ -32,9 +32,11 @@ namespace {
 
 // A chunk is formatted and written once it holds this many pieces, residues or header bytes:
 // enough work to keep the pool busy, little enough that memory stays flat whatever the input.
+// Small chunks also leave the text in the processor's cache until the writer copies it, and
+// need fewer fresh pages (16 MiB chunks took a third more page faults and time than 4 MiB).
 constexpr std::size_t kChunkPieces = 1 << 16;
-constexpr std::uint64_t kChunkResidues = 16 << 20;
-constexpr std::size_t kChunkPrefixBytes = 16 << 20;
+constexpr std::uint64_t kChunkResidues = 4 << 20;
+constexpr std::size_t kChunkPrefixBytes = 4 << 20;
 // A longer region is cut into pieces of this size, so that one huge region does not need a
 // buffer of its own size.
 constexpr std::uint64_t kPieceResidues = 1 << 20;
@@ -207,11 +209,13 @@ class Emitter {
 
   // Hands the chunk over to be formatted and written; `last` also waits for every write.
   bool flush(bool last = false) {
+    if (failed_) return false;  // reported once, when it happened
     std::string error;
     if (!chunk().pieces.empty()) {
       // The formatter is done with the other chunk (and has handed its text to the writer)
       // before this one goes: one chunk in formatting, one in parsing.
       if (!formatter_.wait(error)) {
+        failed_ = true;
         say(command_, error);
         return false;
       }
@@ -222,6 +226,7 @@ class Emitter {
       chunk().clear();
     }
     if (last && !(formatter_.wait(error) && writer_.wait(error))) {
+      failed_ = true;
       say(command_, error);
       return false;
     }
@@ -293,6 +298,7 @@ class Emitter {
   int current_ = 0;  // the chunk being parsed
   int buffer_ = 0;   // the set of buffers the formatter fills next (formatter thread only)
   bool pending_ = false;
+  bool failed_ = false;
   std::size_t prefix_offset_ = 0;
   std::uint64_t column_ = 0;
   std::uint64_t done_ = 0;
