@@ -78,17 +78,12 @@ constexpr std::uint64_t kBlockResidues = 1 << 19;
 // is over before the hardware's own prefetcher starts, so hinting only its first lines left
 // most of its cache misses unoverlapped (whole regions halved the fetch time).
 constexpr std::size_t kPrefetchAhead = 6;
-// The core hints at most this many residues per call; longer spans are hinted in steps, up to
-// kPrefetchSpan residues (beyond that the copy itself streams).
-constexpr std::uint64_t kPrefetchStep = 192;
+// Longer regions are hinted up to this many residues: beyond that the copy itself streams.
 constexpr std::uint64_t kPrefetchSpan = 4096;
 
 void prefetch_piece(const Faidx& fx, const Piece& pc) {
   if (pc.entry == nullptr || pc.last < pc.first) return;
-  const std::uint64_t stop = std::min(pc.last, pc.first + kPrefetchSpan - 1);
-  for (std::uint64_t s = pc.first; s <= stop; s += kPrefetchStep) {
-    fx.prefetch_region(*pc.entry, s, std::min(stop, s + kPrefetchStep - 1));
-  }
+  fx.prefetch_region(*pc.entry, pc.first, pc.last, kPrefetchSpan);
 }
 
 void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std::size_t begin,
@@ -104,6 +99,7 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
   if (layout.width != 0) want += want / layout.width + 1;
   out.reserve(static_cast<std::size_t>(want));
   const bool use_map = fx.has_map();
+  std::string seq;  // one buffer for the residues of every piece of the block
   if (use_map) {
     for (std::size_t i = begin; i < std::min(end, begin + kPrefetchAhead); ++i) {
       prefetch_piece(fx, chunk.pieces[i]);
@@ -115,12 +111,10 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
     std::uint64_t column = pc.column;
     if (pc.entry != nullptr && pc.last >= pc.first) {
       if (use_map && i + kPrefetchAhead < end) prefetch_piece(fx, chunk.pieces[i + kPrefetchAhead]);
-      auto rec = fx.fetch_single_optimized({}, *pc.entry, pc.first, pc.last, use_map);
-      if (!rec) {
-        error = std::make_unique<FaidxError>(std::move(rec).error());
+      if (Status r = fx.fetch_residues({}, *pc.entry, pc.first, pc.last, use_map, seq); !r) {
+        error = std::make_unique<FaidxError>(std::move(r).error());
         return;
       }
-      const std::string& seq = rec->seq;
       append_wrapped(out, seq.data(), seq.size(), pc.rc,
                      layout.line_per_region ? 0 : layout.width, column);
     }

@@ -213,25 +213,25 @@ Status Faidx::open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st,
 }
 
 Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-                   bool use_map, SequenceRecord& out) const {
+                   bool use_map, std::string& seq) const {
   if (bgzf_) {
     // Compressed bytes past the end of a file that shrank under the map read as zeros, which
     // fail their block's checks; the error says what happened instead.
-    Status r = extract_sequence_from_bgzf(*bgzf_, e, start, count, out.seq);
+    Status r = extract_sequence_from_bgzf(*bgzf_, e, start, count, seq);
     if (guard_.changed()) [[unlikely]] return changed_status();
     return r;
   }
   if (use_map && has_map_) {
-    extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
+    extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, seq);
     // A file cut inside its last page loses no page: the bytes past its new end read as NULs
     // then, the last one included when the region reaches past it.
-    if (guard_.changed() || (!out.seq.empty() && out.seq.back() == '\0' && map_shrank()))
+    if (guard_.changed() || (!seq.empty() && seq.back() == '\0' && map_shrank()))
         [[unlikely]] {
       return changed_status();
     }
     return Ok{};
   }
-  return read_through_descriptor(e, start, count, out);
+  return read_through_descriptor(e, start, count, seq);
 }
 
 bool Faidx::map_shrank() const {
@@ -241,10 +241,10 @@ bool Faidx::map_shrank() const {
 }
 
 Status Faidx::read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
-                                      std::uint64_t count, SequenceRecord& out) const {
+                                      std::uint64_t count, std::string& seq) const {
   if (fd_ < 0) return FaidxError::io("No file handle available");
-  Status r = extract_sequence_from_file_optimized(fd_, e, start, count, out.seq);
-  if (r && out.seq.size() < count && shrank()) [[unlikely]] return changed_status();
+  Status r = extract_sequence_from_file_optimized(fd_, e, start, count, seq);
+  if (r && seq.size() < count && shrank()) [[unlikely]] return changed_status();
   return r;
 }
 
@@ -261,9 +261,7 @@ FaidxError Faidx::changed_error() const {
                         "again to read it)");
 }
 
-void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
-                   std::uint64_t count) const {
-  std::string& seq = out.seq;
+void Faidx::pad_and_case(std::string& seq, std::uint64_t count) const {
   if (seq.size() < count && options_.default_seq && !options_.default_seq->empty()) {
     const std::string& fill = *options_.default_seq;
     const std::uint64_t missing = count - seq.size();
@@ -280,6 +278,11 @@ void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, 
     }
   }
   if (options_.sequence_always_upper) upper_in_place(seq);
+}
+
+void Faidx::finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
+                   std::uint64_t count) const {
+  pad_and_case(out.seq, count);
   out.name.assign(name);
   out.comp = false;
   if (options_.as_raw) {
@@ -376,14 +379,34 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
   return out;
 }
 
-void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start,
-                           std::uint64_t end) const {
+Status Faidx::fetch_residues(std::string_view name, const EntryNumbers& entry,
+                             std::uint64_t start, std::uint64_t end, bool use_map,
+                             std::string& out) const {
+  const std::uint64_t len = entry.rlen;
+  out.clear();
+  if (options_.strict_bounds && !(1 <= start && start <= end && end <= len)) {
+    std::string text = "Invalid region ";
+    text.append(name);
+    text += ":" + decimal(start) + "-" + decimal(end) + " (sequence length: " + decimal(len) + ")";
+    return FaidxError::of(ErrorKind::Region, std::move(text));
+  }
+  const std::uint64_t s = std::min(len, std::max<std::uint64_t>(start, 1));
+  const std::uint64_t e = std::min(len, std::max<std::uint64_t>(end, 1));
+  if (e < s) return Ok{};
+  const std::uint64_t count = e - s + 1;
+  if (Status r = read(entry, s, count, use_map, out); !r) return r;
+  pad_and_case(out, count);
+  return Ok{};
+}
+
+void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
+                            std::uint64_t max_residues) const {
   if (map_ == nullptr || bgzf_ || entry.lenc == 0 || entry.rlen == 0) return;
   const std::uint64_t s = std::min(entry.rlen, std::max<std::uint64_t>(start, 1));
   const std::uint64_t a = residue_offset(entry, s);
   if (a >= map_length_) return;
   // The lines of a short region: its residues plus a terminator per line crossed.
-  const std::uint64_t count = end >= s ? std::min<std::uint64_t>(end - s + 1, 192) : 1;
+  const std::uint64_t count = end >= s ? std::min<std::uint64_t>(end - s + 1, max_residues) : 1;
   const std::uint64_t last =
       std::min<std::uint64_t>(map_length_ - 1, a + count + 2 * (count / entry.lenc + 1));
   for (std::uint64_t at = a; at < last; at += 64) __builtin_prefetch(map_ + at);

@@ -70,9 +70,16 @@ class Faidx {
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, const EntryNumbers& entry,
                                                 std::uint64_t start, std::uint64_t end,
                                                 bool use_map) const;
-  // Asks the CPU to start loading the first bytes of a region of `entry` (a hint only: it reads
-  // nothing and cannot fault). Batches call it a few regions ahead so that misses overlap.
-  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end) const;
+  // Only the residues of that fetch, replacing the contents of `out` (whose buffer is reused):
+  // no record, name copy or allocation per region, for callers that format the text themselves.
+  // Same clamping, padding, casing and errors; `name` is used only in error messages.
+  Status fetch_residues(std::string_view name, const EntryNumbers& entry, std::uint64_t start,
+                        std::uint64_t end, bool use_map, std::string& out) const;
+  // Asks the CPU to start loading the bytes of a region of `entry`, up to `max_residues` of it (a
+  // hint only: it reads nothing and cannot fault). Batches call it a few regions ahead so that
+  // misses overlap; the default hints the first lines only.
+  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
+                       std::uint64_t max_residues = 192) const;
 
   // A whole record, without coordinate checks.
   Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
@@ -84,7 +91,11 @@ class Faidx {
   Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
-              SequenceRecord& out) const;
+              SequenceRecord& out) const {
+    return read(e, start, count, use_map, out.seq);
+  }
+  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
+              std::string& seq) const;
   // Fills a short read with default_seq, upper-cases and sets the coordinates.
   // The error of every read from the map once the file shrank under it, and of a short read
   // through the descriptor from a file now shorter than when it was opened.
@@ -95,7 +106,9 @@ class Faidx {
   // Kept out of line, so that the map path of read() stays a call and a load.
   [[gnu::cold, gnu::noinline]] Status changed_status() const;
   [[gnu::noinline]] Status read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
-                                                   std::uint64_t count, SequenceRecord& out) const;
+                                                   std::uint64_t count, std::string& seq) const;
+  // Pads a short read of `count` residues with default_seq and upper-cases when asked.
+  void pad_and_case(std::string& seq, std::uint64_t count) const;
   void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
               std::uint64_t count) const;
 

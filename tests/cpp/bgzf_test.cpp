@@ -1,4 +1,8 @@
 // Unit tests of the BGZF layer: headers, checked inflation, .gzi bytes, the reader and the scan.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <random>
 #include <string>
 #include <thread>
@@ -6,6 +10,8 @@
 
 #include "check.hpp"
 #include "faidx/bgzf.hpp"
+#include "faidx/faidx.hpp"
+#include "faidx/file_io.hpp"
 #include "faidx/scan.hpp"
 
 using namespace tavlo;
@@ -182,6 +188,59 @@ void test_reader_and_scan() {
   CHECK(!scan_bgzf(tail.data(), -1, tail.size(), false).ok());
 }
 
+// The residues-only fetch gives what the record fetch does, through the map, the descriptor and
+// BGZF blocks, for clamped, empty and refused regions, with padding and upper-casing on.
+void test_fetch_residues_matches_record_fetch() {
+  char dir[] = "/tmp/tavlo_residues_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  std::string text = ">a\n";
+  for (int i = 0; i < 700; ++i) {
+    text.push_back("ACGTacgtN"[i % 9]);
+    if (i % 60 == 59 || i == 699) text.push_back('\n');
+  }
+  text += ">b\nAcGt\n";
+  const std::string plain = std::string(dir) + "/p.fa", packed = std::string(dir) + "/z.fa.gz";
+  const Blocked b = make_blocked(text, {300, 7, 120});
+  for (const auto& [path, bytes] : {std::pair{plain, text}, std::pair{packed, b.file}}) {
+    FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+    CHECK(write_all(fd.get(), bytes.data(), bytes.size()).ok());
+  }
+  const std::uint64_t coords[] = {0, 1, 2, 59, 60, 61, 333, 699, 700, 701, 5000};
+  for (const std::string& path : {plain, packed}) {
+    for (int mode = 0; mode < 3; ++mode) {
+      FaidxOptions opt;
+      opt.filename = path;
+      opt.mutable_file = mode == 1;  // no map: every read goes through the descriptor
+      opt.strict_bounds = mode == 2;
+      if (mode == 0) opt.default_seq = "n";
+      opt.sequence_always_upper = mode != 1;
+      auto fx = Faidx::open(opt);
+      if (!CHECK(fx.ok())) continue;
+      std::string seq = "stale";
+      for (const char* name : {"a", "b"}) {
+        const EntryNumbers& e = *(*fx)->names().find(name);
+        for (std::uint64_t s : coords) {
+          for (std::uint64_t t : coords) {
+            const bool use_map = mode != 1;
+            auto rec = (*fx)->fetch_single_optimized(name, e, s, t, use_map);
+            Status r = (*fx)->fetch_residues(name, e, s, t, use_map, seq);
+            if (!CHECK_EQ(r.ok(), rec.ok())) return;
+            if (rec.ok()) {
+              if (!CHECK_EQ(seq, rec->seq)) return;
+            } else {
+              CHECK_EQ(r.error().python_message(), rec.error().python_message());
+            }
+          }
+        }
+      }
+    }
+  }
+  for (const std::string& f : {plain, plain + ".fai", packed, packed + ".fai", packed + ".gzi"}) {
+    ::unlink(f.c_str());
+  }
+  CHECK_EQ(::rmdir(dir), 0);
+}
+
 }  // namespace
 
 int main() {
@@ -189,6 +248,7 @@ int main() {
   test_inflate_checks();
   test_gzi_bytes();
   test_reader_and_scan();
+  test_fetch_residues_matches_record_fetch();
   std::printf("inflating with %s\n", bgzf_inflater());
   return tavlo::check::summary();
 }
