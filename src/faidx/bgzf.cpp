@@ -190,11 +190,12 @@ Status inflate_bgzf_block(std::string_view block, std::uint64_t at, std::string&
   block = block.substr(0, h->block_size);
   auto isize = declared_size(block, at);
   if (!isize) return std::move(isize).error();
-  // The inflater writes every byte: no zero-fill first (a miss's cost is this one call).
+  // The inflater writes every byte: no zero-fill first. GCC 12's library may pass a larger size
+  // than the one asked for (the grown capacity), so the operation returns its own.
   Status status = Ok{};
-  out.resize_and_overwrite(*isize, [&](char* p, std::size_t n) {
+  out.resize_and_overwrite(*isize, [&](char* p, std::size_t) -> std::size_t {
     status = inflate_block_into(block, *h, at, *isize, p);
-    return status ? n : 0;
+    return status ? *isize : 0;
   });
   return status;
 }
@@ -307,134 +308,82 @@ Result<std::size_t> feed_lines(FastaScanner& scanner, const char* text, std::siz
 Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate) {
   // Stretches of this many compressed bytes are read (and inflated in parallel) at a time.
   constexpr std::size_t kStretch = 4 << 20;
-  // Room before a stretch's text for the unscanned end of the text before it (a partial line);
-  // a longer end is copied together with the stretch's text instead.
-  constexpr std::size_t kGap = 64 << 10;
   CompressedStretch source(map, fd, size);
   BgzfScan scan;
   FastaScanner scanner;
   bool first_data = true;
   std::uint64_t coff = 0, uoff = 0;
-  // While the blocks of a stretch inflate into `next` (from kGap on), the text before them is
-  // scanned: text[pending_at, pending_at + pending), the unscanned end of the stretch before
-  // that followed by the previous stretch's text. The scanner then waits for no inflation.
-  std::string text, next;
-  std::size_t pending_at = 0, pending = 0;
-  std::size_t clean = 0;  // bytes at the start of the pending text known to hold no line feed
+  std::string text;        // unscanned text carried over, then the stretch's text
+  std::size_t carry = 0;   // bytes of `text` carried over
+  std::size_t clean = 0;   // bytes at the start of `text` known to hold no line feed
   std::vector<PendingBlock> blocks;
   std::vector<std::optional<FaidxError>> failures;
-  for (;;) {
-    const bool last = coff >= size;
-    // The headers of the next stretch. A failure there is reported after the text before it
-    // has been scanned, so that the first fault in the file is the one reported.
-    std::optional<FaidxError> walk_error;
-    std::string_view stretch;
-    std::size_t at = 0, text_size = 0;
+  while (coff < size) {
+    auto got = source.get(coff, kStretch);
+    if (!got) return std::move(got).error();
+    const std::string_view stretch = *got;
     blocks.clear();
-    if (!last) {
-      auto got = source.get(coff, kStretch);
-      if (!got) {
-        walk_error = std::move(got).error();
-      } else {
-        stretch = *got;
+    std::size_t at = 0, text_size = carry;
+    while (at < stretch.size()) {
+      auto h = parse_bgzf_header(stretch.substr(at), coff + at);
+      if (!h) {
+        // A block cut by the end of the stretch is read again from its start with the next one.
+        if (stretch.size() == kStretch && stretch.size() - at < kBgzfMaxBlock) break;
+        return std::move(h).error();
       }
-      while (!walk_error && at < stretch.size()) {
-        auto h = parse_bgzf_header(stretch.substr(at), coff + at);
-        if (!h) {
-          // A block cut by the end of the stretch is read again from its start with the next one.
-          if (stretch.size() == kStretch && stretch.size() - at < kBgzfMaxBlock) break;
-          walk_error = std::move(h).error();
-          break;
-        }
-        if (h->block_size > stretch.size() - at) {
-          if (stretch.size() == kStretch) break;
-          walk_error = truncated(coff + at);
-          break;
-        }
-        auto isize = declared_size(stretch.substr(at, h->block_size), coff + at);
-        if (!isize) {
-          walk_error = std::move(isize).error();
-          break;
-        }
-        if (*isize > 0) {
-          if (!first_data) scan.gzi.push_back(GziEntry{coff + at, uoff});
-          first_data = false;
-        }
-        blocks.push_back(PendingBlock{at, *h, *isize, text_size});
-        text_size += *isize;
-        uoff += *isize;
-        at += h->block_size;
+      if (h->block_size > stretch.size() - at) {
+        if (stretch.size() == kStretch) break;
+        return truncated(coff + at);
       }
-      // Cannot happen: a stretch holds a whole block.
-      if (!walk_error && at == 0) walk_error = truncated(coff);
-      if (walk_error) blocks.clear();
+      auto isize = declared_size(stretch.substr(at, h->block_size), coff + at);
+      if (!isize) return std::move(isize).error();
+      if (*isize > 0) {
+        if (!first_data) scan.gzi.push_back(GziEntry{coff + at, uoff});
+        first_data = false;
+      }
+      blocks.push_back(PendingBlock{at, *h, *isize, text_size});
+      text_size += *isize;
+      uoff += *isize;
+      at += h->block_size;
     }
-    if (!inflate) {
-      if (walk_error) return std::move(*walk_error);
-      if (last) break;
-      coff += at;
-      continue;
-    }
-    // Item 0 scans the pending text (when there is any), the others inflate one block each.
-    const std::size_t scan_items = pending > 0 ? 1 : 0;
-    std::size_t used = 0;
-    std::optional<FaidxError> scan_error;
-    auto scan_pending = [&] {
-      const char* p = text.data() + pending_at;
+    if (at == 0) return truncated(coff);  // cannot happen: a stretch holds a whole block
+    if (inflate) {
+      // The blocks overwrite all of it (and a failure discards it): no zero-fill first.
+      // The blocks overwrite all of it (and a failure discards it): no zero-fill first. GCC 12's
+      // library hands the operation the grown capacity, not the size asked for: that is ignored.
+      text.resize_and_overwrite(text_size, [&](char*, std::size_t) { return text_size; });
+      failures.assign(blocks.size(), std::nullopt);
+      parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const PendingBlock& b = blocks[k];
+          Status s = inflate_block_into(stretch.substr(b.at, b.header.block_size), b.header,
+                                        coff + b.at, b.isize, text.data() + b.text_at);
+          if (!s) failures[k] = std::move(s).error();
+        }
+      });
+      for (auto& f : failures) {
+        if (f) return std::move(*f);
+      }
       // A line that goes on over many stretches (an unwrapped chromosome) is searched once,
       // not again with every stretch added to it.
-      if (std::memchr(p + clean, '\n', pending - clean) == nullptr) {
-        clean = pending;
-        return;
+      if (std::memchr(text.data() + clean, '\n', text.size() - clean) == nullptr) {
+        clean = carry = text.size();
+      } else {
+        auto used = feed_lines(scanner, text.data(), text.size());
+        if (!used) return std::move(used).error();
+        carry = text.size() - *used;
+        std::memmove(text.data(), text.data() + *used, carry);
+        text.resize(carry);
+        clean = 0;
       }
-      auto fed = feed_lines(scanner, p, pending);
-      if (!fed) {
-        scan_error = std::move(fed).error();
-        return;
-      }
-      used = *fed;
-      clean = 0;
-    };
-    next.resize_and_overwrite(kGap + text_size, [](char*, std::size_t n) { return n; });
-    failures.assign(blocks.size(), std::nullopt);
-    parallel_for(scan_items + blocks.size(), [&](std::size_t begin, std::size_t end) {
-      for (std::size_t k = begin; k < end; ++k) {
-        if (k < scan_items) {
-          scan_pending();
-          continue;
-        }
-        const PendingBlock& b = blocks[k - scan_items];
-        Status s = inflate_block_into(stretch.substr(b.at, b.header.block_size), b.header,
-                                      coff + b.at, b.isize, next.data() + kGap + b.text_at);
-        if (!s) failures[k - scan_items] = std::move(s).error();
-      }
-    });
-    if (scan_error) return std::move(*scan_error);
-    if (walk_error) return std::move(*walk_error);
-    for (auto& f : failures) {
-      if (f) return std::move(*f);
     }
-    const std::size_t carry = pending - used;
-    const char* carried = text.data() + pending_at + used;
-    if (last) {
-      auto fed = scanner.feed(std::string_view(carried, carry), true);
-      if (!fed) return std::move(fed).error();
-      break;
-    }
-    if (carry <= kGap) {
-      std::memcpy(next.data() + kGap - carry, carried, carry);
-      text.swap(next);
-      pending_at = kGap - carry;
-    } else {
-      std::memmove(text.data(), carried, carry);
-      text.resize(carry);
-      text.append(next, kGap, text_size);
-      pending_at = 0;
-    }
-    pending = carry + text_size;
     coff += at;
   }
-  if (inflate) scan.entries = scanner.take();
+  if (inflate) {
+    auto used = scanner.feed(std::string_view(text.data(), carry), true);
+    if (!used) return std::move(used).error();
+    scan.entries = scanner.take();
+  }
   return scan;
 }
 
