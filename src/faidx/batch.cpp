@@ -15,8 +15,11 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
   // misses of several regions overlap instead of following each other.
   constexpr std::size_t kAhead = 4;
   auto prefetch = [&](const BatchRegion& r) {
-    const EntryNumbers* e = same_entry != nullptr ? same_entry : fx.names().find(r.name);
-    if (e != nullptr) fx.prefetch_region(*e, r.start, r.end);
+    if (same_entry != nullptr) {
+      fx.prefetch_region(*same_entry, r.start, r.end);
+    } else if (const std::optional<EntryNumbers> e = fx.names().lookup(r.name)) {
+      fx.prefetch_region(*e, r.start, r.end);
+    }
   };
   parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
     if (use_map) {
