@@ -1,17 +1,50 @@
 // The parallel path of the batch fetches.
 #include "faidx/batch.hpp"
 
+#include <algorithm>
 #include <optional>
+#include <utility>
 
+#include "faidx/extract.hpp"
 #include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
 
+namespace {
+
+// Indexes of `regions` sorted by the text offset of their first residue.
+std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchRegion> regions,
+                                    const EntryNumbers* same_entry) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> keys(regions.size());
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    const BatchRegion& r = regions[i];
+    const std::optional<EntryNumbers> e =
+        same_entry != nullptr ? std::optional<EntryNumbers>(*same_entry) : fx.names().lookup(r.name);
+    std::uint64_t key = UINT64_MAX;
+    if (e) {
+      const std::uint64_t s = std::min(e->rlen, std::max<std::uint64_t>(r.start, 1));
+      key = s == 0 || e->lenc == 0 ? e->offset : residue_offset(*e, s);
+    }
+    keys[i] = {key, i};
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::size_t> order(regions.size());
+  for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].second;
+  return order;
+}
+
+}  // namespace
+
 std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
                                       const EntryNumbers* same_entry) {
   std::vector<BatchSlot> slots(regions.size());
-  const bool use_map = fx.has_map();
+  const bool use_map = fx.has_map() && !fx.is_bgzf();
+  // The regions of a compressed file are taken in file order, so that each block inflates once
+  // and then serves every region in it from the cache; the slots stay in input order.
+  std::vector<std::size_t> order;
+  if (fx.is_bgzf()) order = file_order(fx, regions, same_entry);
+  const auto at = [&](std::size_t k) { return order.empty() ? k : order[k]; };
   // Each worker writes only the slots of its own ranges; the Faidx is only read.
   // Regions this far ahead are prefetched while the current one is copied, so that the cache
   // misses of several regions overlap instead of following each other. The entry a prefetch
@@ -21,17 +54,19 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
   static_assert(kRing > kAhead && (kRing & (kRing - 1)) == 0);
   parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
     std::optional<EntryNumbers> ring[kRing];
-    auto look_up = [&](std::size_t i) {
-      std::optional<EntryNumbers>& e = ring[i & (kRing - 1)];
+    auto look_up = [&](std::size_t k) {
+      const BatchRegion& r = regions[at(k)];
+      std::optional<EntryNumbers>& e = ring[k & (kRing - 1)];
       e = same_entry != nullptr ? std::optional<EntryNumbers>(*same_entry)
-                                : fx.names().lookup(regions[i].name);
-      if (use_map && e) fx.prefetch_region(*e, regions[i].start, regions[i].end);
+                                : fx.names().lookup(r.name);
+      if (use_map && e) fx.prefetch_region(*e, r.start, r.end);
     };
-    for (std::size_t i = begin; i < std::min(end, begin + kAhead); ++i) look_up(i);
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + kAhead < end) look_up(i + kAhead);
+    for (std::size_t k = begin; k < std::min(end, begin + kAhead); ++k) look_up(k);
+    for (std::size_t k = begin; k < end; ++k) {
+      if (k + kAhead < end) look_up(k + kAhead);
+      const std::size_t i = at(k);
       const BatchRegion& r = regions[i];
-      const std::optional<EntryNumbers>& entry = ring[i & (kRing - 1)];
+      const std::optional<EntryNumbers>& entry = ring[k & (kRing - 1)];
       auto outcome = entry ? fx.fetch_single_optimized(r.name, *entry, r.start, r.end, use_map)
                            : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
       BatchSlot& slot = slots[i];

@@ -45,6 +45,10 @@ std::uint64_t span_bytes(const EntryNumbers& e, std::uint64_t count) {
 
 }  // namespace
 
+std::uint64_t region_span_bytes(const EntryNumbers& e, std::uint64_t count) {
+  return span_bytes(e, count);
+}
+
 std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p, std::uint64_t* column) {
   const std::uint64_t i = p - 1;
   std::uint64_t line, col;

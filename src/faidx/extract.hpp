@@ -16,6 +16,11 @@ namespace tavlo {
 std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p,
                              std::uint64_t* column = nullptr);
 
+// Bytes from the first residue of a region of `count` residues to the end of the span a read of
+// it walks: the residues, the terminators of the lines they start, and one spare line.
+// UINT64_MAX when that overflows or the line widths make no sense.
+std::uint64_t region_span_bytes(const EntryNumbers& e, std::uint64_t count);
+
 // Walks bytes [p, p + n), skipping CR and LF, appending the others to `out` until `out` holds
 // `want` bytes. Returns the number of input bytes consumed.
 std::size_t append_residues(const char* p, std::size_t n, std::string& out, std::size_t want);

@@ -239,7 +239,10 @@ std::string format_fai(const std::vector<IndexEntry>& entries) {
 }
 
 Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries) {
-  const std::string contents = format_fai(entries);
+  return write_file_atomically(path, format_fai(entries));
+}
+
+Status write_file_atomically(const std::string& path, std::string_view contents) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   FileDescriptor fd;

@@ -30,6 +30,9 @@ std::string format_fai(const std::vector<IndexEntry>& entries);
 // that no reader ever sees a partly written index. The temporary file is removed on failure.
 Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries);
 
+// Writes `contents` to `path` the same way: a temporary file beside it, renamed over it.
+Status write_file_atomically(const std::string& path, std::string_view contents);
+
 // Strict unsigned decimal: an optional '+', then one or more digits, below 2**64.
 bool parse_u64(std::string_view field, std::uint64_t* out);
 

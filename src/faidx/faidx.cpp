@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <new>
 
+#include "faidx/bgzf.hpp"
 #include "faidx/extract.hpp"
 #include "faidx/fai_file.hpp"
 #include "faidx/file_io.hpp"
@@ -61,6 +62,7 @@ void write_warning(std::string_view text) {
 }
 
 Faidx::~Faidx() {
+  bgzf_.reset();
   guard_.release();
   if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
   if (fd_ >= 0) ::close(fd_);
@@ -99,13 +101,17 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
 
-  // A compressed file would otherwise come back as residues of compressed bytes.
-  unsigned char magic[2] = {0, 0};
-  const ssize_t got = pread_full(fd.get(), reinterpret_cast<char*>(magic), 2, 0);
+  // Compression is told by content, not by name. Only BGZF can be read at random; any other
+  // gzip file would otherwise come back as residues of compressed bytes.
+  char head[4096];
+  const ssize_t got = pread_full(fd.get(), head, sizeof head, 0);
   if (got < 0) return FaidxError::io_errno(errno);
-  if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+  const std::string_view head_view(head, static_cast<std::size_t>(got));
+  const bool bgzf = is_gzip(head_view);
+  if (bgzf && !tavlo::is_bgzf(head_view)) {
     return FaidxError::io(opt.filename +
-                          " is gzip-compressed; only uncompressed FASTA files can be read");
+                          " is gzip-compressed but not BGZF; decompress it and recompress it with "
+                          "bgzip to read it");
   }
 
   if (!opt.mutable_file) {
@@ -141,7 +147,13 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     }
   }
 
-  if (build) {
+  if (bgzf) {
+    const auto file_size = static_cast<std::uint64_t>(st.st_size);
+    if (Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build); !s) {
+      return std::move(s).error();
+    }
+    if (fx->guard_.changed()) return fx->changed_error();
+  } else if (build) {
     auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
                                 : scan_fasta_fd(fd.get());
     if (!entries) return std::move(entries).error();
@@ -156,8 +168,59 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   return fx;
 }
 
+Status Faidx::open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st,
+                        bool build_fai) {
+  const FaidxOptions& opt = options_;
+  const std::string gzi_path = opt.filename + ".gzi";
+  const char* map = has_map_ ? map_ : nullptr;
+  // The .gzi follows the .fai's rule: rebuilt when missing, or when older than the FASTA file
+  // unless rebuilding is off.
+  bool gzi_build = false;
+  struct stat gzi_st;
+  const bool gzi_present = ::stat(gzi_path.c_str(), &gzi_st) == 0;
+  if (!gzi_present) {
+    gzi_build = true;
+  } else if (opt.build_index && opt.rebuild) {
+    gzi_build = newer(fasta_st.st_mtim, gzi_st.st_mtim);
+  }
+  std::vector<GziEntry> gzi;
+  if (build_fai) {
+    auto scan = scan_bgzf(map, fd, size, true);
+    if (!scan) return std::move(scan).error();
+    if (Status w = write_file_atomically(gzi_path, format_gzi(scan->gzi)); !w) return w;
+    if (Status w = write_fai(index_path_, scan->entries); !w) return w;
+    load_entries(scan->entries, names_);
+    gzi = std::move(scan->gzi);
+  } else {
+    if (Status r = read_fai(index_path_, names_); !r) return r;
+    if (gzi_build) {
+      // Only the block headers are read: the .fai is already there.
+      auto scan = scan_bgzf(map, fd, size, false);
+      if (!scan) return std::move(scan).error();
+      gzi = std::move(scan->gzi);
+      // Without build_index nothing is written: the pairs serve this Faidx only.
+      if (opt.build_index) {
+        if (Status w = write_file_atomically(gzi_path, format_gzi(gzi)); !w) return w;
+      }
+    } else {
+      // Read on the first fetch: opening stays a few system calls, as for a plain file.
+      bgzf_ = std::make_unique<BgzfReader>(map, fd, size, gzi_path);
+      return Ok{};
+    }
+  }
+  bgzf_ = std::make_unique<BgzfReader>(map, fd, size, std::move(gzi));
+  return Ok{};
+}
+
 Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
                    bool use_map, SequenceRecord& out) const {
+  if (bgzf_) {
+    // Compressed bytes past the end of a file that shrank under the map read as zeros, which
+    // fail their block's checks; the error says what happened instead.
+    Status r = extract_sequence_from_bgzf(*bgzf_, e, start, count, out.seq);
+    if (guard_.changed()) [[unlikely]] return changed_status();
+    return r;
+  }
   if (use_map && has_map_) {
     extract_sequence_from_mmap(std::string_view(map_, map_length_), e, start, count, out.seq);
     // A file cut inside its last page loses no page: the bytes past its new end read as NULs
@@ -315,7 +378,7 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
 
 void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start,
                            std::uint64_t end) const {
-  if (map_ == nullptr || entry.lenc == 0 || entry.rlen == 0) return;
+  if (map_ == nullptr || bgzf_ || entry.lenc == 0 || entry.rlen == 0) return;
   const std::uint64_t s = std::min(entry.rlen, std::max<std::uint64_t>(start, 1));
   const std::uint64_t a = residue_offset(entry, s);
   if (a >= map_length_) return;

@@ -1,6 +1,8 @@
 // The Faidx core: a FASTA file's bytes (memory map or descriptor), its name table and options.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -9,6 +11,7 @@
 
 #include "errors/errors.hpp"
 #include "faidx/map_guard.hpp"
+#include "faidx/bgzf.hpp"
 #include "faidx/name_table.hpp"
 #include "sequence/record.hpp"
 
@@ -46,6 +49,8 @@ class Faidx {
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
   bool has_map() const { return has_map_; }
+  // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
+  bool is_bgzf() const { return bgzf_ != nullptr; }
 
   // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error
   // and an empty or shortened result, or a Bounds error under strict bounds.
@@ -75,6 +80,8 @@ class Faidx {
  private:
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 
+  // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
+  Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const;
@@ -102,6 +109,7 @@ class Faidx {
   int fd_ = -1;
   std::uint64_t opened_size_ = 0;  // the file's size when opened
   std::uint64_t opened_dev_ = 0, opened_ino_ = 0;  // the file opened, as its path then named it
+  std::unique_ptr<BgzfReader> bgzf_;  // set for a BGZF file; reads through map_ or fd_
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.

@@ -1,0 +1,475 @@
+// BGZF blocks: header parsing, checked inflation, the .gzi format, the index scan, random access.
+#include "faidx/bgzf.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <optional>
+
+#if defined(TAVLO_HAVE_LIBDEFLATE)
+#include <libdeflate.h>
+#else
+#include <zlib.h>
+#endif
+
+#include <fcntl.h>
+
+#include "faidx/extract.hpp"
+#include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
+#include "faidx/scan.hpp"
+
+namespace tavlo {
+
+namespace {
+
+std::uint32_t le16(const char* p) {
+  const auto* u = reinterpret_cast<const unsigned char*>(p);
+  return static_cast<std::uint32_t>(u[0]) | static_cast<std::uint32_t>(u[1]) << 8;
+}
+
+std::uint32_t le32(const char* p) { return le16(p) | le16(p + 2) << 16; }
+
+std::uint64_t le64(const char* p) {
+  return static_cast<std::uint64_t>(le32(p)) | static_cast<std::uint64_t>(le32(p + 4)) << 32;
+}
+
+void put_le64(std::string& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+
+FaidxError block_error(const char* what, std::uint64_t at) {
+  return FaidxError::io(std::string(what) + " at compressed offset " + std::to_string(at));
+}
+
+FaidxError truncated(std::uint64_t at) { return block_error("truncated BGZF block", at); }
+
+#if defined(TAVLO_HAVE_LIBDEFLATE)
+struct Inflater {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ~Inflater() { libdeflate_free_decompressor(d); }
+};
+#else
+struct Inflater {
+  z_stream z{};
+  bool ready = inflateInit2(&z, -15) == Z_OK;
+  ~Inflater() {
+    if (ready) inflateEnd(&z);
+  }
+};
+#endif
+
+// Inflates the deflate data of a block into exactly `isize` bytes at `out` and checks them
+// against the block's CRC32. Each thread keeps its own inflater.
+Status inflate_into(std::string_view deflated, std::uint32_t crc, std::uint32_t isize, char* out,
+                    std::uint64_t at) {
+  thread_local Inflater inflater;
+#if defined(TAVLO_HAVE_LIBDEFLATE)
+  if (inflater.d == nullptr) throw std::bad_alloc();
+  std::size_t got = 0;
+  const libdeflate_result r = libdeflate_deflate_decompress(inflater.d, deflated.data(),
+                                                            deflated.size(), out, isize, &got);
+  if (r == LIBDEFLATE_BAD_DATA) return block_error("corrupt BGZF block (bad deflate data)", at);
+  if (r != LIBDEFLATE_SUCCESS || got != isize) {
+    return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+  }
+  if (libdeflate_crc32(0, out, isize) != crc) {
+    return block_error("corrupt BGZF block (CRC32 mismatch)", at);
+  }
+#else
+  if (!inflater.ready) throw std::bad_alloc();
+  z_stream& z = inflater.z;
+  inflateReset(&z);
+  // zlib never writes through next_out when avail_out is 0, so a spare byte lets it tell a
+  // block that inflates to more than isize from one that ends exactly.
+  char spare;
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(deflated.data()));
+  z.avail_in = static_cast<uInt>(deflated.size());
+  z.next_out = reinterpret_cast<Bytef*>(isize > 0 ? out : &spare);
+  z.avail_out = isize;
+  int r = inflate(&z, Z_FINISH);
+  if (r == Z_BUF_ERROR && z.avail_out == 0) {
+    z.next_out = reinterpret_cast<Bytef*>(&spare);
+    z.avail_out = 1;
+    r = inflate(&z, Z_FINISH);
+    if (r == Z_STREAM_END || z.avail_out == 0) {
+      return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+    }
+  }
+  if (r != Z_STREAM_END) {
+    return block_error(z.avail_out == 0 || z.avail_in > 0
+                           ? "corrupt BGZF block (bad deflate data)"
+                           : "corrupt BGZF block (uncompressed size mismatch)",
+                       at);
+  }
+  if (z.total_out != isize) {
+    return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+  }
+  if (crc32(0, reinterpret_cast<const Bytef*>(out), isize) != crc) {
+    return block_error("corrupt BGZF block (CRC32 mismatch)", at);
+  }
+#endif
+  return Ok{};
+}
+
+// The uncompressed size a block declares, checked against the limit.
+Result<std::uint32_t> declared_size(std::string_view block, std::uint64_t at) {
+  const std::uint32_t isize = le32(block.data() + block.size() - 4);
+  if (isize > kBgzfMaxBlock) return block_error("corrupt BGZF block (uncompressed size)", at);
+  return isize;
+}
+
+Status inflate_block_into(std::string_view block, const BgzfBlockHeader& h, std::uint64_t at,
+                          std::uint32_t isize, char* out) {
+  const std::string_view deflated = block.substr(h.header_size, h.block_size - h.header_size - 8);
+  return inflate_into(deflated, le32(block.data() + h.block_size - 8), isize, out, at);
+}
+
+}  // namespace
+
+Result<BgzfBlockHeader> parse_bgzf_header(std::string_view bytes, std::uint64_t at) {
+  if (bytes.size() < 18) {
+    if (bytes.size() >= 4 && (!is_gzip(bytes) || bytes[2] != 8 || (bytes[3] & 4) == 0)) {
+      return block_error("invalid BGZF block header", at);
+    }
+    return truncated(at);
+  }
+  // Only FEXTRA may be set: the other optional fields would come between the header and the data.
+  if (!is_gzip(bytes) || bytes[2] != 8 || bytes[3] != 4) {
+    return block_error("invalid BGZF block header", at);
+  }
+  const std::uint32_t xlen = le16(bytes.data() + 10);
+  const std::uint32_t header_size = 12 + xlen;
+  if (header_size > bytes.size()) return truncated(at);
+  for (std::uint32_t p = 12; p + 4 <= header_size;) {
+    const std::uint32_t slen = le16(bytes.data() + p + 2);
+    if (bytes[p] == 'B' && bytes[p + 1] == 'C' && slen == 2 && p + 6 <= header_size) {
+      const std::uint32_t block_size = le16(bytes.data() + p + 4) + 1;
+      // The smallest deflate stream is two bytes; then CRC32 and ISIZE.
+      if (block_size < header_size + 2 + 8) return block_error("invalid BGZF block header", at);
+      return BgzfBlockHeader{header_size, block_size};
+    }
+    p += 4 + slen;
+  }
+  return block_error("invalid BGZF block header", at);
+}
+
+bool is_bgzf(std::string_view head) { return parse_bgzf_header(head, 0).ok(); }
+
+Status inflate_bgzf_block(std::string_view block, std::uint64_t at, std::string& out) {
+  auto h = parse_bgzf_header(block, at);
+  if (!h) return std::move(h).error();
+  if (h->block_size > block.size()) return truncated(at);
+  block = block.substr(0, h->block_size);
+  auto isize = declared_size(block, at);
+  if (!isize) return std::move(isize).error();
+  out.resize(*isize);
+  return inflate_block_into(block, *h, at, *isize, out.data());
+}
+
+const char* bgzf_inflater() {
+#if defined(TAVLO_HAVE_LIBDEFLATE)
+  return "libdeflate";
+#else
+  return "zlib";
+#endif
+}
+
+Result<std::vector<GziEntry>> parse_gzi(std::string_view bytes) {
+  static const char* const kBad = "invalid .gzi index";
+  if (bytes.size() < 8) return FaidxError::io(kBad);
+  const std::uint64_t count = le64(bytes.data());
+  if (count > (bytes.size() - 8) / 16 || 8 + count * 16 != bytes.size()) {
+    return FaidxError::io(kBad);
+  }
+  std::vector<GziEntry> out(static_cast<std::size_t>(count));
+  const char* p = bytes.data() + 8;
+  if constexpr (std::endian::native == std::endian::little && sizeof(GziEntry) == 16) {
+    if (count > 0) std::memcpy(out.data(), p, static_cast<std::size_t>(count) * 16);
+  } else {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = {le64(p + 16 * i), le64(p + 16 * i + 8)};
+  }
+  GziEntry prev{0, 0};
+  for (const GziEntry& e : out) {
+    if (e.coff <= prev.coff || e.uoff < prev.uoff || e.uoff - prev.uoff > kBgzfMaxBlock) {
+      return FaidxError::io(kBad);
+    }
+    prev = e;
+  }
+  return out;
+}
+
+std::string format_gzi(const std::vector<GziEntry>& entries) {
+  std::string out;
+  out.reserve(8 + 16 * entries.size());
+  put_le64(out, entries.size());
+  for (const auto& e : entries) {
+    put_le64(out, e.coff);
+    put_le64(out, e.uoff);
+  }
+  return out;
+}
+
+namespace {
+
+// The compressed file, read a stretch at a time: straight from the map, or into a buffer.
+class CompressedStretch {
+ public:
+  CompressedStretch(const char* map, int fd, std::uint64_t size)
+      : map_(map), fd_(fd), size_(size) {}
+
+  // Bytes [at, at + n), fewer at the end of the file; valid until the next call.
+  Result<std::string_view> get(std::uint64_t at, std::size_t n) {
+    if (at >= size_) return std::string_view();
+    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - at));
+    if (map_ != nullptr) return std::string_view(map_ + at, n);
+    buf_.resize(n);
+    const ssize_t r = pread_full(fd_, buf_.data(), n, at);
+    if (r < 0) return FaidxError::io_errno(errno);
+    return std::string_view(buf_.data(), static_cast<std::size_t>(r));
+  }
+
+ private:
+  const char* map_;
+  int fd_;
+  std::uint64_t size_;
+  std::string buf_;
+};
+
+struct PendingBlock {
+  std::size_t at;  // in the stretch
+  BgzfBlockHeader header;
+  std::uint32_t isize;
+  std::size_t text_at;  // in the text buffer
+};
+
+// Feeds the complete lines of text[0, n) to the scanner a slice at a time (so that the scanner's
+// checks of a slice stay in cache); returns how many bytes it took.
+Result<std::size_t> feed_lines(FastaScanner& scanner, const char* text, std::size_t n) {
+  constexpr std::size_t kSlice = 1 << 20;
+  std::size_t at = 0;
+  while (at < n) {
+    const std::size_t len = std::min(kSlice, n - at);
+    auto used = scanner.feed(std::string_view(text + at, len), false);
+    if (!used) return std::move(used).error();
+    at += *used;
+    if (*used == 0) {
+      if (len == n - at) break;  // an incomplete line: wait for more text
+      // A line longer than a slice: take it whole when it ends in this text.
+      const void* nl = std::memchr(text + at, '\n', n - at);
+      if (nl == nullptr) break;
+      const std::size_t whole = static_cast<const char*>(nl) - (text + at) + 1;
+      auto taken = scanner.feed(std::string_view(text + at, whole), false);
+      if (!taken) return std::move(taken).error();
+      at += *taken;
+      if (*taken == 0) break;
+    }
+  }
+  return at;
+}
+
+}  // namespace
+
+Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate) {
+  // Stretches of this many compressed bytes are read (and inflated in parallel) at a time.
+  constexpr std::size_t kStretch = 4 << 20;
+  CompressedStretch source(map, fd, size);
+  BgzfScan scan;
+  FastaScanner scanner;
+  bool first_data = true;
+  std::uint64_t coff = 0, uoff = 0;
+  std::string text;        // unscanned text carried over, then the stretch's text
+  std::size_t carry = 0;   // bytes of `text` carried over
+  std::size_t clean = 0;   // bytes at the start of `text` known to hold no line feed
+  std::vector<PendingBlock> blocks;
+  std::vector<std::optional<FaidxError>> failures;
+  while (coff < size) {
+    auto got = source.get(coff, kStretch);
+    if (!got) return std::move(got).error();
+    const std::string_view stretch = *got;
+    blocks.clear();
+    std::size_t at = 0, text_size = carry;
+    while (at < stretch.size()) {
+      auto h = parse_bgzf_header(stretch.substr(at), coff + at);
+      if (!h) {
+        // A block cut by the end of the stretch is read again from its start with the next one.
+        if (stretch.size() == kStretch && stretch.size() - at < kBgzfMaxBlock) break;
+        return std::move(h).error();
+      }
+      if (h->block_size > stretch.size() - at) {
+        if (stretch.size() == kStretch) break;
+        return truncated(coff + at);
+      }
+      auto isize = declared_size(stretch.substr(at, h->block_size), coff + at);
+      if (!isize) return std::move(isize).error();
+      if (*isize > 0) {
+        if (!first_data) scan.gzi.push_back(GziEntry{coff + at, uoff});
+        first_data = false;
+      }
+      blocks.push_back(PendingBlock{at, *h, *isize, text_size});
+      text_size += *isize;
+      uoff += *isize;
+      at += h->block_size;
+    }
+    if (at == 0) return truncated(coff);  // cannot happen: a stretch holds a whole block
+    if (inflate) {
+      text.resize(text_size);
+      failures.assign(blocks.size(), std::nullopt);
+      parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+          const PendingBlock& b = blocks[k];
+          Status s = inflate_block_into(stretch.substr(b.at, b.header.block_size), b.header,
+                                        coff + b.at, b.isize, text.data() + b.text_at);
+          if (!s) failures[k] = std::move(s).error();
+        }
+      });
+      for (auto& f : failures) {
+        if (f) return std::move(*f);
+      }
+      // A line that goes on over many stretches (an unwrapped chromosome) is searched once,
+      // not again with every stretch added to it.
+      if (std::memchr(text.data() + clean, '\n', text.size() - clean) == nullptr) {
+        clean = carry = text.size();
+      } else {
+        auto used = feed_lines(scanner, text.data(), text.size());
+        if (!used) return std::move(used).error();
+        carry = text.size() - *used;
+        std::memmove(text.data(), text.data() + *used, carry);
+        text.resize(carry);
+        clean = 0;
+      }
+    }
+    coff += at;
+  }
+  if (inflate) {
+    auto used = scanner.feed(std::string_view(text.data(), carry), true);
+    if (!used) return std::move(used).error();
+    scan.entries = scanner.take();
+  }
+  return scan;
+}
+
+Result<std::vector<GziEntry>> read_gzi(const std::string& path) {
+  auto failed = [&](int err) {
+    return FaidxError::io("cannot read " + path + ": " + FaidxError::io_errno(err).payload());
+  };
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) return failed(errno);
+  std::string bytes;
+  if (Status r = read_all(fd.get(), bytes); !r) return failed(r.error().os_errno);
+  auto parsed = parse_gzi(bytes);
+  if (!parsed) return FaidxError::io(parsed.error().text + " " + path);
+  return parsed;
+}
+
+BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi)
+    : map_(map), fd_(fd), size_(size), gzi_(std::move(gzi)), slots_(new Slot[kCacheSlots]) {
+  std::call_once(loaded_, [] {});
+  bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+}
+
+BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path)
+    : map_(map), fd_(fd), size_(size), gzi_path_(std::move(gzi_path)),
+      slots_(new Slot[kCacheSlots]) {}
+
+Status BgzfReader::load() const {
+  std::call_once(loaded_, [this] {
+    auto pairs = read_gzi(gzi_path_);
+    if (!pairs) {
+      load_error_ = std::make_unique<FaidxError>(std::move(pairs).error());
+      return;
+    }
+    gzi_ = std::move(*pairs);
+    bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+  });
+  if (load_error_) return *load_error_;
+  return Ok{};
+}
+
+Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint) const {
+  // A slot is only ever tried, never waited for: a slot held by another thread costs one
+  // inflation, and one left locked by a thread that vanished in fork() cannot hang the child.
+  Slot& slot = slots_[hint % kCacheSlots];
+  if (slot.mutex.try_lock()) {
+    BlockRef cached = slot.block;
+    slot.mutex.unlock();
+    if (cached && cached->coff == coff) return cached;
+  }
+  std::string_view bytes;
+  thread_local std::string buffer;
+  if (coff >= size_) return truncated(coff);
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlock, size_ - coff));
+  if (map_ != nullptr) {
+    bytes = std::string_view(map_ + coff, n);
+  } else {
+    buffer.resize(n);
+    const ssize_t r = pread_full(fd_, buffer.data(), n, coff);
+    if (r < 0) return FaidxError::io_errno(errno);
+    bytes = std::string_view(buffer.data(), static_cast<std::size_t>(r));
+  }
+  auto block = std::make_shared<BgzfBlock>();
+  if (Status s = inflate_bgzf_block(bytes, coff, block->data); !s) return std::move(s).error();
+  block->coff = coff;
+  block->block_size = parse_bgzf_header(bytes, coff)->block_size;
+  BlockRef ref(std::move(block));
+  if (slot.mutex.try_lock()) {
+    BlockRef old = std::exchange(slot.block, ref);
+    slot.mutex.unlock();
+  }
+  return ref;
+}
+
+Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
+                               std::string& out) const {
+  if (Status s = load(); !s) return s;
+  if (a >= stop || out.size() >= want) return Ok{};
+  // The last pair at or before `a` (pair 0 is the implied (0, 0), pair k is gzi_[k - 1]); the
+  // blocks after it are walked in file order.
+  auto it = std::upper_bound(gzi_.begin(), gzi_.end(), a,
+                             [](std::uint64_t v, const GziEntry& e) { return v < e.uoff; });
+  std::size_t i = static_cast<std::size_t>(it - gzi_.begin());
+  std::uint64_t c = i == 0 ? 0 : gzi_[i - 1].coff, u = i == 0 ? 0 : gzi_[i - 1].uoff;
+  std::size_t hint = i;
+  while (out.size() < want && u < stop) {
+    // The end of the file ends the text only past the last pair: a block the .gzi lists but the
+    // file lacks means it was cut short.
+    const bool listed = i < gzi_.size() || (i > 0 && gzi_[i - 1].coff >= c);
+    if (c >= size_ && !listed) break;
+    auto block = block_at(c, hint);
+    if (!block) return std::move(block).error();
+    const std::string& data = (*block)->data;
+    if (a < u + data.size()) {
+      const std::uint64_t from = std::max(a, u) - u;
+      const std::uint64_t to = std::min<std::uint64_t>(stop, u + data.size()) - u;
+      append_residues(data.data() + from, static_cast<std::size_t>(to - from), out, want);
+    }
+    c += (*block)->block_size;
+    u += data.size();
+    ++hint;
+    if (i < gzi_.size() && c >= gzi_[i].coff) {
+      if (c != gzi_[i].coff || u != gzi_[i].uoff) {
+        return block_error("the .gzi index does not match the BGZF block", gzi_[i].coff);
+      }
+      hint = ++i;
+    }
+  }
+  return Ok{};
+}
+
+Status extract_sequence_from_bgzf(const BgzfReader& reader, const EntryNumbers& e,
+                                  std::uint64_t start, std::uint64_t count, std::string& out) {
+  out.clear();
+  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return Ok{};
+  if (Status s = reader.load(); !s) return s;
+  const std::uint64_t a = residue_offset(e, start);
+  const std::uint64_t bound = reader.text_bound();
+  if (a >= bound) return Ok{};
+  const std::uint64_t span = region_span_bytes(e, count);
+  const std::uint64_t stop = span > bound - a ? bound : a + span;
+  const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
+  out.reserve(want);
+  return reader.append_text(a, stop, want, out);
+}
+
+}  // namespace tavlo

@@ -1,0 +1,137 @@
+// BGZF (blocked gzip) files: block headers, inflating blocks, the .gzi index, a block cache.
+//
+// A BGZF file is a series of gzip members ("blocks") of at most 64 KiB each, compressed and
+// uncompressed; the extra field "BC" of each header gives the block's compressed size, so a
+// reader can jump from block to block without inflating. The .gzi index lists, for every block
+// that holds data except the first one, its compressed offset and the uncompressed offset of its
+// first byte (samtools' layout: a little-endian 64-bit count, then the pairs). Offsets in the
+// .fai of a BGZF file are offsets in the uncompressed text.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "errors/errors.hpp"
+#include "faidx/name_table.hpp"
+
+namespace tavlo {
+
+inline constexpr std::size_t kBgzfMaxBlock = 65536;  // compressed and uncompressed limit
+
+// Is `head` (the first bytes of a file) the start of a gzip member?
+inline bool is_gzip(std::string_view head) {
+  return head.size() >= 2 && static_cast<unsigned char>(head[0]) == 0x1f &&
+         static_cast<unsigned char>(head[1]) == 0x8b;
+}
+
+struct BgzfBlockHeader {
+  std::uint32_t header_size;  // bytes before the deflate data: 12 + XLEN
+  std::uint32_t block_size;   // the whole member: header, deflate data, CRC32, ISIZE
+};
+
+// Parses the header of the block at the start of `bytes` (which may hold more). Fails with an
+// IOError naming compressed offset `at` when the bytes are not a BGZF block header or the
+// block's size is impossible. Reads nothing beyond `bytes`.
+Result<BgzfBlockHeader> parse_bgzf_header(std::string_view bytes, std::uint64_t at);
+
+// True when `head` begins with a gzip header that carries BGZF's "BC" extra field.
+bool is_bgzf(std::string_view head);
+
+// Inflates the complete block `block` (header included, exactly block_size bytes) into `out`,
+// checking its CRC32 and uncompressed size. Errors name compressed offset `at`.
+Status inflate_bgzf_block(std::string_view block, std::uint64_t at, std::string& out);
+
+// Which library inflates blocks in this build: "libdeflate" or "zlib".
+const char* bgzf_inflater();
+
+// One .gzi pair: a block's compressed offset and the uncompressed offset of its first byte.
+struct GziEntry {
+  std::uint64_t coff;
+  std::uint64_t uoff;
+};
+
+// Parses the bytes of a .gzi file. Both offsets must increase from pair to pair (compressed ones
+// strictly) by no more than a block can hold, and the count must match the length exactly.
+Result<std::vector<GziEntry>> parse_gzi(std::string_view bytes);
+// Reads and parses the .gzi file at `path`; errors name the path.
+Result<std::vector<GziEntry>> read_gzi(const std::string& path);
+// The bytes of a .gzi file listing `entries`.
+std::string format_gzi(const std::vector<GziEntry>& entries);
+
+// What walking a BGZF file's blocks finds: the .gzi pairs, and (when inflated) the index
+// entries of the text.
+struct BgzfScan {
+  std::vector<GziEntry> gzi;
+  std::vector<IndexEntry> entries;
+};
+
+// Walks every block of the BGZF file behind `map` (or, when `map` is null, `fd`, of `size`
+// bytes). With `inflate`, every block is inflated and checked and its text fed to the FASTA
+// scanner (the blocks of a stretch of the file inflate in parallel on the worker pool);
+// without, only the headers and uncompressed sizes are read, to rebuild the .gzi.
+Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate);
+
+// An inflated block as the cache holds it.
+struct BgzfBlock {
+  std::uint64_t coff = 0;
+  std::uint32_t block_size = 0;
+  std::string data;
+};
+
+// Random access to the uncompressed text of a BGZF file through its .gzi pairs. Thread-safe:
+// the compressed bytes are only read (from the map, or with positioned reads), and inflated
+// blocks are shared through a bounded cache of kCacheSlots blocks, each slot under its own lock.
+class BgzfReader {
+ public:
+  static constexpr std::size_t kCacheSlots = 256;  // 16 MiB of text at most
+
+  // `map` (or, when null, `fd`) holds the compressed file of `size` bytes; neither is owned.
+  // `gzi` is the file's .gzi, without the implied first pair (0, 0).
+  BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi);
+  // The same with the pairs of the .gzi file at `gzi_path`, read when first needed.
+  BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path);
+
+  // Reads the .gzi when that has not been done (once: a failure is kept and returned again).
+  // Every read calls it; text_bound() is valid after it succeeded.
+  Status load() const;
+
+  // Walks the text [a, stop) block by block as append_residues does, appending the residues to
+  // `out` until it holds `want` bytes or the text ends.
+  Status append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
+                     std::string& out) const;
+
+  // An upper bound of the uncompressed size: the last pair's offset plus one full block.
+  std::uint64_t text_bound() const { return bound_; }
+
+ private:
+  using BlockRef = std::shared_ptr<const BgzfBlock>;
+  struct alignas(64) Slot {
+    std::mutex mutex;
+    BlockRef block;
+  };
+
+  // The block at compressed offset `coff`, from the cache (slot `hint` modulo the slot count) or
+  // inflated and stored there.
+  Result<BlockRef> block_at(std::uint64_t coff, std::size_t hint) const;
+
+  const char* map_;
+  int fd_;
+  std::uint64_t size_;
+  std::string gzi_path_;
+  mutable std::once_flag loaded_;
+  mutable std::unique_ptr<FaidxError> load_error_;
+  mutable std::vector<GziEntry> gzi_;  // written once, under loaded_
+  mutable std::uint64_t bound_ = 0;
+  std::unique_ptr<Slot[]> slots_;
+};
+
+// Copies `count` residues of `e` from residue `start` out of the text behind `reader`, walking the
+// same span as extract_sequence_from_mmap and giving the same residues for the same text.
+Status extract_sequence_from_bgzf(const BgzfReader& reader, const EntryNumbers& e,
+                                  std::uint64_t start, std::uint64_t count, std::string& out);
+
+}  // namespace tavlo

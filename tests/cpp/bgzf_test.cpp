@@ -1,0 +1,194 @@
+// Unit tests of the BGZF layer: headers, checked inflation, .gzi bytes, the reader and the scan.
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "check.hpp"
+#include "faidx/bgzf.hpp"
+#include "faidx/scan.hpp"
+
+using namespace tavlo;
+
+namespace {
+
+std::uint32_t crc32_of(std::string_view s) {
+  std::uint32_t c = 0xffffffffu;
+  for (unsigned char b : s) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
+  }
+  return ~c;
+}
+
+void put16(std::string& s, std::uint32_t v) {
+  s.push_back(static_cast<char>(v & 0xff));
+  s.push_back(static_cast<char>(v >> 8 & 0xff));
+}
+void put32(std::string& s, std::uint32_t v) {
+  put16(s, v & 0xffff);
+  put16(s, v >> 16);
+}
+
+// A block holding `payload` as one stored deflate block (no compression needed to write it).
+std::string block(std::string_view payload) {
+  std::string data = "\x01";
+  put16(data, static_cast<std::uint32_t>(payload.size()));
+  put16(data, static_cast<std::uint32_t>(~payload.size() & 0xffff));
+  data.append(payload);
+  std::string b("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0", 16);
+  put16(b, static_cast<std::uint32_t>(18 + data.size() + 8 - 1));
+  b += data;
+  put32(b, crc32_of(payload));
+  put32(b, static_cast<std::uint32_t>(payload.size()));
+  return b;
+}
+
+std::string failure(const Status& s) {
+  return s.ok() ? "" : const_cast<Status&>(s).error().payload();
+}
+
+void test_headers() {
+  const std::string b = block("ACGT");
+  auto h = parse_bgzf_header(b, 0);
+  CHECK(h.ok() && h->header_size == 18 && h->block_size == b.size());
+  CHECK(is_bgzf(b) && !is_bgzf("\x1f\x8b\x08\x00\0\0\0\0\0\x03"));
+  for (std::size_t n = 0; n < 18; ++n) CHECK(!parse_bgzf_header(b.substr(0, n), 7).ok());
+  CHECK_EQ(parse_bgzf_header(b.substr(0, 10), 7).error().payload(),
+           "truncated BGZF block at compressed offset 7");
+  // BC after another subfield is found; FNAME and a missing BC are refused.
+  std::string other("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x0b\0XY\x01\0zBC\x02\0", 21);
+  put16(other, 40);
+  CHECK(parse_bgzf_header(other, 0).ok() && parse_bgzf_header(other, 0)->header_size == 23);
+  std::string named = b;
+  named[3] = 0x0c;
+  CHECK_EQ(parse_bgzf_header(named, 3).error().payload(),
+           "invalid BGZF block header at compressed offset 3");
+  std::string tiny = b;
+  tiny[16] = 20;  // a block too small to hold its own header and trailer
+  tiny[17] = 0;
+  CHECK(!parse_bgzf_header(tiny, 0).ok());
+}
+
+void test_inflate_checks() {
+  std::string out;
+  CHECK(inflate_bgzf_block(block("ACGTN"), 0, out).ok() && out == "ACGTN");
+  CHECK(inflate_bgzf_block(block(""), 0, out).ok() && out.empty());
+  const std::string good = block(std::string(3000, 'A'));
+  std::string bad = good;
+  bad[bad.size() - 8] ^= 1;
+  CHECK_EQ(failure(inflate_bgzf_block(bad, 99, out)),
+           "corrupt BGZF block (CRC32 mismatch) at compressed offset 99");
+  for (std::uint32_t isize : {2999u, 3001u}) {
+    bad = good;
+    bad.resize(bad.size() - 4);
+    put32(bad, isize);
+    CHECK_EQ(failure(inflate_bgzf_block(bad, 5, out)),
+             "corrupt BGZF block (uncompressed size mismatch) at compressed offset 5");
+  }
+  bad = good;
+  bad.resize(bad.size() - 4);
+  put32(bad, 70000);
+  CHECK(!inflate_bgzf_block(bad, 0, out).ok());
+  bad = good;
+  bad[18] = 0x07;  // reserved deflate block type
+  CHECK_EQ(failure(inflate_bgzf_block(bad, 0, out)),
+           "corrupt BGZF block (bad deflate data) at compressed offset 0");
+  CHECK_EQ(failure(inflate_bgzf_block(good.substr(0, good.size() - 1), 4, out)),
+           "truncated BGZF block at compressed offset 4");
+}
+
+void test_gzi_bytes() {
+  const std::vector<GziEntry> e = {{100, 65280}, {200, 65280 * 2}, {260, 65280 * 2 + 1}};
+  const std::string bytes = format_gzi(e);
+  CHECK_EQ(bytes.size(), 8u + 16 * 3);
+  auto back = parse_gzi(bytes);
+  CHECK(back.ok() && back->size() == 3 && (*back)[2].coff == 260 && (*back)[2].uoff == 130561);
+  CHECK(parse_gzi(format_gzi({})).ok());
+  CHECK(!parse_gzi(bytes.substr(0, bytes.size() - 1)).ok());
+  CHECK(!parse_gzi(bytes + std::string(16, '\0')).ok());
+  CHECK(!parse_gzi(std::string("\xff\xff\xff\xff\xff\xff\xff\xff", 8)).ok());
+  CHECK(!parse_gzi(format_gzi({{100, 5}, {100, 6}})).ok());      // same block twice
+  CHECK(!parse_gzi(format_gzi({{100, 5}, {200, 4}})).ok());      // text going backwards
+  CHECK(!parse_gzi(format_gzi({{100, 65537}})).ok());            // more than a block holds
+}
+
+// A text cut into blocks of the given sizes, with an empty block after every third one.
+struct Blocked {
+  std::string file;
+  std::vector<GziEntry> gzi;
+};
+
+Blocked make_blocked(const std::string& text, const std::vector<std::size_t>& sizes) {
+  Blocked b;
+  std::size_t at = 0;
+  for (std::size_t k = 0; at < text.size(); ++k) {
+    const std::size_t n = std::min(sizes[k % sizes.size()], text.size() - at);
+    if (at > 0) b.gzi.push_back(GziEntry{b.file.size(), at});
+    b.file += block(text.substr(at, n));
+    if (k % 3 == 2) b.file += block("");
+    at += n;
+  }
+  b.file += block("");
+  return b;
+}
+
+void test_reader_and_scan() {
+  std::mt19937 rng(5);
+  std::string text;
+  for (int r = 0; r < 6; ++r) {
+    text += ">r" + std::to_string(r) + "\n";
+    const int len = static_cast<int>(rng() % 400);
+    for (int i = 0; i < len; ++i) {
+      text.push_back("ACGT"[rng() % 4]);
+      if (i % 50 == 49 || i == len - 1) text.push_back('\n');
+    }
+  }
+  const Blocked b = make_blocked(text, {97, 1, 300, 64});
+  const BgzfReader reader(b.file.data(), -1, b.file.size(), b.gzi);
+  // Several threads share the cache; each result is its own.
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 r(t);
+      for (int i = 0; i < 2000; ++i) {
+        const std::size_t a = r() % text.size(), n = r() % 200;
+        std::string out, want;
+        CHECK(reader.append_text(a, a + n, n, out).ok());
+        for (char c : text.substr(a, n)) {
+          if (c != '\n') want.push_back(c);
+        }
+        if (!CHECK_EQ(out, want)) return;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (bool inflate : {false, true}) {
+    auto scan = scan_bgzf(b.file.data(), -1, b.file.size(), inflate);
+    if (!CHECK(scan.ok())) return;
+    CHECK_EQ(format_gzi(scan->gzi), format_gzi(b.gzi));
+    if (inflate) {
+      auto want = scan_fasta(text);
+      CHECK(want.ok() && want->size() == scan->entries.size());
+      for (std::size_t i = 0; i < scan->entries.size(); ++i) {
+        CHECK_EQ(scan->entries[i].name, (*want)[i].name);
+        CHECK_EQ(scan->entries[i].numbers.offset, (*want)[i].numbers.offset);
+        CHECK_EQ(scan->entries[i].numbers.rlen, (*want)[i].numbers.rlen);
+      }
+    }
+  }
+  // Bytes after the last block that are no block at all.
+  const std::string tail = b.file + "junk";
+  CHECK(!scan_bgzf(tail.data(), -1, tail.size(), false).ok());
+}
+
+}  // namespace
+
+int main() {
+  test_headers();
+  test_inflate_checks();
+  test_gzi_bytes();
+  test_reader_and_scan();
+  std::printf("inflating with %s\n", bgzf_inflater());
+  return tavlo::check::summary();
+}
