@@ -56,9 +56,12 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
     std::optional<EntryNumbers> ring[kRing];
     auto look_up = [&](std::size_t k) {
       const BatchRegion& r = regions[at(k)];
+      if (same_entry != nullptr) {
+        if (use_map) fx.prefetch_region(*same_entry, r.start, r.end);
+        return;
+      }
       std::optional<EntryNumbers>& e = ring[k & (kRing - 1)];
-      e = same_entry != nullptr ? std::optional<EntryNumbers>(*same_entry)
-                                : fx.names().lookup(r.name);
+      e = fx.names().lookup(r.name);
       if (use_map && e) fx.prefetch_region(*e, r.start, r.end);
     };
     for (std::size_t k = begin; k < std::min(end, begin + kAhead); ++k) look_up(k);
@@ -66,9 +69,11 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
       if (k + kAhead < end) look_up(k + kAhead);
       const std::size_t i = at(k);
       const BatchRegion& r = regions[i];
-      const std::optional<EntryNumbers>& entry = ring[k & (kRing - 1)];
-      auto outcome = entry ? fx.fetch_single_optimized(r.name, *entry, r.start, r.end, use_map)
-                           : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
+      const std::optional<EntryNumbers>& found = ring[k & (kRing - 1)];
+      const EntryNumbers* entry = same_entry != nullptr ? same_entry : found ? &*found : nullptr;
+      auto outcome = entry != nullptr
+                         ? fx.fetch_single_optimized(r.name, *entry, r.start, r.end, use_map)
+                         : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
       BatchSlot& slot = slots[i];
       if (!outcome) {
         slot.error = std::make_unique<FaidxError>(std::move(outcome).error());
