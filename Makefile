@@ -10,10 +10,15 @@ CPP_BUILD := build/cpp-tests
 PLAIN_BUILD := build/cpp-plain
 TSAN_BUILD := build/tsan
 ASAN_BUILD := build/asan-module
+FUZZ_BUILD := build/fuzz
 CXX ?= g++
+# make fuzz: each libFuzzer target for FUZZ_TIME seconds, one after the other, growing a working
+# corpus in build/fuzz/corpus/<target> from the seeds in fuzz/corpus/<target>.
+FUZZ_TIME ?= 60
+FUZZERS := $(patsubst fuzz/%_fuzzer.cpp,%,$(wildcard fuzz/*_fuzzer.cpp))
 
 .PHONY: demo test test-python test-cpp test-tsan test-asan test-lsan test-sdist bench clean \
-  system-deps
+  system-deps fuzz fuzz-build fuzz-replay
 
 $(VENV)/bin/python:
 	$(PYTHON) -m venv $(VENV)
@@ -103,6 +108,30 @@ test-lsan: $(STAMP)
 	  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)) $(PY) -m pytest -q -p no:cacheprovider tests/python
 	$(PY) tests/lsan_report.py $(LSAN_LOGS)
+
+fuzz-build: $(VENV)/bin/python
+	$(PY) -m pip install --quiet cmake ninja
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake -S . -B $(FUZZ_BUILD) -G Ninja \
+	  -DCMAKE_CXX_COMPILER=clang++ -DTAVLO_BUILD_MODULE=OFF -DTAVLO_BUILD_FUZZERS=ON \
+	  -DTAVLO_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" cmake --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
+	@for t in $(FUZZERS); do \
+	  mkdir -p $(FUZZ_BUILD)/corpus/$$t $(FUZZ_BUILD)/artifacts; \
+	  echo "== $$t: $(FUZZ_TIME) s"; \
+	  $(FUZZ_BUILD)/fuzz/$${t}_fuzzer -max_total_time=$(FUZZ_TIME) -print_final_stats=1 \
+	    -artifact_prefix=$(FUZZ_BUILD)/artifacts/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
+	    || exit 1; \
+	done
+
+# Every committed corpus entry once through its target: the regression test that CI runs.
+fuzz-replay: fuzz-build
+	@for t in $(FUZZERS); do \
+	  echo "== $$t: replaying $$(ls fuzz/corpus/$$t | wc -l) inputs"; \
+	  $(FUZZ_BUILD)/fuzz/$${t}_fuzzer fuzz/corpus/$$t/* > $(FUZZ_BUILD)/replay-$$t.log 2>&1 \
+	    || { tail -n 40 $(FUZZ_BUILD)/replay-$$t.log; exit 1; }; \
+	done
 
 bench: $(STAMP)
 	$(PY) -m pip install --quiet ".[bench]"

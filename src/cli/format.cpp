@@ -40,28 +40,31 @@ void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std
   if (n == 0) return;
   std::size_t breaks = 0;
   if (width != 0) breaks = static_cast<std::size_t>((column + n) / width);
-  std::size_t at = out.size();
-  out.resize(at + n + breaks);
-  char* dst = out.data();
-  if (width == 0) {
-    put(dst + at, p, n, rc);
-    column += n;
-    return;
-  }
-  // For rc the source is walked from its end: `taken` residues of the output come from the
-  // last `taken` bytes of p.
-  std::size_t taken = 0;
-  while (taken < n) {
-    const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>(width - column, n - taken));
-    put(dst + at, rc ? p + (n - taken - k) : p + taken, k, rc);
-    at += k;
-    taken += k;
-    column += k;
-    if (column == width) {
-      dst[at++] = '\n';
-      column = 0;
+  // Grown without zero-filling: every new byte is written below.
+  out.resize_and_overwrite(out.size() + n + breaks, [&](char* dst, std::size_t size) {
+    std::size_t at = size - n - breaks;
+    if (width == 0) {
+      put(dst + at, p, n, rc);
+      column += n;
+      return size;
     }
-  }
+    // For rc the source is walked from its end: `taken` residues of the output come from the
+    // last `taken` bytes of p.
+    std::size_t taken = 0;
+    while (taken < n) {
+      const std::size_t k =
+          static_cast<std::size_t>(std::min<std::uint64_t>(width - column, n - taken));
+      put(dst + at, rc ? p + (n - taken - k) : p + taken, k, rc);
+      at += k;
+      taken += k;
+      column += k;
+      if (column == width) {
+        dst[at++] = '\n';
+        column = 0;
+      }
+    }
+    return size;
+  });
 }
 
 namespace {
@@ -70,6 +73,23 @@ namespace {
 // of residues and the pool can balance them.
 constexpr std::size_t kBlockPieces = 512;
 constexpr std::uint64_t kBlockResidues = 1 << 19;
+
+// Regions are fetched this many pieces ahead of their turn, every line of them: a short region
+// is over before the hardware's own prefetcher starts, so hinting only its first lines left
+// most of its cache misses unoverlapped (whole regions halved the fetch time).
+constexpr std::size_t kPrefetchAhead = 6;
+// The core hints at most this many residues per call; longer spans are hinted in steps, up to
+// kPrefetchSpan residues (beyond that the copy itself streams).
+constexpr std::uint64_t kPrefetchStep = 192;
+constexpr std::uint64_t kPrefetchSpan = 4096;
+
+void prefetch_piece(const Faidx& fx, const Piece& pc) {
+  if (pc.entry == nullptr || pc.last < pc.first) return;
+  const std::uint64_t stop = std::min(pc.last, pc.first + kPrefetchSpan - 1);
+  for (std::uint64_t s = pc.first; s <= stop; s += kPrefetchStep) {
+    fx.prefetch_region(*pc.entry, s, std::min(stop, s + kPrefetchStep - 1));
+  }
+}
 
 void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std::size_t begin,
                   std::size_t end, std::string& out, std::unique_ptr<FaidxError>& error) {
@@ -84,15 +104,17 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
   if (layout.width != 0) want += want / layout.width + 1;
   out.reserve(static_cast<std::size_t>(want));
   const bool use_map = fx.has_map();
+  if (use_map) {
+    for (std::size_t i = begin; i < std::min(end, begin + kPrefetchAhead); ++i) {
+      prefetch_piece(fx, chunk.pieces[i]);
+    }
+  }
   for (std::size_t i = begin; i < end; ++i) {
     const Piece& pc = chunk.pieces[i];
     if (pc.begins) out.append(chunk.prefixes, pc.prefix_offset, pc.prefix_length);
     std::uint64_t column = pc.column;
     if (pc.entry != nullptr && pc.last >= pc.first) {
-      if (use_map && i + 4 < end) {
-        const Piece& ahead = chunk.pieces[i + 4];
-        if (ahead.entry != nullptr) fx.prefetch_region(*ahead.entry, ahead.first, ahead.last);
-      }
+      if (use_map && i + kPrefetchAhead < end) prefetch_piece(fx, chunk.pieces[i + kPrefetchAhead]);
       auto rec = fx.fetch_single_optimized({}, *pc.entry, pc.first, pc.last, use_map);
       if (!rec) {
         error = std::make_unique<FaidxError>(std::move(rec).error());

@@ -159,6 +159,7 @@ bool Output::open(const std::string& path, std::string& error) {
     return false;
   }
   owns_fd_ = true;
+  preallocate_ = true;
   temp_ = temp;
   path_ = target;
   // The new file gets the mode of the one it replaces, or what the umask allows.
@@ -186,6 +187,18 @@ bool Output::write(const std::vector<std::string>& buffers, std::size_t count,
   // Calls of about a mebibyte each: much larger single calls make the kernel's copy into the
   // page cache several times slower (measured on ext4: 17 MB per call against 1 MB per call).
   constexpr std::size_t kCallBytes = 1 << 20;
+  std::size_t total = 0;
+  for (std::size_t k = 0; k < count; ++k) total += buffers[k].size();
+#ifdef __linux__
+  // Reserving the blocks of the whole set in one call spares the file system its per-page
+  // delayed allocation: the writes then take about half the kernel time (ext4). The file's size
+  // still grows only with the writes; where the file system cannot reserve, nothing changes.
+  if (preallocate_ && total > 0 &&
+      ::fallocate(fd_, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(written_),
+                  static_cast<off_t>(total)) != 0) {
+    preallocate_ = false;
+  }
+#endif
   std::vector<iovec> iov;
   std::size_t i = 0, offset = 0;  // position in buffers
   while (i < count) {
@@ -222,6 +235,7 @@ bool Output::write(const std::vector<std::string>& buffers, std::size_t count,
       }
     }
   }
+  written_ += total;
   return true;
 }
 

@@ -65,6 +65,8 @@ class Output {
  private:
   int fd_ = 1;
   bool owns_fd_ = false;
+  bool preallocate_ = false;  // reserve the blocks of each write first (our own new file)
+  std::uint64_t written_ = 0;
   std::string path_;
   std::string temp_;  // empty unless writing through a temporary file
 };

@@ -107,7 +107,14 @@ ParsedRegion whole(std::string_view name, const EntryNumbers* entry) {
 
 }  // namespace
 
-ParsedRegion parse_region(std::string_view text, const NameTable& names) {
+bool any_name_has_colon(const NameTable& names) {
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names.name_at(i).find(':') != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+ParsedRegion parse_region(std::string_view text, const NameTable& names, bool colon_names) {
   std::string_view s = text;
   std::size_t colon = std::string_view::npos;  // position in s
   bool quoted = false;
@@ -130,7 +137,7 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names) {
     return whole(name, e);
   }
 
-  if (!quoted) {
+  if (!quoted && colon_names) {
     if (const EntryNumbers* e = names.find(s); e != nullptr) {
       // Both "a:1-2" and "a" naming records leaves the reader no way to tell which is meant.
       if (names.find(s.substr(0, colon)) != nullptr) {

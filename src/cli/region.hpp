@@ -33,7 +33,12 @@ struct ParsedRegion {
 // then split at the last colon (both readings naming records is an error); "{name}" braces
 // quote a name; numbers may hold thousands separators, a fraction and an e/k/M/G exponent.
 // Numbers beyond the 64-bit range saturate instead of wrapping.
-ParsedRegion parse_region(std::string_view text, const NameTable& names);
+// `colon_names` false says that no name of the table holds a colon, which spares looking up
+// the whole text of a region that has one.
+ParsedRegion parse_region(std::string_view text, const NameTable& names, bool colon_names = true);
+
+// Whether any name of the table holds a colon.
+bool any_name_has_colon(const NameTable& names);
 
 // The residues a parsed region yields from a record of `length` residues: 1-based, inclusive
 // [first, last], empty when last < first. `truncated` says that the region asked for residues

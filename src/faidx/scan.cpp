@@ -61,6 +61,11 @@ inline bool FastaScanner::line(const char* p, std::size_t len) {
   // A line holds no LF before its last byte, so only CRs can precede the final LF.
   std::size_t n = len - (p[len - 1] == '\n');
   while (n > 0 && p[n - 1] == '\r') --n;
+  // The readers skip every CR, so one among the residues would shift all positions after it.
+  if (chunk_has_cr_ && std::memchr(p, '\r', n) != nullptr) {
+    inner_cr_ = true;
+    return false;
+  }
   if (lines_ == 0) {
     cur_.lenc = n;
     cur_.lenb = len;
@@ -98,10 +103,61 @@ inline std::uint64_t line_feeds(const char* p) {
 #endif
 }
 
+// Whether the n bytes at p are all ASCII (the return value) and whether any is a CR, in one pass.
+inline bool ascii_and_cr(const char* p, std::size_t n, bool* has_cr) {
+  std::size_t i = 0;
+  unsigned high = 0;
+  unsigned crs = 0;
+#if defined(__SSE2__)
+  const __m128i cr = _mm_set1_epi8('\r');
+  __m128i acc = _mm_setzero_si128();
+  __m128i seen = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    acc = _mm_or_si128(acc, v);
+    seen = _mm_or_si128(seen, _mm_cmpeq_epi8(v, cr));
+  }
+  high = static_cast<unsigned>(_mm_movemask_epi8(acc));
+  crs = static_cast<unsigned>(_mm_movemask_epi8(seen));
+#endif
+  for (; i < n; ++i) {
+    high |= static_cast<unsigned char>(p[i]) & 0x80u;
+    crs |= p[i] == '\r';
+  }
+  *has_cr = crs != 0;
+  return high == 0;
+}
+
+// line_feeds, and in *crs the same mask for carriage returns, from the same loads.
+inline std::uint64_t line_feeds_and_crs(const char* p, std::uint64_t* crs) {
+#if defined(__SSE2__)
+  const __m128i lf = _mm_set1_epi8('\n');
+  const __m128i cr = _mm_set1_epi8('\r');
+  std::uint64_t lfs = 0;
+  std::uint64_t c = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    lfs |= static_cast<std::uint64_t>(
+               static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf))))
+           << (16 * k);
+    c |= static_cast<std::uint64_t>(
+             static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr))))
+         << (16 * k);
+  }
+  *crs = c;
+  return lfs;
+#else
+  std::uint64_t c = 0;
+  for (int i = 0; i < 64; ++i) c |= static_cast<std::uint64_t>(p[i] == '\r') << i;
+  *crs = c;
+  return line_feeds(p);
+#endif
+}
+
 }  // namespace
 
 Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
-  const bool ascii = text::is_ascii(chunk.data(), chunk.size());
+  const bool ascii = ascii_and_cr(chunk.data(), chunk.size(), &chunk_has_cr_);
   const char* line_start = chunk.data();
   const char* end = line_start + chunk.size();
   bool bad_text = false;
@@ -119,6 +175,10 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   };
   auto failure = [&]() -> FaidxError {
     if (bad_text) return FaidxError::io("stream did not contain valid UTF-8");
+    if (inner_cr_) {
+      return FaidxError::of(ErrorKind::FastaIndexing,
+                            "Carriage return inside a line of sequence '" + name_ + "'");
+    }
     return FaidxError::of(ErrorKind::FastaIndexing,
                           "Different line length in sequence '" + name_ + "'");
   };
@@ -132,8 +192,22 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   };
   bool fast = full();
   const char* q = line_start;
+  // In a chunk with CRs, a line may only take the quick path while every CR met so far stands
+  // right before a LF; after any other CR (a stray one, or CR CR LF) the rest of the chunk goes
+  // line by line, where line() checks each line itself.
+  bool stray_cr = false;
   for (; end - q >= 64; q += 64) {
-    for (std::uint64_t m = line_feeds(q); m != 0; m &= m - 1) {
+    std::uint64_t lfs;
+    if (chunk_has_cr_ && !stray_cr) {
+      std::uint64_t crs;
+      lfs = line_feeds_and_crs(q, &crs);
+      const std::uint64_t next_lf = end - q > 64 && q[64] == '\n' ? 1ULL << 63 : 0;
+      stray_cr = (crs & ~((lfs >> 1) | next_lf)) != 0;
+      if (stray_cr) fast = false;
+    } else {
+      lfs = line_feeds(q);
+    }
+    for (std::uint64_t m = lfs; m != 0; m &= m - 1) {
       const char* stop = q + __builtin_ctzll(m) + 1;
       const std::size_t len = static_cast<std::size_t>(stop - line_start);
       if (fast && len == cur_.lenb && line_start[0] != '>' && line_start[cur_.lenc - 1] != '\r' &&
@@ -145,7 +219,7 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
         continue;
       }
       if (!take_line(stop)) return failure();
-      fast = full();
+      fast = !stray_cr && full();
     }
   }
   while (const char* nl =

@@ -14,7 +14,9 @@ namespace tavlo {
 // Records with ragged lines are refused (FastaIndexingError naming the record): within a record,
 // every line before the last one that holds residues must have the first line's residue and byte
 // counts, the last may not be longer than the first, and nothing may follow a shorter line (a
-// blank one included) but blank lines. Text that is not UTF-8 fails with an IOError.
+// blank one included) but blank lines. So are records with a CR among the residues of a line
+// (anywhere but in its terminator), which no reader could return in place. Text that is not
+// UTF-8 fails with an IOError.
 class FastaScanner {
  public:
   // Processes the complete lines of `chunk` (all of it when `last`); returns the number of bytes
@@ -37,6 +39,8 @@ class FastaScanner {
   EntryNumbers cur_;
   std::uint64_t lines_ = 0;
   bool ended_ = false;  // a line shorter than the first (or differently terminated) was seen
+  bool chunk_has_cr_ = false;  // the chunk being fed holds a CR somewhere
+  bool inner_cr_ = false;      // the refused line holds a CR among its residues
 };
 
 // Scans a whole FASTA text held in memory.

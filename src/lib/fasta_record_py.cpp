@@ -185,8 +185,7 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
     if (we < 0) we = st > 0 ? PY_SSIZE_T_MAX : PY_SSIZE_T_MIN;
   }
   const bool ascii = text::is_ascii(window.seq.data(), window.seq.size());
-  const auto wn = static_cast<Py_ssize_t>(ascii ? window.seq.size() : char_count(window.seq));
-  PySlice_AdjustIndices(wn, &ws, &we, st);
+  PySlice_AdjustIndices(static_cast<Py_ssize_t>(window.seq.size()), &ws, &we, st);
   return new_sequence(slice(window, ws, we, st, ascii));
 }
 

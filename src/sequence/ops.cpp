@@ -7,7 +7,6 @@
 #include <cstring>
 #include <limits>
 #include <utility>
-#include <vector>
 
 #include <sys/mman.h>
 #if defined(__x86_64__)
@@ -28,10 +27,6 @@ inline std::uint64_t load64(const char* p) noexcept {
 }
 
 inline void store64(char* p, std::uint64_t w) noexcept { std::memcpy(p, &w, 8); }
-
-inline bool is_continuation(char c) noexcept {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
 
 // Outputs of at least this many bytes are built on huge pages, one huge page at a time (see
 // build_string).
@@ -86,18 +81,6 @@ std::string build_string(std::size_t n, Fill fill, bool* ok) {
   }
 #endif
   return out;
-}
-
-// Byte offsets of the characters of a non-ASCII text, with text.size() appended, so that
-// character i occupies [starts[i], starts[i + 1]).
-std::vector<std::size_t> char_starts(std::string_view text) {
-  std::vector<std::size_t> starts;
-  starts.reserve(char_count(text) + 1);
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (i == 0 || !is_continuation(text[i])) starts.push_back(i);
-  }
-  starts.push_back(text.size());
-  return starts;
 }
 
 // base + off, or absent when the result leaves 0 .. 2^64 - 1: a wrapped value would pass for a
@@ -241,8 +224,8 @@ bool reverse_bytes(const char* in, char* out, std::size_t n) noexcept {
   return reverse_scalar(in, out, n);
 }
 
-// Runs a kernel over a whole text into a new string, in chunks for large texts. Returns false in
-// *ascii (and a meaningless string) when the text is not ASCII.
+// Runs a kernel over a whole text into a new string, in chunks for large texts; *ascii tells
+// whether every byte was ASCII.
 template <bool Reversed, class Kernel>
 std::string run_kernel(std::string_view text, Kernel kernel, bool* ascii) {
   const std::size_t n = text.size();
@@ -253,23 +236,6 @@ std::string run_kernel(std::string_view text, Kernel kernel, bool* ascii) {
         return kernel(text.data() + (Reversed ? n - pos - len : pos), out, len);
       },
       ascii);
-}
-
-// Complement of any text, one character at a time: a non-ASCII character becomes one 'N'. So
-// does an ASCII byte followed by stray continuation bytes (broken UTF-8), which the other
-// operations also treat as one character.
-std::string complement_chars(std::string_view text) {
-  std::string out;
-  out.reserve(char_count(text));
-  const std::size_t n = text.size();
-  for (std::size_t i = 0; i < n;) {
-    std::size_t j = i + 1;
-    while (j < n && is_continuation(text[j])) ++j;
-    const auto c = static_cast<unsigned char>(text[i]);
-    out.push_back(j == i + 1 && c < 0x80 ? COMPLEMENT_TABLE[c] : 'N');
-    i = j;
-  }
-  return out;
 }
 
 // A copy of text; a long one lands on huge pages like the other large outputs.
@@ -283,20 +249,6 @@ std::string copy_text(std::string_view text) {
         return true;
       },
       &ok);
-}
-
-// Reverses characters of any text, keeping the byte order inside each character.
-std::string reverse_chars(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  std::size_t end = text.size();
-  while (end > 0) {
-    std::size_t begin = end - 1;
-    while (begin > 0 && is_continuation(text[begin])) --begin;
-    out.append(text.data() + begin, end - begin);
-    end = begin;
-  }
-  return out;
 }
 
 SequenceRecord with_text(const SequenceRecord& rec, std::string seq) {
@@ -401,34 +353,40 @@ bool is_ascii(std::string_view text) noexcept {
   return text::is_ascii(text.data(), text.size());
 }
 
-std::size_t char_count(std::string_view text) noexcept {
-  std::size_t continuations = 0;
-  for (char c : text) continuations += is_continuation(c);
-  // A text that starts inside a character still starts a character there.
-  if (!text.empty() && is_continuation(text[0])) --continuations;
-  return text.size() - continuations;
+std::string bytes_as_text(std::string bytes) {
+  if (text::is_valid_utf8(bytes.data(), bytes.size())) return bytes;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::string out;
+  out.reserve(2 * n);
+  for (std::size_t i = 0; i < n;) {
+    if (const std::size_t len = text::utf8_char_length(p + i, n - i)) {
+      out.append(bytes, i, len);
+      i += len;
+    } else {
+      out.push_back(static_cast<char>(0xC0 | (p[i] >> 6)));
+      out.push_back(static_cast<char>(0x80 | (p[i] & 0x3F)));
+      ++i;
+    }
+  }
+  return out;
 }
 
 std::string complement_text(std::string_view text) {
   bool ascii = true;
-  std::string out = run_kernel<false>(text, complement_bytes<false>, &ascii);
-  if (ascii) return out;
-  return complement_chars(text);
+  return run_kernel<false>(text, complement_bytes<false>, &ascii);
 }
 
 std::string reverse_text(std::string_view text) {
   bool ascii = true;
   std::string out = run_kernel<true>(text, reverse_bytes, &ascii);
-  if (ascii) return out;
-  return reverse_chars(text);
+  if (ascii) return out;  // returned as is: a conditional expression would copy it
+  return bytes_as_text(std::move(out));
 }
 
 std::string reverse_complement_text(std::string_view text) {
   bool ascii = true;
-  std::string out = run_kernel<true>(text, complement_bytes<true>, &ascii);
-  if (ascii) return out;
-  // Complementing first makes the text ASCII, so reversing it is byte-wise.
-  return reverse_text(complement_chars(text));
+  return run_kernel<true>(text, complement_bytes<true>, &ascii);
 }
 
 // --- Records ------------------------------------------------------------------------------------
@@ -459,20 +417,14 @@ std::optional<int> orientation(const SequenceRecord& rec) {
   return std::nullopt;
 }
 
-SequenceRecord at(const SequenceRecord& rec, std::int64_t i, bool ascii) {
-  const std::string_view text = rec.seq;
+SequenceRecord at(const SequenceRecord& rec, std::int64_t i) {
   std::string seq;
-  if (i >= 0) {
-    const auto u = static_cast<std::uint64_t>(i);
-    if (ascii) {
-      if (u < text.size()) seq.assign(1, text[u]);
+  if (i >= 0 && static_cast<std::uint64_t>(i) < rec.seq.size()) {
+    const auto c = static_cast<unsigned char>(rec.seq[static_cast<std::size_t>(i)]);
+    if (c < 0x80) {
+      seq.assign(1, static_cast<char>(c));
     } else {
-      // Walk to the start of character i, then take its bytes.
-      std::uint64_t index = 0;
-      for (std::size_t p = 0; p < text.size(); ++p) {
-        if (p != 0 && !is_continuation(text[p]) && ++index > u) break;
-        if (index == u) seq.push_back(text[p]);
-      }
+      seq = {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
     }
   }
   SequenceRecord r{rec.name, std::move(seq), std::nullopt, std::nullopt, rec.comp};
@@ -483,14 +435,8 @@ SequenceRecord at(const SequenceRecord& rec, std::int64_t i, bool ascii) {
 SequenceRecord slice(const SequenceRecord& rec, std::int64_t a, std::int64_t b, std::int64_t k,
                      bool ascii) {
   const std::string_view text = rec.seq;
-  std::vector<std::size_t> starts;
-  if (!ascii) starts = char_starts(text);
-  const auto n = static_cast<std::int64_t>(ascii ? text.size() : starts.size() - 1);
-
-  // Character c occupies text[begin(c), begin(c + 1)).
-  auto begin = [&](std::int64_t c) -> std::size_t {
-    return ascii ? static_cast<std::size_t>(c) : starts[static_cast<std::size_t>(c)];
-  };
+  const auto n = static_cast<std::int64_t>(text.size());
+  auto byte = [&](std::int64_t c) { return text[static_cast<std::size_t>(c)]; };
   std::string seq;
   std::int64_t lo = 0;
   std::int64_t hi = 0;
@@ -505,18 +451,17 @@ SequenceRecord slice(const SequenceRecord& rec, std::int64_t a, std::int64_t b, 
     if (a < b) {
       const auto count = static_cast<std::uint64_t>(b - a - 1) / static_cast<std::uint64_t>(k) + 1;
       if (k == 1) {
-        seq = copy_text(text.substr(begin(a), begin(b) - begin(a)));
+        seq = copy_text(text.substr(static_cast<std::size_t>(a), static_cast<std::size_t>(b - a)));
       } else {
-        seq.reserve(ascii ? count : begin(b) - begin(a));
+        seq.reserve(count);
         for (std::uint64_t j = 0; j < count; ++j) {
-          const auto c = static_cast<std::int64_t>(static_cast<std::uint64_t>(a) +
-                                                   j * static_cast<std::uint64_t>(k));
-          seq.append(text.data() + begin(c), begin(c + 1) - begin(c));
+          seq.push_back(byte(static_cast<std::int64_t>(static_cast<std::uint64_t>(a) +
+                                                       j * static_cast<std::uint64_t>(k))));
         }
       }
     }
   } else {
-    // |k| without negating INT64_MIN; a step beyond the text selects one character anyway.
+    // |k| without negating INT64_MIN; a step beyond the text selects one byte anyway.
     const std::uint64_t step = static_cast<std::uint64_t>(-(k + 1)) + 1;
     a = std::clamp<std::int64_t>(a, -1, n - 1);
     b = std::clamp<std::int64_t>(b, -1, n - 1);
@@ -534,18 +479,20 @@ SequenceRecord slice(const SequenceRecord& rec, std::int64_t a, std::int64_t b, 
       lo = b + 1;
       hi = a;
       const auto count = static_cast<std::uint64_t>(hi - lo) / step + 1;
-      if (step == 1 && ascii) {
-        seq = reverse_text(text.substr(static_cast<std::size_t>(lo),
-                                       static_cast<std::size_t>(hi - lo + 1)));
+      if (step == 1) {
+        bool seen_ascii = true;  // known already: `ascii` decides the pass below
+        seq = run_kernel<true>(
+            text.substr(static_cast<std::size_t>(lo), static_cast<std::size_t>(hi - lo + 1)),
+            reverse_bytes, &seen_ascii);
       } else {
-        seq.reserve(ascii ? count : begin(hi + 1) - begin(lo));
+        seq.reserve(count);
         for (std::uint64_t j = 0; j < count; ++j) {
-          const auto c = static_cast<std::int64_t>(static_cast<std::uint64_t>(hi) - j * step);
-          seq.append(text.data() + begin(c), begin(c + 1) - begin(c));
+          seq.push_back(byte(static_cast<std::int64_t>(static_cast<std::uint64_t>(hi) - j * step)));
         }
       }
     }
   }
+  if (!ascii) seq = bytes_as_text(std::move(seq));
 
   SequenceRecord r{rec.name, std::move(seq), std::nullopt, std::nullopt, rec.comp};
   if (rec.start && rec.end) {

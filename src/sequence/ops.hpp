@@ -34,21 +34,24 @@ inline constexpr std::array<char, 256> COMPLEMENT_TABLE = detail::make_complemen
 
 // --- Texts ------------------------------------------------------------------------------------
 //
-// Texts are UTF-8. Derivations work on characters: a character starts at every byte that is not
-// a UTF-8 continuation byte (0x80-0xBF), so for an ASCII text characters and bytes coincide and
-// every operation takes its byte-wise fast path. Continuation bytes at the very start, which only
-// broken UTF-8 has, form one character together; no operation reads outside the text whatever
-// the bytes are.
+// Texts are UTF-8, and every derivation works on their bytes: offsets, lengths and the complement
+// table go byte by byte, so for the ASCII texts of residues letters and bytes coincide and every
+// operation takes its byte-wise fast path. A result that would hold part of a multi-byte
+// character (a slice or a reverse through one) is made valid text by bytes_as_text.
 
 // True when every byte is below 0x80.
 bool is_ascii(std::string_view text) noexcept;
 
-// Number of characters; equal to text.size() for ASCII.
-std::size_t char_count(std::string_view text) noexcept;
+// The bytes as UTF-8 text: valid characters stay as they are, and every other byte becomes the
+// character whose code point is the byte's value (U+0080-U+00FF, two bytes each), which is what
+// a single index gives for such a byte. Valid UTF-8 comes back unchanged. Never fails.
+std::string bytes_as_text(std::string bytes);
 
-// Each character replaced by its COMPLEMENT_TABLE entry; a non-ASCII character becomes one 'N'.
+// COMPLEMENT_TABLE applied to every byte: each byte of a non-ASCII character becomes 'N', so
+// the result is ASCII and as long as the text.
 std::string complement_text(std::string_view text);
-// The characters in reverse order (the bytes of a multi-byte character keep their order).
+// The bytes in reverse order, through bytes_as_text: a multi-byte character comes out as one
+// character per byte.
 std::string reverse_text(std::string_view text);
 // reverse_text of complement_text, in one pass.
 std::string reverse_complement_text(std::string_view text);
@@ -71,16 +74,17 @@ SequenceRecord reverse_complement(const SequenceRecord& rec);
 // absent, equal coordinates, or order and flag disagreeing) nullopt.
 std::optional<int> orientation(const SequenceRecord& rec);
 
-// The character at index i (0 <= i < char_count(seq), normalised and range-checked by the
-// caller; an index outside gives an empty text). start and end are both start + i when start is
-// present (end plays no part), else both absent; comp copied. `ascii` says whether seq is known
-// to be ASCII, which saves the scan that finds character boundaries.
-SequenceRecord at(const SequenceRecord& rec, std::int64_t i, bool ascii);
+// The byte at index i (0 <= i < seq.size(), normalised and range-checked by the caller; an index
+// outside gives an empty text) as a character: itself when ASCII, else the character whose code
+// point is its value. start and end are both start + i when start is present (end plays no
+// part), else both absent; comp copied.
+SequenceRecord at(const SequenceRecord& rec, std::int64_t i);
 
-// The slice a:b:k of seq, with a, b and k as the interpreter's slice normalisation produces
-// them against n = char_count(seq): k != 0; 0 <= a, b <= n when k > 0; -1 <= a, b <= n - 1
+// The slice a:b:k of the bytes of seq, with a, b and k as the interpreter's slice normalisation
+// produces them against n = seq.size(): k != 0; 0 <= a, b <= n when k > 0; -1 <= a, b <= n - 1
 // when k < 0. Indices outside those ranges are clamped into them (and k = 0 is taken as 1), so
-// no call reads outside the text.
+// no call reads outside the text. The selected bytes go through bytes_as_text; `ascii` says
+// whether seq is known to be ASCII, which saves that pass.
 //
 // Selected: a, a + k, ... below b for k > 0; a, a - |k|, ... above b for k < 0; in that order.
 // Coordinates (when start and end are both present; otherwise both absent), as offsets lo..hi

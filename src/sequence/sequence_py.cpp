@@ -12,9 +12,9 @@
 namespace tavlo::py {
 namespace {
 
-// Whether the record's text is pure ASCII, remembered between calls: a subscript must know it
-// (characters and bytes coincide only then), and finding out costs a pass over the text, which
-// for one short slice of a chromosome would cost far more than the slice.
+// Whether the record's text is pure ASCII, remembered between calls: a slice of any other text
+// must be checked for characters it cut through, and finding out costs a pass over the text,
+// which for one short slice of a chromosome would cost far more than the slice.
 enum class Charset : signed char { kUnknown, kAscii, kOther };
 
 // The name object and the charset of a Sequence in one word. With a field of its own each, the
@@ -305,9 +305,7 @@ PyObject* sequence_subscript(PyObject* self, PyObject* key) {
       // The slice fields' __index__ may have run Python code that replaced seq: read the record
       // only from here on.
       const bool ascii = text_is_ascii(o);
-      const auto n = static_cast<Py_ssize_t>(ascii ? o->record.seq.size()
-                                                   : char_count(o->record.seq));
-      PySlice_AdjustIndices(n, &start, &stop, step);
+      PySlice_AdjustIndices(static_cast<Py_ssize_t>(o->record.seq.size()), &start, &stop, step);
       return derived(self, slice(o->record, start, stop, step, ascii),
                      ascii ? Charset::kAscii : Charset::kUnknown);
     }
@@ -321,15 +319,15 @@ PyObject* sequence_subscript(PyObject* self, PyObject* key) {
         return nullptr;
       }
     }
-    const bool ascii = text_is_ascii(o);
-    const auto n = static_cast<long long>(ascii ? o->record.seq.size()
-                                                : char_count(o->record.seq));
+    const auto n = static_cast<long long>(o->record.seq.size());
     if (i < 0) i += n;
     if (i < 0 || i >= n) {
       PyErr_SetString(PyExc_IndexError, "Index out of range");
       return nullptr;
     }
-    return derived(self, at(o->record, i, ascii), ascii ? Charset::kAscii : Charset::kUnknown);
+    SequenceRecord r = at(o->record, i);
+    const Charset charset = r.seq.size() == 1 ? Charset::kAscii : Charset::kOther;
+    return derived(self, std::move(r), charset);
   });
 }
 
@@ -399,8 +397,11 @@ PyMethodDef sequence_methods[] = {
 PyGetSetDef sequence_getset[] = {
     {"name", get_name, set_name, "Name of the source record.", nullptr},
     {"seq", get_seq, set_seq,
-     "The residues. Subscripts, reverse and complement work on characters, as str does; len()\n"
-     "and the GC statistics count UTF-8 bytes (the same for the ASCII letters of residues).",
+     "The residues. len(), subscripts, reverse, complement and the GC statistics work on its\n"
+     "UTF-8 bytes, which for ASCII residues are its letters. s[i] of a byte from 0x80 up is the\n"
+     "character whose code point is the byte's value. The bytes of a slice or reverse are read\n"
+     "as UTF-8 where they form whole characters, and every other byte as that same character,\n"
+     "so a cut through a multi-byte character still gives valid text.",
      nullptr},
     {"start", get_coordinate<&SequenceRecord::start>, set_coordinate<&SequenceRecord::start>,
      "Coordinate of the first residue in the source record, or None.",
@@ -413,11 +414,13 @@ PyGetSetDef sequence_getset[] = {
      nullptr},
     {"long_name", get_fancy_name, nullptr, "The same as fancy_name.", nullptr},
     {"complement", get_complement, nullptr,
-     "A new Sequence with every residue replaced by its IUPAC complement (case kept; any other\n"
-     "character, non-ASCII ones included, becomes one N) and comp negated.",
+     "A new Sequence with every byte replaced by its IUPAC complement (case kept; any other\n"
+     "byte, each byte of a non-ASCII character included, becomes N) and comp negated.",
      nullptr},
     {"reverse", get_reverse, nullptr,
-     "A new Sequence with the characters in reverse order and start and end swapped.", nullptr},
+     "A new Sequence with the bytes in reverse order (a non-ASCII text is read back as a slice\n"
+     "is: see seq) and start and end swapped.",
+     nullptr},
     {"orientation", get_orientation, nullptr,
      "1 for start < end without comp, -1 for start > end with comp, otherwise None.", nullptr},
     {"gc", get_statistic<gc>, nullptr, "Fraction of bytes that are C or G (either case).", nullptr},

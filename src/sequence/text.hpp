@@ -35,37 +35,46 @@ inline bool is_ascii(const char* p, std::size_t n) {
   return (acc & 0x8080808080808080ULL) == 0;
 }
 
-// Strict UTF-8 validation (no overlongs, no surrogates, nothing above U+10FFFF).
+// Length of the valid UTF-8 character that starts at p, or 0 when none does: no overlongs, no
+// surrogates, nothing above U+10FFFF.
+inline std::size_t utf8_char_length(const unsigned char* p, std::size_t n) {
+  if (n == 0) return 0;
+  const unsigned char c = p[0];
+  if (c < 0x80) return 1;
+  std::size_t len;
+  unsigned char lo = 0x80, hi = 0xBF;
+  if (c >= 0xC2 && c <= 0xDF) {
+    len = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    len = 3;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    len = 4;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 0;
+  }
+  if (n < len || p[1] < lo || p[1] > hi) return 0;
+  for (std::size_t k = 2; k < len; ++k) {
+    if (p[k] < 0x80 || p[k] > 0xBF) return 0;
+  }
+  return len;
+}
+
+// Strict UTF-8 validation, character by character (ASCII runs checked 16 bytes at a time first).
 inline bool is_valid_utf8(const char* data, std::size_t n) {
   if (is_ascii(data, n)) return true;
   const auto* p = reinterpret_cast<const unsigned char*>(data);
   std::size_t i = 0;
   while (i < n) {
-    const unsigned char c = p[i];
-    if (c < 0x80) {
+    if (p[i] < 0x80) {
       ++i;
       continue;
     }
-    std::size_t len;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    if (p[i + 1] < lo || p[i + 1] > hi) return false;
-    for (std::size_t k = 2; k < len; ++k) {
-      if (p[i + k] < 0x80 || p[i + k] > 0xBF) return false;
-    }
+    const std::size_t len = utf8_char_length(p + i, n - i);
+    if (len == 0) return false;
     i += len;
   }
   return true;

@@ -211,6 +211,15 @@ void test_scan_refuses_ragged_records() {
                            ">r\nACGT\nACGT", ">r\nACGT\nACGT\n>s\nAC\nA\n"}) {
     CHECK(scan_fasta(good).ok());
   }
+  // A CR among the residues would shift every position after it.
+  for (const char* bad : {">r\nAC\rGT\n", ">r\nACGT\r\nA\rGT\r\nAC\r\n", ">r\nACGT\nA\rG\n"}) {
+    auto cr = scan_fasta(bad);
+    if (CHECK(!cr.ok())) {
+      CHECK_EQ(error_text(cr.error()),
+               "FastaIndexingError: Carriage return inside a line of sequence 'r'");
+    }
+  }
+  CHECK(scan_fasta(">r\rx\nACGT\r\r\nAC\r").ok());  // in a header or a terminator
   auto r = scan_fasta(">r\nACGT\n\xc3\n");
   CHECK(!r.ok() && error_text(r.error()) == "IOError: stream did not contain valid UTF-8");
 }

@@ -1,10 +1,11 @@
-// Sequence kernels against character-at-a-time reference models: every length and alignment
+// Sequence kernels against byte-at-a-time reference models: every length and alignment
 // around the word sizes of the SIMD and portable paths, large outputs, broken UTF-8, and indices
 // out of their ranges. The statistics are checked against a model by the Python tests.
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "check.hpp"
@@ -21,32 +22,15 @@ std::string random_text(std::mt19937_64& rng, std::size_t n, std::string_view al
   return s;
 }
 
-// --- Reference models: one byte (or one character) at a time, as plainly as possible. ---------
-
-std::vector<std::string> chars_of(std::string_view s) {
-  std::vector<std::string> out;
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    const bool cont = (static_cast<unsigned char>(s[i]) & 0xC0) == 0x80;
-    if (i == 0 || !cont) out.emplace_back();
-    out.back() += s[i];
-  }
-  return out;
-}
+// --- Reference models: one byte at a time, as plainly as possible. -----------------------------
 
 std::string ref_complement(std::string_view s) {
   std::string out;
-  for (const auto& c : chars_of(s)) {
-    out += c.size() == 1 ? tavlo::COMPLEMENT_TABLE[static_cast<unsigned char>(c[0])] : 'N';
-  }
+  for (char c : s) out += tavlo::COMPLEMENT_TABLE[static_cast<unsigned char>(c)];
   return out;
 }
 
-std::string ref_reverse(std::string_view s) {
-  std::string out;
-  auto cs = chars_of(s);
-  for (auto it = cs.rbegin(); it != cs.rend(); ++it) out += *it;
-  return out;
-}
+std::string ref_reverse(std::string_view s) { return std::string(s.rbegin(), s.rend()); }
 
 // --- Tests ---------------------------------------------------------------------------------------
 
@@ -66,8 +50,8 @@ void test_text_kernels_all_lengths() {
   }
 }
 
-// Outputs of several megabytes are built on huge pages; a non-ASCII character far into
-// the text sends every kernel back to the per-character path.
+// Outputs of several megabytes are built on huge pages; a non-ASCII character far into the text
+// makes the reverse read its bytes back as text.
 void test_large_outputs() {
   std::mt19937_64 rng(3);
   std::string s = random_text(rng, (std::size_t{5} << 20) + 13, "ACGTNacgtnRYSW-");
@@ -84,32 +68,32 @@ void test_large_outputs() {
   CHECK(tavlo::slice(r, 1, static_cast<std::int64_t>(s.size()), 1).seq == s.substr(1));
   s[s.size() - 100] = '\xC3';
   s[s.size() - 99] = '\xA9';
-  CHECK(tavlo::complement_text(s).size() == s.size() - 1);
-  std::string rev_chars(s.rbegin(), s.rend());
-  std::swap(rev_chars[98], rev_chars[99]);  // the two bytes of the character keep their order
-  CHECK(tavlo::reverse_text(s) == rev_chars);
+  CHECK(tavlo::complement_text(s) == ref_complement(s));
+  const std::string cut = std::string(s.rbegin(), s.rend());
+  CHECK(tavlo::reverse_text(s) == cut.substr(0, 98) + "\xC2\xA9\xC3\x83" + cut.substr(100));
 }
 
 // Non-ASCII characters (and broken UTF-8, which a fetch can hand over) anywhere in the text.
 void test_text_kernels_non_ascii() {
-  const std::vector<std::string> cases = {
-      "\xC3\xA9",                        // é
-      "AC\xC3\xA9GT",                    //
-      "ACGTACGT\xE2\x82\xAC",            // € after a full word
-      "\xF0\x9F\xA7\xAC" "ACGTACGTACGT",  // 4-byte character first
-      "\x80\x80" "AC",                   // starts with continuation bytes
-      "AC\xC3",                          // ends inside a character
-      "\xFF\xFE" "ACGT\xBF",
+  // Each text with its reverse: bytes of cut characters come back as U+0080-U+00FF.
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"\xC3\xA9", "\xC2\xA9\xC3\x83"},                                    // é
+      {"AC\xC3\xA9GT", "TG\xC2\xA9\xC3\x83" "CA"},
+      {"ACGTACGT\xE2\x82\xAC", "\xC2\xAC\xC2\x82\xC3\xA2TGCATGCA"},       // € after a word
+      {"\xF0\x9F\xA7\xAC" "ACGTACGTACGT",
+       "TGCATGCATGCA\xC2\xAC\xC2\xA7\xC2\x9F\xC3\xB0"},                     // 4 bytes first
+      {"\x80\x80" "AC", "CA\xC2\x80\xC2\x80"},                               // not UTF-8
+      {"AC\xC3", "\xC3\x83" "CA"},
+      {"\xFF\xFE" "ACGT\xBF", "\xC2\xBFTGCA\xC3\xBE\xC3\xBF"},
   };
-  for (const auto& s : cases) {
+  for (const auto& [s, reversed] : cases) {
     CHECK(!tavlo::is_ascii(s));
-    CHECK_EQ(tavlo::char_count(s), chars_of(s).size());
     CHECK_EQ(tavlo::complement_text(s), ref_complement(s));
-    CHECK_EQ(tavlo::reverse_text(s), ref_reverse(s));
+    CHECK_EQ(tavlo::reverse_text(s), reversed);
     CHECK_EQ(tavlo::reverse_complement_text(s), ref_reverse(ref_complement(s)));
     CHECK(tavlo::is_ascii(tavlo::complement_text(s)));
   }
-  CHECK_EQ(tavlo::char_count(""), 0u);
+  CHECK_EQ(tavlo::bytes_as_text("A\xE2\x82\xAC"), "A\xE2\x82\xAC");  // valid: unchanged
 }
 
 SequenceRecord rec(std::string seq, std::optional<std::uint64_t> start,
@@ -133,16 +117,17 @@ void test_slice_clamps_indices() {
   const auto empty_run = tavlo::slice(r, -1, -1, -2);
   CHECK(empty_run.seq.empty() && empty_run.start == 101u && empty_run.end == 100u);
   CHECK_EQ(tavlo::slice(r, 3, 3, -3, false).seq, "");
-  CHECK_EQ(tavlo::at(r, 8, true).seq, "");
-  CHECK_EQ(tavlo::at(r, -1, false).seq, "");
-  // Indices that count characters, not bytes.
-  const auto u = rec("A\xC3\xA9G\xE2\x82\xAC", 1, 6);
-  CHECK_EQ(tavlo::slice(u, 1, 3, 1).seq, "\xC3\xA9G");
-  CHECK_EQ(tavlo::slice(u, 3, -1, -2).seq, "\xE2\x82\xAC\xC3\xA9");
+  CHECK_EQ(tavlo::at(r, 8).seq, "");
+  CHECK_EQ(tavlo::at(r, -1).seq, "");
+  // Indices count bytes; a byte cut from its character stands for the character of its value.
+  const auto u = rec("A\xC3\xA9G\xE2\x82\xAC", 1, 7);
+  CHECK_EQ(tavlo::slice(u, 1, 4, 1).seq, "\xC3\xA9G");
+  CHECK_EQ(tavlo::slice(u, 6, -1, -3).seq, "\xC2\xAC" "G" "A");
   CHECK_EQ(tavlo::slice(u, 0, 99, 1).seq, u.seq);
-  CHECK_EQ(tavlo::at(u, 1, false).seq, "\xC3\xA9");
-  CHECK_EQ(tavlo::at(u, 3, false).seq, "\xE2\x82\xAC");
-  CHECK_EQ(tavlo::at(u, 4, false).seq, "");
+  CHECK_EQ(tavlo::slice(u, 0, 2, 1).seq, "A\xC3\x83");
+  CHECK_EQ(tavlo::at(u, 1).seq, "\xC3\x83");
+  CHECK_EQ(tavlo::at(u, 3).seq, "G");
+  CHECK_EQ(tavlo::at(u, 7).seq, "");
 }
 
 // Coordinates leave 0 .. 2^64 - 1 as absent values, never wrapped ones.
@@ -159,9 +144,9 @@ void test_coordinates_at_the_ends_of_the_range() {
   const auto top = rec("ACGT", kTop - 1, kTop);
   auto t = tavlo::slice(top, 1, 3, 1);
   CHECK(t.start == kTop && !t.end);
-  t = tavlo::at(top, 2, true);
+  t = tavlo::at(top, 2);
   CHECK(t.seq == "G" && !t.start && !t.end);
-  t = tavlo::at(top, 1, true);
+  t = tavlo::at(top, 1);
   CHECK(t.start == kTop && t.end == kTop);
 }
 

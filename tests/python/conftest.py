@@ -1,6 +1,8 @@
 """Shared helpers: FASTA files written into tmp_path."""
 
+import os
 import random
+import shutil
 
 import pytest
 
@@ -30,3 +32,13 @@ def chr1_100(tmp_path):
     """A record chr1 of 100 residues, 60 per line, and its residues."""
     residues = random_residues(100, seed=1, alphabet="ACGT")
     return write_fasta(tmp_path / "ref.fa", {"chr1": residues}), residues
+
+
+def peer(name):
+    """The path of a peer program; missing peers fail under CI and skip elsewhere."""
+    path = shutil.which(name)
+    if path is None:
+        if os.environ.get("CI"):
+            pytest.fail(f"{name} is required under CI")
+        pytest.skip(f"{name} not installed")
+    return path

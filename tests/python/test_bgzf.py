@@ -12,17 +12,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import tavlo
-from conftest import random_residues, write_fasta
-
-
-def tool(name):
-    """The path of a peer command; under CI its absence fails the test instead of skipping it."""
-    path = shutil.which(name)
-    if path is None:
-        if os.environ.get("CI"):
-            pytest.fail(f"{name} is not installed")
-        pytest.skip(f"{name} is not installed")
-    return path
+from conftest import peer, random_residues, write_fasta
 
 
 def block(payload):
@@ -60,7 +50,7 @@ def plain_and_compressed(tmp_path, make, newline="\n", width=60):
 
 def by_bgzip(path, text):
     with open(path, "wb") as f:
-        subprocess.run([tool("bgzip"), "-c"], input=text, stdout=f, check=True)
+        subprocess.run([peer("bgzip"), "-c"], input=text, stdout=f, check=True)
     return str(path)
 
 
@@ -101,7 +91,7 @@ def test_every_read_path_matches_the_plain_file(tmp_path, layout, newline):
 
 
 def test_indexes_are_those_samtools_writes_and_reads(tmp_path):
-    samtools = tool("samtools")
+    samtools = peer("samtools")
     records = {f"s{i}": random_residues(20000 + 977 * i, seed=i) for i in range(12)}
     # (samtools leaves empty records out of its .fai; tavlo lists them, as it does for plain files.)
     text = open(write_fasta(tmp_path / "p.fa", records, 70), "rb").read()

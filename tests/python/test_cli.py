@@ -11,7 +11,7 @@ import threading
 
 import pytest
 
-from conftest import random_residues, write_fasta
+from conftest import peer, random_residues, write_fasta
 
 
 def find_tavlo():
@@ -24,16 +24,6 @@ def find_tavlo():
 
 TAVLO = find_tavlo()
 pytestmark = pytest.mark.skipif(TAVLO is None, reason="tavlo executable not installed")
-
-
-def peer(name):
-    """The path of a peer program; missing peers fail under CI and skip elsewhere."""
-    path = shutil.which(name)
-    if path is None:
-        if os.environ.get("CI"):
-            pytest.fail(f"{name} is required under CI")
-        pytest.skip(f"{name} not installed")
-    return path
 
 
 # The sanitizer runtimes preloaded into the interpreter under test-asan are not for the programs
@@ -115,6 +105,34 @@ def test_region_file_and_output_file(ref, tmp_path):
                "-i").returncode == 0
     assert mine.read_bytes() == theirs.read_bytes()
     assert not [p for p in os.listdir(tmp_path) if ".tavlo-" in p]
+
+
+def test_output_of_many_chunks_in_order(tmp_path):
+    # Enough regions for several chunks in flight at once (parsed, formatted, written), into a
+    # file whose blocks are reserved ahead of each write: same bytes and size as samtools.
+    samtools = peer("samtools")
+    rng = random.Random(12)
+    records = {"a": random_residues(200_000, seed=13, alphabet="ACGTacgt"),
+               "b": random_residues(90_001, seed=14, alphabet="ACGTN")}
+    path = write_fasta(tmp_path / "ref.fa", records, width=61)
+    lines = []
+    for _ in range(15_000):
+        name = rng.choice("ab")
+        start = rng.randint(1, len(records[name]))
+        lines.append(f"{name}:{start}-{start + rng.randint(0, 999)}\n")
+    regions = tmp_path / "regions.txt"
+    regions.write_text("".join(lines))
+    mine, theirs = tmp_path / "mine.fa", tmp_path / "theirs.fa"
+    assert run(TAVLO, "faidx", path, "-r", regions, "-o", mine).returncode == 0
+    assert run(samtools, "faidx", path, "-r", regions, "-o", theirs).returncode == 0
+    assert mine.read_bytes() == theirs.read_bytes()
+
+
+def test_write_error_reported_once(tmp_path):
+    path = write_fasta(tmp_path / "big.fa", {"r": "ACGT" * 500_000})
+    result = run(TAVLO, "faidx", path, *["r"] * 12, "-o", "/dev/full", timeout=60)
+    assert result.returncode == 1
+    assert result.stderr.count(b"No space left") == 1, result.stderr
 
 
 def test_index_built_like_samtools_and_rebuilt_when_stale(tmp_path):

@@ -51,6 +51,16 @@ def test_whole_record_slices_skip_the_checked_fetch(tmp_path):
     assert rec[0:12].seq == str(rec) == SEQ + "NN"
 
 
+def test_non_ascii_residues_are_sliced_by_byte(tmp_path):
+    # Positions count bytes, so stepped slices of the record select what the same slice of the
+    # whole record's Sequence selects.
+    rec = tavlo.Fasta(write_fasta(tmp_path / "u.fa", {"u": "A\u00e9GT\u20acC"}, width=5))["u"]
+    whole = rec[:]
+    for key in (slice(None, None, 2), slice(None, None, -1), slice(7, 0, -3), slice(1, 3)):
+        assert fields(rec[key]) == fields(whole[key])
+    assert rec[::2].seq == "A\u00a9T\u0082C"
+
+
 @pytest.mark.parametrize("key", ["a", 1.5, None, 2**63, -2**63 - 1])
 def test_invalid_index_type(rec10, key):
     with pytest.raises(TypeError, match="^Invalid index type$"):

@@ -1,5 +1,6 @@
 """Sequence derivations (subscripts, complement, reverse, orientation) and GC statistics."""
 
+import codecs
 import random
 
 import pytest
@@ -14,6 +15,15 @@ TOP = 2**64 - 1
 
 def fields(s):
     return (s.name, s.seq, s.start, s.end, s.comp)
+
+
+# Selected bytes read back as text: UTF-8 where they form characters, any other byte as the
+# character whose code point is its value.
+codecs.register_error("byte-as-char", lambda e: (chr(e.object[e.start]), e.start + 1))
+
+
+def as_text(data):
+    return data.decode("utf-8", "byte-as-char")
 
 
 @pytest.mark.parametrize("comp", [False, True])
@@ -79,7 +89,8 @@ def test_coordinates_need_start_and_stay_in_range():
 
 def model_slice(s, key):
     """The selected text and coordinates of s[key], computed the plain way."""
-    n = len(s.seq)
+    data = s.seq.encode()
+    n = len(data)
     a, b, k = key.indices(n)
     if s.start is None or s.end is None:
         lo = hi = None
@@ -92,7 +103,7 @@ def model_slice(s, key):
     else:
         lo, hi = s.start + b + 1, s.start + a
     inside = lambda v: v if v is not None and 0 <= v <= TOP else None  # noqa: E731
-    return s.seq[key], inside(lo), inside(hi)
+    return as_text(data[key]), inside(lo), inside(hi)
 
 
 indices = st.one_of(st.none(), st.integers(-12, 12), st.integers(-2**70, 2**70))
@@ -103,20 +114,21 @@ indices = st.one_of(st.none(), st.integers(-12, 12), st.integers(-2**70, 2**70))
        end=st.sampled_from([None, 0]),  # only its presence matters
        key=st.builds(slice, indices, indices, st.one_of(st.none(), st.integers(-5, 5).filter(bool),
                                                         st.integers(-2**70, 2**70).filter(bool))))
-def test_slicing_selects_what_str_slicing_selects(text, start, end, key):
+def test_slicing_selects_what_bytes_slicing_selects(text, start, end, key):
     s = Sequence("r", text, start, end, True)
     r = s[key]
     assert (r.seq, r.start, r.end) == model_slice(s, key)
     assert (r.name, r.comp) == ("r", True)
 
 
-@given(text=st.text(alphabet="ACGTé€", max_size=10), i=st.integers(-12, 12))
-def test_indexing_selects_what_str_indexing_selects(text, i):
+@given(text=st.text(alphabet="ACGTé€", max_size=10), i=st.integers(-30, 30))
+def test_indexing_selects_one_byte(text, i):
     s = Sequence("r", text, 7, 8)
-    if -len(text) <= i < len(text):
+    data = text.encode()
+    if -len(data) <= i < len(data):
         r = s[i]
-        offset = i % len(text)
-        assert (r.seq, r.start, r.end) == (text[i], 7 + offset, 7 + offset)
+        offset = i % len(data)
+        assert (r.seq, r.start, r.end) == (chr(data[i]), 7 + offset, 7 + offset)
     else:
         with pytest.raises(IndexError):
             s[i]
@@ -142,7 +154,7 @@ def test_text_changes_are_seen_by_later_subscripts():
     s = Sequence("x", "ACGT")
     assert s[3].seq == "T"
     s.seq = "éA"
-    assert (s[0].seq, s[-1].seq, s[::-1].seq) == ("é", "A", "Aé")
+    assert (s[0].seq, s[-1].seq, s[::-1].seq) == ("\xc3", "A", "A\xa9\xc3")
     s.seq = "TTTT"
     assert s[3].seq == "T"
 
@@ -154,13 +166,21 @@ def test_complement_table():
     assert Sequence(seq="ACGTN-acgtnU").complement.seq == "TGCANNtgcanN"
 
 
-def test_non_ascii_characters_are_single_letters():
-    s = Sequence("x", "AéG€T", 1, 5)
-    assert (s[1].seq, s[3].seq, s[3].start) == ("é", "€", 4)
-    assert s[::-1].seq == s.reverse.seq == "T€GéA"
-    assert s[1:4].seq == "éG€"
-    assert s.complement.seq == "TNCNA" and (-s).seq == "ANCNT"
-    assert s.gc == 1 / len("AéG€T".encode())  # statistics count bytes
+def test_non_ascii_text_works_on_bytes():
+    s = Sequence("m", "A\u00e9\u4e2dT", 1, 7)  # bytes: A, C3 A9, E4 B8 AD, T
+    assert len(s) == 7 and s.gc == 0
+    assert fields(s[6:]) == ("m", "T", 7, 7, False)
+    assert (s[1:3].seq, s[3:6].seq, s[1:3].start, s[1:3].end) == ("\u00e9", "\u4e2d", 2, 3)
+    # A cut through a character: each byte left over stands for the character of its value,
+    # as a single index gives it, so the text stays valid.
+    assert s[1].seq == s[1:2].seq == "\u00c3"
+    assert (s[2:5].seq, s[:-2].seq) == ("\u00a9\u00e4\u00b8", "A\u00e9\u00e4\u00b8")
+    assert s.reverse.seq == s[::-1].seq == "T\u00ad\u00b8\u00e4\u00a9\u00c3A"
+    assert (s.reverse.start, s.reverse.end) == (7, 1)
+    assert s.complement.seq == "TNNNNNA" and (-s).seq == "ANNNNNT"
+    assert Sequence(seq="\u00e9").complement.seq == "NN"
+    # Bytes of different characters that together form a valid one are read as it.
+    assert Sequence(seq="\u00e9\u00e9").reverse.seq == "\u00a9\u00e9\u00c3"
 
 
 @pytest.mark.parametrize("start, end, comp, orientation", [
