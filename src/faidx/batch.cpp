@@ -2,6 +2,7 @@
 #include "faidx/batch.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "faidx/extract.hpp"
@@ -18,9 +19,10 @@ std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchRegion
   std::vector<std::pair<std::uint64_t, std::size_t>> keys(regions.size());
   for (std::size_t i = 0; i < regions.size(); ++i) {
     const BatchRegion& r = regions[i];
-    const EntryNumbers* e = same_entry != nullptr ? same_entry : fx.names().find(r.name);
+    const std::optional<EntryNumbers> e =
+        same_entry != nullptr ? std::optional<EntryNumbers>(*same_entry) : fx.names().lookup(r.name);
     std::uint64_t key = UINT64_MAX;
-    if (e != nullptr) {
+    if (e) {
       const std::uint64_t s = std::min(e->rlen, std::max<std::uint64_t>(r.start, 1));
       key = s == 0 || e->lenc == 0 ? e->offset : residue_offset(*e, s);
     }
@@ -42,26 +44,36 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
   // and then serves every region in it from the cache; the slots stay in input order.
   std::vector<std::size_t> order;
   if (fx.is_bgzf()) order = file_order(fx, regions, same_entry);
+  const auto at = [&](std::size_t k) { return order.empty() ? k : order[k]; };
   // Each worker writes only the slots of its own ranges; the Faidx is only read.
   // Regions this far ahead are prefetched while the current one is copied, so that the cache
-  // misses of several regions overlap instead of following each other.
+  // misses of several regions overlap instead of following each other. The entry a prefetch
+  // looks up waits in a ring for the fetch of its region, so each name is looked up once.
   constexpr std::size_t kAhead = 4;
-  auto prefetch = [&](const BatchRegion& r) {
-    const EntryNumbers* e = same_entry != nullptr ? same_entry : fx.names().find(r.name);
-    if (e != nullptr) fx.prefetch_region(*e, r.start, r.end);
-  };
+  constexpr std::size_t kRing = 8;
+  static_assert(kRing > kAhead && (kRing & (kRing - 1)) == 0);
   parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-    if (use_map) {
-      for (std::size_t i = begin; i < std::min(end, begin + kAhead); ++i) prefetch(regions[i]);
-    }
+    std::optional<EntryNumbers> ring[kRing];
+    auto look_up = [&](std::size_t k) {
+      const BatchRegion& r = regions[at(k)];
+      if (same_entry != nullptr) {
+        if (use_map) fx.prefetch_region(*same_entry, r.start, r.end);
+        return;
+      }
+      std::optional<EntryNumbers>& e = ring[k & (kRing - 1)];
+      e = fx.names().lookup(r.name);
+      if (use_map && e) fx.prefetch_region(*e, r.start, r.end);
+    };
+    for (std::size_t k = begin; k < std::min(end, begin + kAhead); ++k) look_up(k);
     for (std::size_t k = begin; k < end; ++k) {
-      if (use_map && k + kAhead < end) prefetch(regions[k + kAhead]);
-      const std::size_t i = order.empty() ? k : order[k];
+      if (k + kAhead < end) look_up(k + kAhead);
+      const std::size_t i = at(k);
       const BatchRegion& r = regions[i];
-      auto outcome =
-          same_entry != nullptr
-              ? fx.fetch_single_optimized(r.name, *same_entry, r.start, r.end, use_map)
-              : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
+      const std::optional<EntryNumbers>& found = ring[k & (kRing - 1)];
+      const EntryNumbers* entry = same_entry != nullptr ? same_entry : found ? &*found : nullptr;
+      auto outcome = entry != nullptr
+                         ? fx.fetch_single_optimized(r.name, *entry, r.start, r.end, use_map)
+                         : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
       BatchSlot& slot = slots[i];
       if (!outcome) {
         slot.error = std::make_unique<FaidxError>(std::move(outcome).error());

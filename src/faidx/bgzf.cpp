@@ -6,7 +6,10 @@
 #include <cstring>
 #include <optional>
 
-#if defined(TAVLO_HAVE_LIBDEFLATE)
+#if defined(TAVLO_HAVE_ISAL)
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#elif defined(TAVLO_HAVE_LIBDEFLATE)
 #include <libdeflate.h>
 #else
 #include <zlib.h>
@@ -44,7 +47,12 @@ FaidxError block_error(const char* what, std::uint64_t at) {
 
 FaidxError truncated(std::uint64_t at) { return block_error("truncated BGZF block", at); }
 
-#if defined(TAVLO_HAVE_LIBDEFLATE)
+#if defined(TAVLO_HAVE_ISAL)
+// The state holds a 64 KiB history buffer of its own: on the heap, not in thread-local storage.
+struct Inflater {
+  std::unique_ptr<inflate_state> s{new (std::nothrow) inflate_state};
+};
+#elif defined(TAVLO_HAVE_LIBDEFLATE)
 struct Inflater {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
   ~Inflater() { libdeflate_free_decompressor(d); }
@@ -64,7 +72,26 @@ struct Inflater {
 Status inflate_into(std::string_view deflated, std::uint32_t crc, std::uint32_t isize, char* out,
                     std::uint64_t at) {
   thread_local Inflater inflater;
-#if defined(TAVLO_HAVE_LIBDEFLATE)
+#if defined(TAVLO_HAVE_ISAL)
+  if (!inflater.s) throw std::bad_alloc();
+  inflate_state& st = *inflater.s;
+  isal_inflate_init(&st);
+  st.crc_flag = ISAL_DEFLATE;
+  st.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(deflated.data()));
+  st.avail_in = static_cast<std::uint32_t>(deflated.size());
+  st.next_out = reinterpret_cast<std::uint8_t*>(out);
+  st.avail_out = isize;
+  // The stateless call stops at the final deflate block: OUT_OVERFLOW means more text than the
+  // block declares, room left over means less.
+  const int r = isal_inflate_stateless(&st);
+  if (r == ISAL_OUT_OVERFLOW || (r == ISAL_DECOMP_OK && st.avail_out != 0)) {
+    return block_error("corrupt BGZF block (uncompressed size mismatch)", at);
+  }
+  if (r != ISAL_DECOMP_OK) return block_error("corrupt BGZF block (bad deflate data)", at);
+  if (crc32_gzip_refl(0, reinterpret_cast<const unsigned char*>(out), isize) != crc) {
+    return block_error("corrupt BGZF block (CRC32 mismatch)", at);
+  }
+#elif defined(TAVLO_HAVE_LIBDEFLATE)
   if (inflater.d == nullptr) throw std::bad_alloc();
   std::size_t got = 0;
   const libdeflate_result r = libdeflate_deflate_decompress(inflater.d, deflated.data(),
@@ -163,12 +190,20 @@ Status inflate_bgzf_block(std::string_view block, std::uint64_t at, std::string&
   block = block.substr(0, h->block_size);
   auto isize = declared_size(block, at);
   if (!isize) return std::move(isize).error();
-  out.resize(*isize);
-  return inflate_block_into(block, *h, at, *isize, out.data());
+  // The inflater writes every byte: no zero-fill first. GCC 12's library may pass a larger size
+  // than the one asked for (the grown capacity), so the operation returns its own.
+  Status status = Ok{};
+  out.resize_and_overwrite(*isize, [&](char* p, std::size_t) -> std::size_t {
+    status = inflate_block_into(block, *h, at, *isize, p);
+    return status ? *isize : 0;
+  });
+  return status;
 }
 
 const char* bgzf_inflater() {
-#if defined(TAVLO_HAVE_LIBDEFLATE)
+#if defined(TAVLO_HAVE_ISAL)
+  return "isal";
+#elif defined(TAVLO_HAVE_LIBDEFLATE)
   return "libdeflate";
 #else
   return "zlib";
@@ -313,7 +348,10 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
     }
     if (at == 0) return truncated(coff);  // cannot happen: a stretch holds a whole block
     if (inflate) {
-      text.resize(text_size);
+      // The blocks overwrite all of it (and a failure discards it): no zero-fill first.
+      // The blocks overwrite all of it (and a failure discards it): no zero-fill first. GCC 12's
+      // library hands the operation the grown capacity, not the size asked for: that is ignored.
+      text.resize_and_overwrite(text_size, [&](char*, std::size_t) { return text_size; });
       failures.assign(blocks.size(), std::nullopt);
       parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
         for (std::size_t k = begin; k < end; ++k) {

@@ -45,7 +45,7 @@ bool is_bgzf(std::string_view head);
 // checking its CRC32 and uncompressed size. Errors name compressed offset `at`.
 Status inflate_bgzf_block(std::string_view block, std::uint64_t at, std::string& out);
 
-// Which library inflates blocks in this build: "libdeflate" or "zlib".
+// Which library inflates blocks in this build: "isal", "libdeflate" or "zlib".
 const char* bgzf_inflater();
 
 // One .gzi pair: a block's compressed offset and the uncompressed offset of its first byte.

@@ -140,15 +140,12 @@ bool copy_clean(char* dst, const char* src, std::size_t n) {
 // Copies `want` residues starting at byte `a` (residue column `column` of its line) line by
 // line, as the index says the record is laid out, and checks the layout on the way: every byte
 // skipped must be a terminator and no byte copied may be one. Then the result is exactly what the
-// byte walk gives. Returns false, leaving `out` undefined, when the file does not match (the
+// byte walk gives. Returns false, leaving `dst` undefined, when the file does not match (the
 // caller then walks). Unlike the walk, nothing here branches on a byte in a way the CPU cannot
 // predict, so the cache misses of a region's lines overlap instead of following each other.
 bool copy_by_lines(const char* base, std::uint64_t a, std::uint64_t column, std::uint64_t stop,
-                   const EntryNumbers& e, std::size_t want, std::string& out) {
-  if (e.lenb < e.lenc || e.lenc < 16) return false;  // short lines: the walk is as quick
+                   const EntryNumbers& e, std::size_t want, char* dst) {
   const std::uint64_t term = e.lenb - e.lenc;
-  out.resize(want);
-  char* dst = out.data();
   std::size_t have = 0;
   std::uint64_t pos = a;
   std::uint64_t run = e.lenc - column;
@@ -188,7 +185,15 @@ void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std
   if (a >= map.size()) return;
   const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
   const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
-  if (copy_by_lines(map.data(), a, column, stop, e, want, out)) return;
+  if (e.lenb >= e.lenc && e.lenc >= 16) {  // short lines: the walk is as quick
+    // Written in place: the storage is not zero-filled first.
+    bool copied = false;
+    out.resize_and_overwrite(want, [&](char* dst, std::size_t) {
+      copied = copy_by_lines(map.data(), a, column, stop, e, want, dst);
+      return copied ? want : 0;
+    });
+    if (copied) return;
+  }
   out.clear();
   out.reserve(want);
   append_residues(map.data() + a, static_cast<std::size_t>(stop - a), out, want);

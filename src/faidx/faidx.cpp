@@ -305,8 +305,8 @@ Result<SequenceRecord> Faidx::fetch(std::string_view name, std::uint64_t start,
 
 Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, std::uint64_t start,
                          std::uint64_t end) const {
-  const EntryNumbers* entry = names_.find(name);
-  if (entry == nullptr) return not_found(name);
+  const std::optional<EntryNumbers> entry = names_.lookup(name);
+  if (!entry) return not_found(name);
   return fetch_into(out, name, *entry, start, end);
 }
 
@@ -345,8 +345,8 @@ Status Faidx::fetch_into(SequenceRecord& out, std::string_view name, const Entry
 
 Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name, std::uint64_t start,
                                                      std::uint64_t end, bool use_map) const {
-  const EntryNumbers* entry = names_.find(name);
-  if (entry == nullptr) return not_found(name);
+  const std::optional<EntryNumbers> entry = names_.lookup(name);
+  if (!entry) return not_found(name);
   return fetch_single_optimized(name, *entry, start, end, use_map);
 }
 
@@ -414,8 +414,8 @@ void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start, std:
 }
 
 Result<SequenceRecord> Faidx::fetch_entire_sequence(std::string_view name) const {
-  const EntryNumbers* entry = names_.find(name);
-  if (entry == nullptr) return not_found(name);
+  const std::optional<EntryNumbers> entry = names_.lookup(name);
+  if (!entry) return not_found(name);
   SequenceRecord out;
   if (Status r = read(*entry, 1, entry->rlen, true, out); !r) return std::move(r).error();
   if (options_.sequence_always_upper) upper_in_place(out.seq);

@@ -216,7 +216,7 @@ int faidx_contains(PyObject* self, PyObject* key) {
   return guarded([&]() -> int {
     std::string_view name;
     if (!to_str(key, &name, "name")) return -1;
-    return as_faidx(self)->core->names().find(name) != nullptr ? 1 : 0;
+    return as_faidx(self)->core->names().find_index(name) != NameTable::npos ? 1 : 0;
   });
 }
 
@@ -695,17 +695,18 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
   ConvertedRegions converted;
   if (!convert_regions(regions, false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
-  const EntryNumbers* entry = fx.names().find(name);
-  if (entry == nullptr) {
+  const std::size_t index = fx.names().find_index(name);
+  if (index == NameTable::npos) {
     return raise_error(FaidxError::of(ErrorKind::Fetch,
                                       "Sequence '" + std::string(name) + "' not found"));
   }
+  const EntryNumbers entry = fx.names().numbers_at(index);
   // Every result shares the caller's name object (or the table's own).
-  PyObject* found = record_name(as_faidx(faidx), fx.names().find_index(name), name_object);
+  PyObject* found = record_name(as_faidx(faidx), index, name_object);
   if (found == nullptr) return nullptr;
   PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(faidx, converted, shared.get(), name, entry);
+  return run_batch(faidx, converted, shared.get(), name, &entry);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

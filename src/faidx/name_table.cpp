@@ -83,6 +83,8 @@ inline std::uint32_t fragment(std::uint64_t h, std::uint64_t mask) {
 
 // Records beyond this many would not leave their position a bit to spare in a 32-bit bucket.
 constexpr std::size_t kMaxRecords = (std::size_t{1} << 31) - 2;
+// The reach of a 48-bit field.
+constexpr std::uint64_t kLimit48 = std::uint64_t{1} << 48;
 
 }  // namespace
 
@@ -105,8 +107,35 @@ void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
   if (want > buckets_.size()) rebuild(want);
 }
 
+void NameTable::store(Slot& slot, const EntryNumbers& n, bool was_wide) {
+  if (!was_wide && n.rlen <= UINT32_MAX && n.lenc <= UINT32_MAX && n.lenb < kWide &&
+      n.offset < kLimit48) {
+    slot.rlen = static_cast<std::uint32_t>(n.rlen);
+    slot.lenc = static_cast<std::uint32_t>(n.lenc);
+    slot.lenb = static_cast<std::uint32_t>(n.lenb);
+    slot.offset_lo = static_cast<std::uint32_t>(n.offset);
+    slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
+    return;
+  }
+  std::uint64_t at = slot.offset();
+  if (was_wide) {
+    wide_[at] = n;
+  } else {
+    at = wide_.size();
+    wide_.push_back(n);
+  }
+  slot.rlen = slot.lenc = 0;
+  slot.lenb = kWide;
+  slot.offset_lo = static_cast<std::uint32_t>(at);
+  slot.offset_hi = static_cast<std::uint16_t>(at >> 32);
+}
+
 void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumbers& numbers) {
-  if (name.size() > UINT32_MAX || slots_.size() >= kMaxRecords) throw std::bad_alloc();
+  if (name.size() > UINT32_MAX || slots_.size() >= kMaxRecords ||
+      arena_.size() + name.size() >= kLimit48) {
+    throw std::bad_alloc();
+  }
+  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   if ((slots_.size() + 1) * 2 > buckets_.size()) rebuild(buckets_.size() * 2);
   const std::uint32_t frag = fragment(h, mask_);
   const std::uint32_t low = static_cast<std::uint32_t>(mask_);
@@ -116,13 +145,17 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
     const std::size_t i = (v & low) - 1;
     const std::string_view have = name_at(i);
     if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
-      slots_[i].numbers = numbers;
+      store(slots_[i], numbers, slots_[i].lenb == kWide);
       return;
     }
   }
   const std::uint64_t at = arena_.size();
+  Slot slot{};
+  slot.name_lo = static_cast<std::uint32_t>(at);
+  slot.name_hi = static_cast<std::uint16_t>(at >> 32);
+  store(slot, numbers, false);
   arena_.append(name);
-  slots_.push_back(Slot{numbers, at});
+  slots_.push_back(slot);
   buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
 }
 
@@ -141,8 +174,18 @@ std::size_t NameTable::find_index(std::string_view name) const {
   return npos;
 }
 
+const EntryNumbers* NameTable::pinned() const {
+  std::call_once(pinned_->once, [this] {
+    pinned_->numbers.reserve(slots_.size());
+    for (std::size_t i = 0; i < slots_.size(); ++i) pinned_->numbers.push_back(numbers_at(i));
+    pinned_->made = true;
+  });
+  return pinned_->numbers.data();
+}
+
 std::size_t NameTable::overhead_bytes() const {
   return slots_.capacity() * sizeof(Slot) + buckets_.capacity() * sizeof(std::uint32_t) +
+         (wide_.capacity() + pinned_->numbers.capacity()) * sizeof(EntryNumbers) +
          (arena_.capacity() - arena_.size());
 }
 

@@ -2,6 +2,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,7 +31,11 @@ struct IndexEntry {
 // insertion, with the numbers of the last one.
 //
 // Memory: the names live back to back in one arena, in listing order, so a record needs only its
-// numbers and the offset of its name (40 bytes); the buckets are 32-bit. Speed: a bucket holds the
+// numbers and the offset of its name. Those take 24 bytes: numbers that fit the narrow fields (all
+// but offsets of 256 TiB and more and records or lines of 4 Gi residues and more) are stored
+// there, others whole in a side vector that the narrow record points to, so that every value
+// round-trips exactly. Numbers are therefore handed out by value. The buckets are 32-bit, so a
+// table of a million names costs about 32 bytes per name beyond the names. Speed: a bucket holds the
 // record's position in its low bits and a fragment of the name's hash in the bits the position
 // does not need, so a probe rarely reads a record it does not want, and a loader that hashes a
 // block of names first can prefetch their buckets before inserting them.
@@ -50,17 +57,30 @@ class NameTable {
   void insert(std::string_view name, std::uint64_t h, const EntryNumbers& numbers);
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
+  std::optional<EntryNumbers> lookup(std::string_view name) const {
+    const std::size_t i = find_index(name);
+    if (i == npos) return std::nullopt;
+    return numbers_at(i);
+  }
+  // The numbers of `name` at an address that stays valid for the life of the table, or nullptr,
+  // for callers that keep entries by address. The first call makes a wide copy of every record's
+  // numbers (32 bytes a record), so code that can take the numbers by value uses lookup().
   const EntryNumbers* find(std::string_view name) const {
     const std::size_t i = find_index(name);
-    return i == npos ? nullptr : &slots_[i].numbers;
+    return i == npos ? nullptr : &pinned()[i];
   }
 
   std::size_t size() const { return slots_.size(); }
   std::string_view name_at(std::size_t i) const {
-    const std::uint64_t end = i + 1 < slots_.size() ? slots_[i + 1].name_offset : arena_.size();
-    return std::string_view(arena_.data() + slots_[i].name_offset, end - slots_[i].name_offset);
+    const std::uint64_t begin = slots_[i].name_offset();
+    const std::uint64_t end = i + 1 < slots_.size() ? slots_[i + 1].name_offset() : arena_.size();
+    return std::string_view(arena_.data() + begin, end - begin);
   }
-  const EntryNumbers& numbers_at(std::size_t i) const { return slots_[i].numbers; }
+  EntryNumbers numbers_at(std::size_t i) const {
+    const Slot& s = slots_[i];
+    if (s.lenb == kWide) return wide_[s.offset()];
+    return EntryNumbers{s.rlen, s.offset(), s.lenc, s.lenb};
+  }
   // Approximate heap bytes held beyond the names themselves.
   std::size_t overhead_bytes() const;
 
@@ -94,15 +114,41 @@ class NameTable {
   };
 
  private:
+  // `lenb` == kWide marks numbers kept in wide_, at the position held in the offset fields.
+  static constexpr std::uint32_t kWide = UINT32_MAX;
+  // Offsets and name offsets are 48-bit: a high 16-bit and a low 32-bit half, so that the record
+  // packs into 24 bytes with 4-byte alignment.
   struct Slot {
-    EntryNumbers numbers;
-    std::uint64_t name_offset;  // in arena_; the name ends where the next one starts
+    std::uint32_t rlen;
+    std::uint32_t lenc;
+    std::uint32_t lenb;
+    std::uint32_t offset_lo;
+    std::uint16_t offset_hi;
+    std::uint16_t name_hi;
+    std::uint32_t name_lo;  // the name starts here in arena_ and ends where the next one starts
+
+    std::uint64_t offset() const { return std::uint64_t{offset_hi} << 32 | offset_lo; }
+    std::uint64_t name_offset() const { return std::uint64_t{name_hi} << 32 | name_lo; }
   };
+  static_assert(sizeof(Slot) == 24);
 
   void rebuild(std::size_t bucket_count);
+  const EntryNumbers* pinned() const;
+  // Stores `numbers` into `slot`, narrow when they fit; a slot that was wide keeps its place in
+  // wide_.
+  void store(Slot& slot, const EntryNumbers& numbers, bool was_wide);
 
   std::string arena_;
   std::vector<Slot> slots_;
+  std::vector<EntryNumbers> wide_;
+  // Made on the first find(); an insertion after it starts a new one (and leaves the addresses
+  // handed out before it stale).
+  struct Pinned {
+    std::once_flag once;
+    bool made = false;
+    std::vector<EntryNumbers> numbers;
+  };
+  std::unique_ptr<Pinned> pinned_ = std::make_unique<Pinned>();
   // 0 for an empty bucket, else (position + 1) | (hash fragment & ~mask_).
   std::vector<std::uint32_t> buckets_;
   std::uint64_t mask_ = 0;  // buckets_.size() - 1

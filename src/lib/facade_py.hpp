@@ -28,8 +28,8 @@ PyTypeObject* mutable_fasta_record_type();
 
 // A new FastaRecord for `name` (borrowed; must be an exact str) reading through `faidx`
 // (borrowed; a Faidx object). `entry` is the name's entry in that Faidx's name table, or
-// nullptr when it has none; the table never changes, so the pointer stays valid while the
-// record keeps `faidx` alive. Returns a new reference or nullptr with an exception set.
+// nullptr when it has none; the record keeps a copy (the table never changes). Returns a new
+// reference or nullptr with an exception set.
 PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry);
 
 // A new Fasta over the Faidx object `faidx` (borrowed), as the constructor would have made it:

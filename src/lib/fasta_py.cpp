@@ -55,7 +55,8 @@ PyObject* record_at(const FastaObject* f, std::size_t i) {
   const NameTable& names = f->core->names();
   PyRef name = PyRef::steal(new_str(names.name_at(i)));
   if (!name) return nullptr;
-  return new_fasta_record(f->faidx, name.get(), &names.numbers_at(i));
+  const EntryNumbers entry = names.numbers_at(i);
+  return new_fasta_record(f->faidx, name.get(), &entry);
 }
 
 // --- Construction and destruction ----------------------------------------------------------------
@@ -125,7 +126,8 @@ PyObject* fasta_subscript(PyObject* self, PyObject* key) {
         return nullptr;
       }
       // The shared name object is an exact str equal to the key, as a record must hold.
-      return new_fasta_record(f->faidx, shared, &f->core->names().numbers_at(index));
+      const EntryNumbers entry = f->core->names().numbers_at(index);
+      return new_fasta_record(f->faidx, shared, &entry);
     }
     std::uint64_t i = 0;
     if (!to_u64(key, &i, "key")) {
@@ -145,7 +147,7 @@ int fasta_contains(PyObject* self, PyObject* key) {
   return guarded([&]() -> int {
     std::string_view name;
     if (!to_str(key, &name, "name")) return -1;
-    return as_fasta(self)->core->names().find(name) != nullptr ? 1 : 0;
+    return as_fasta(self)->core->names().find_index(name) != NameTable::npos ? 1 : 0;
   });
 }
 
@@ -214,7 +216,8 @@ PyObject* fasta_items(PyObject* self, PyObject* /*unused*/) {
     return listing(f, [&](std::size_t i) -> PyObject* {
       PyRef name = PyRef::steal(new_str(names.name_at(i)));
       if (!name) return nullptr;
-      PyRef record = PyRef::steal(new_fasta_record(f->faidx, name.get(), &names.numbers_at(i)));
+      const EntryNumbers entry = names.numbers_at(i);
+      PyRef record = PyRef::steal(new_fasta_record(f->faidx, name.get(), &entry));
       if (!record) return nullptr;
       return PyTuple_Pack(2, name.get(), record.get());
     });

@@ -21,10 +21,11 @@ constexpr std::uint64_t kDefaultWidth = 70;
 
 struct FastaRecordObject {
   PyObject_HEAD
-  PyObject* faidx;             // strong reference: keeps `core` and `entry` valid
-  PyObject* name;              // strong reference to an exact str
-  const Faidx* core;           // owned by `faidx`
-  const EntryNumbers* entry;   // in core's name table, or nullptr when the name has none
+  PyObject* faidx;     // strong reference: keeps `core` valid
+  PyObject* name;      // strong reference to an exact str
+  const Faidx* core;   // owned by `faidx`
+  EntryNumbers entry;  // a copy of the name's entry in core's table; zero without one
+  bool has_entry;
 };
 
 PyTypeObject* g_record_type = nullptr;  // kept for the life of the process
@@ -32,11 +33,11 @@ PyTypeObject* g_record_type = nullptr;  // kept for the life of the process
 FastaRecordObject* as_record(PyObject* o) { return reinterpret_cast<FastaRecordObject*>(o); }
 
 std::uint64_t length_of(const FastaRecordObject* r) {
-  return r->entry != nullptr ? r->entry->rlen : 0;
+  return r->has_entry ? r->entry.rlen : 0;
 }
 
 std::uint64_t width_of(const FastaRecordObject* r) {
-  return r->entry != nullptr ? r->entry->lenc : kDefaultWidth;
+  return r->has_entry ? r->entry.lenc : kDefaultWidth;
 }
 
 std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
@@ -281,7 +282,7 @@ PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
 PyObject* record_long_name(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    if (r->entry == nullptr) {
+    if (!r->has_entry) {
       std::string text = "Sequence '";
       text.append(name_of(r));
       text += "' not found";
@@ -390,7 +391,8 @@ PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* 
   r->faidx = Py_NewRef(faidx);
   r->name = Py_NewRef(name);
   r->core = &faidx_core(faidx);
-  r->entry = entry;
+  r->has_entry = entry != nullptr;
+  r->entry = entry != nullptr ? *entry : EntryNumbers{};
   PyObject_GC_Track(r);
   return reinterpret_cast<PyObject*>(r);
 }

@@ -57,7 +57,8 @@ PyObject* fasta_iterator_next(PyObject* self) {
     if (it->position >= names.size()) return nullptr;  // the end, with no exception set
     PyRef name = PyRef::steal(new_str(names.name_at(it->position)));
     if (!name) return nullptr;
-    PyObject* record = new_fasta_record(it->faidx, name.get(), &names.numbers_at(it->position));
+    const EntryNumbers entry = names.numbers_at(it->position);
+    PyObject* record = new_fasta_record(it->faidx, name.get(), &entry);
     if (record != nullptr) ++it->position;
     return record;
   });

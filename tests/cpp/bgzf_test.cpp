@@ -80,6 +80,10 @@ void test_inflate_checks() {
   std::string out;
   CHECK(inflate_bgzf_block(block("ACGTN"), 0, out).ok() && out == "ACGTN");
   CHECK(inflate_bgzf_block(block(""), 0, out).ok() && out.empty());
+  // A string reused with room for less than the block: it ends up exactly the block's size.
+  out.reserve(40000);
+  CHECK(inflate_bgzf_block(block(std::string(50000, 'C')), 0, out).ok() &&
+        out == std::string(50000, 'C'));
   const std::string good = block(std::string(3000, 'A'));
   std::string bad = good;
   bad[bad.size() - 8] ^= 1;
@@ -188,6 +192,41 @@ void test_reader_and_scan() {
   CHECK(!scan_bgzf(tail.data(), -1, tail.size(), false).ok());
 }
 
+// A text of several stretches of the index scan: wrapped lines, a line longer than the room kept
+// for a partial line, and an unwrapped record that goes on over stretches; then a block damaged
+// in a later stretch.
+void test_scan_over_stretches() {
+  std::mt19937 rng(7);
+  std::string text;
+  auto record = [&](const std::string& name, std::size_t len, std::size_t width) {
+    text += ">" + name + "\n";
+    for (std::size_t i = 0; i < len; ++i) {
+      text.push_back("ACGT"[rng() % 4]);
+      if (i % width == width - 1 || i == len - 1) text.push_back('\n');
+    }
+  };
+  record("wrapped", 3'000'000, 60);
+  record("long", 1'500'000, 150'000);
+  record("unwrapped", 9'000'000, 9'000'000);
+  record("tail", 100, 60);
+  Blocked b = make_blocked(text, {65000, 17, 40000});
+  auto scan = scan_bgzf(b.file.data(), -1, b.file.size(), true);
+  auto want = scan_fasta(text);
+  if (!CHECK(scan.ok() && want.ok() && want->size() == scan->entries.size())) return;
+  CHECK_EQ(format_gzi(scan->gzi), format_gzi(b.gzi));
+  for (std::size_t i = 0; i < want->size(); ++i) {
+    const EntryNumbers &got = scan->entries[i].numbers, &w = (*want)[i].numbers;
+    CHECK_EQ(scan->entries[i].name, (*want)[i].name);
+    CHECK(got.rlen == w.rlen && got.offset == w.offset && got.lenc == w.lenc &&
+          got.lenb == w.lenb);
+  }
+  const GziEntry late = b.gzi[b.gzi.size() / 2];
+  b.file[late.coff + b.file.size() % 7 + 30] ^= 1;
+  auto bad = scan_bgzf(b.file.data(), -1, b.file.size(), true);
+  CHECK_EQ(bad.ok() ? "" : bad.error().payload(),
+           "corrupt BGZF block (CRC32 mismatch) at compressed offset " + std::to_string(late.coff));
+}
+
 // The residues-only fetch gives what the record fetch does, through the map, the descriptor and
 // BGZF blocks, for clamped, empty and refused regions, with padding and upper-casing on.
 void test_fetch_residues_matches_record_fetch() {
@@ -248,6 +287,7 @@ int main() {
   test_inflate_checks();
   test_gzi_bytes();
   test_reader_and_scan();
+  test_scan_over_stretches();
   test_fetch_residues_matches_record_fetch();
   std::printf("inflating with %s\n", bgzf_inflater());
   return tavlo::check::summary();

@@ -111,6 +111,49 @@ void test_name_table_growth() {
   CHECK(t.overhead_bytes() / t.size() <= 80);
 }
 
+// Numbers beyond the narrow fields come back exactly, whichever way they are read, also when a
+// repeated name moves a record between the narrow and the wide form.
+void test_name_table_wide_numbers() {
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  const EntryNumbers cases[] = {
+      {kMax, kMax, kMax, kMax},
+      {1ull << 32, 1, 2, 3},
+      {4, (1ull << 48) - 1, UINT32_MAX, UINT32_MAX - 1},  // the largest narrow record
+      {4, 1ull << 48, 2, 3},
+      {4, 5, 6, UINT32_MAX},
+  };
+  const auto same = [](const EntryNumbers& a, const EntryNumbers& b) {
+    return a.rlen == b.rlen && a.offset == b.offset && a.lenc == b.lenc && a.lenb == b.lenb;
+  };
+  NameTable t;
+  std::string text;
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const EntryNumbers& c = cases[i];
+    t.insert("w" + std::to_string(i), c);
+    text += "w" + std::to_string(i) + "\t" + std::to_string(c.rlen) + "\t" +
+            std::to_string(c.offset) + "\t" + std::to_string(c.lenc) + "\t" +
+            std::to_string(c.lenb) + "\n";
+  }
+  NameTable parsed;
+  CHECK(parse_fai(text, parsed).ok());
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    const std::string name = "w" + std::to_string(i);
+    CHECK(same(t.numbers_at(i), cases[i]));
+    CHECK(same(*parsed.lookup(name), cases[i]));
+    CHECK(same(*parsed.find(name), cases[i]));
+  }
+  t.insert("w0", EntryNumbers{1, 2, 3, 4});
+  t.insert("w4", cases[0]);
+  t.insert("w1", cases[1]);
+  CHECK(same(*t.lookup("w0"), EntryNumbers{1, 2, 3, 4}));
+  CHECK(same(*t.lookup("w4"), cases[0]));
+  CHECK(same(*t.lookup("w1"), cases[1]));
+  CHECK(same(*t.find("w4"), cases[0]));
+  t.insert("w5", EntryNumbers{7, 8, 9, 10});  // after find(): later finds see it
+  CHECK(same(*t.find("w5"), EntryNumbers{7, 8, 9, 10}));
+  CHECK(!t.lookup("w6") && t.find("w6") == nullptr && t.size() == 6);
+}
+
 std::vector<IndexEntry> scan_ok(const std::string& text) {
   auto r = scan_fasta(text);
   if (!CHECK(r.ok())) {
@@ -422,6 +465,7 @@ int main() {
   test_parse_fai_unusual_lines();
   test_format_fai_numbers();
   test_name_table_growth();
+  test_name_table_wide_numbers();
   test_scan();
   test_scan_refuses_ragged_records();
   test_scan_matches_reference();
