@@ -78,8 +78,9 @@ def main(argv=None) -> int:
     p.add_argument("--repeats", type=int, default=5)
     p.add_argument("--pysam-repeats", type=int, default=3)
     p.add_argument("--identity-regions", type=int, default=1_000_000)
-    p.add_argument("--skip-identity", action="store_true", help="skip part 4 (memory-hungry)")
-    p.add_argument("--skip-memory", action="store_true", help="skip part 3")
+    p.add_argument("--skip-identity", action="store_true",
+                   help="skip the identity check of 1,000,000 regions (memory-hungry)")
+    p.add_argument("--skip-memory", action="store_true", help="skip the peak-memory measurement")
     p.add_argument("--seed", type=int, default=20240602)
     a = p.parse_args(argv)
 
