@@ -1,7 +1,8 @@
 // Fuzz target for the command-line tool's region strings: a few record names and a region text
 // from the input. A resolved region names a record of the table, by a name that is part of the
 // text, with 0 <= beg < end; a refused one says why; clamping stays inside the record. A text
-// written as plain "name:first-last" from chosen numbers must read back as those numbers.
+// written from chosen numbers (plain, with thousands separators, open at either end, the name in
+// braces or not) must read back as those numbers.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
@@ -42,6 +43,15 @@ void check(const ParsedRegion& r, std::string_view text, const tavlo::NameTable&
   check_clamp(r.beg, r.end, r.entry->rlen);
 }
 
+std::string with_commas(std::int64_t v) {
+  std::string digits = std::to_string(v), out;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -57,19 +67,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     names.insert(listed.back(), e);
   }
 
-  // The model: a listed name without a colon or a leading brace, and two plain numbers (unless
-  // the whole text is a name too).
+  // The model: a listed name and numbers written in one of the forms the tool documents, read
+  // back as those numbers. A name holding a colon or starting with a brace is quoted in braces
+  // (unless it holds a closing brace too); a text that is itself a listed name is left out.
   if (!listed.empty() && fdp.ConsumeBool()) {
     const std::string& name = listed[fdp.ConsumeIntegralInRange<std::size_t>(0, listed.size() - 1)];
-    const auto first = fdp.ConsumeIntegralInRange<std::int64_t>(1, INT64_MAX);
-    const auto last = fdp.ConsumeIntegralInRange<std::int64_t>(first, INT64_MAX);
-    const std::string text = name + ":" + std::to_string(first) + "-" + std::to_string(last);
+    const auto first = fdp.ConsumeIntegralInRange<std::int64_t>(1, INT64_MAX - 1);
+    const auto last = fdp.ConsumeIntegralInRange<std::int64_t>(first, INT64_MAX - 1);
+    const bool quote = fdp.ConsumeBool() || name.find(':') != std::string::npos ||
+                       (!name.empty() && name[0] == '{');
+    std::string text = quote ? "{" + name + "}:" : name + ":";
+    std::int64_t beg = first - 1, end = last;
+    switch (fdp.ConsumeIntegralInRange(0, 3)) {
+      case 0: text += std::to_string(first) + "-" + std::to_string(last); break;
+      case 1: text += with_commas(first) + "-" + with_commas(last); break;
+      case 2: text += std::to_string(first), end = kToEnd; break;
+      default: text += "-" + std::to_string(last), beg = 0; break;
+    }
     const ParsedRegion r = tavlo::cli::parse_region(text, names);
     check(r, text, names);
-    if (name.find(':') == std::string::npos && (name.empty() || name[0] != '{') &&
-        names.find(text) == nullptr) {
+    if (name.find('}') == std::string::npos && names.find(text) == nullptr) {
       FUZZ_REQUIRE(r.status == RegionStatus::Ok && r.name == name);
-      FUZZ_REQUIRE(r.beg == first - 1 && r.end == last);
+      FUZZ_REQUIRE(r.beg == beg && r.end == end);
     }
     return 0;
   }
