@@ -238,7 +238,19 @@ class Emitter {
     return true;
   }
 
-  void finish_progress() { progress_.finish(); }
+  // Ends a run and returns its exit status. What was fetched before a failure is still written,
+  // as samtools does; a file named by -o is only put in place after a complete run.
+  int finish(bool ok) {
+    const bool flushed = flush(true);
+    progress_.finish();
+    if (!ok || !flushed) return 1;
+    std::string error;
+    if (!out_.commit(error)) {
+      say(command_, error);
+      return 1;
+    }
+    return 0;
+  }
 
  private:
   Chunk& chunk() { return chunks_[current_]; }
@@ -562,16 +574,7 @@ int run_faidx(int argc, char** argv) {
   for (std::size_t i = 0; ok && i < a.regions.size(); ++i) {
     ok = faidx_region(em, fx, a, a.regions[i], Where{nullptr, i + 1});
   }
-  // What was fetched before a failure is still written, as samtools does; a file named by -o
-  // is only replaced after a complete run.
-  const bool flushed = em.flush(true);
-  em.finish_progress();
-  if (!ok || !flushed) return 1;
-  if (!out.commit(error)) {
-    say("faidx", error);
-    return 1;
-  }
-  return 0;
+  return em.finish(ok);
 }
 
 // --- tavlo getfasta --------------------------------------------------------------------------
@@ -762,14 +765,7 @@ int run_getfasta(int argc, char** argv) {
     say("getfasta", bed + ": " + reader.error());
     ok = false;
   }
-  const bool flushed = em.flush(true);
-  em.finish_progress();
-  if (!ok || !flushed) return 1;
-  if (!out.commit(error)) {
-    say("getfasta", error);
-    return 1;
-  }
-  return 0;
+  return em.finish(ok);
 }
 
 const char kUsage[] =
