@@ -62,10 +62,12 @@ std::string build_string(std::size_t n, Fill fill, bool* ok) {
   }
 #if defined(__cpp_lib_string_resize_and_overwrite)
   // Where the library can skip the zeroing, the pages are written once, by the kernel fill.
-  out.resize_and_overwrite(n, [&](char* p, std::size_t size) {
-    advise_huge_pages(p, size);
-    *ok = fill(p, 0, size);
-    return size;
+  // The length handed to the operation may be the grown capacity (GCC 12's library), so the
+  // operation uses n, the length asked for.
+  out.resize_and_overwrite(n, [&](char* p, std::size_t) {
+    advise_huge_pages(p, n);
+    *ok = fill(p, 0, n);
+    return n;
   });
 #else
   out.reserve(n);
