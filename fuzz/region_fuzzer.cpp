@@ -33,10 +33,10 @@ void check_clamp(std::int64_t beg, std::int64_t end, std::uint64_t length) {
 
 void check(const ParsedRegion& r, std::string_view text, const tavlo::NameTable& names) {
   if (r.status != RegionStatus::Ok) {
-    FUZZ_REQUIRE(!r.message.empty() && r.entry == nullptr);
+    FUZZ_REQUIRE(!r.message.empty() && !r.entry);
     return;
   }
-  FUZZ_REQUIRE(r.entry != nullptr && names.find(r.name) == r.entry);
+  FUZZ_REQUIRE(r.entry && names.lookup(r.name) == r.entry);
   FUZZ_REQUIRE(r.name.data() >= text.data() &&
                r.name.data() + r.name.size() <= text.data() + text.size());
   FUZZ_REQUIRE(r.beg >= 0 && r.beg < r.end);

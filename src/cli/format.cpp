@@ -82,7 +82,7 @@ constexpr std::size_t kPrefetchAhead = 6;
 constexpr std::uint64_t kPrefetchSpan = 4096;
 
 void prefetch_piece(const Faidx& fx, const Piece& pc) {
-  if (pc.entry == nullptr || pc.last < pc.first) return;
+  if (!pc.entry || pc.last < pc.first) return;
   fx.prefetch_region(*pc.entry, pc.first, pc.last, kPrefetchSpan);
 }
 
@@ -109,7 +109,7 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
     const Piece& pc = chunk.pieces[i];
     if (pc.begins) out.append(chunk.prefixes, pc.prefix_offset, pc.prefix_length);
     std::uint64_t column = pc.column;
-    if (pc.entry != nullptr && pc.last >= pc.first) {
+    if (pc.entry && pc.last >= pc.first) {
       if (use_map && i + kPrefetchAhead < end) prefetch_piece(fx, chunk.pieces[i + kPrefetchAhead]);
       if (Status r = fx.fetch_residues({}, *pc.entry, pc.first, pc.last, use_map, seq); !r) {
         error = std::make_unique<FaidxError>(std::move(r).error());

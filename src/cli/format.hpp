@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,10 +27,10 @@ void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std
                     std::uint64_t& column);
 
 // One piece of output: an optional header (at the start of a region), then residues
-// [first, last] of `entry` (none when last < first or entry is null), then the line end (at the
+// [first, last] of `entry` (none when last < first or there is no entry), then the line end (at the
 // end of a region). A long region is cut into several pieces.
 struct Piece {
-  const EntryNumbers* entry = nullptr;
+  std::optional<EntryNumbers> entry;
   std::uint64_t first = 1;
   std::uint64_t last = 0;
   std::uint64_t column = 0;  // residues of the region on the current line before this piece

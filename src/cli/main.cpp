@@ -179,7 +179,7 @@ class Emitter {
 
   // Adds residues [first, last] of `e`, reverse-complemented when `rc` (for rc the pieces run
   // from the end of the span backwards).
-  bool add(const EntryNumbers* e, std::uint64_t first, std::uint64_t last, bool rc) {
+  bool add(const EntryNumbers& e, std::uint64_t first, std::uint64_t last, bool rc) {
     if (last < first) return true;
     const std::uint64_t n = last - first + 1;
     for (std::uint64_t done = 0; done < n;) {
@@ -524,7 +524,7 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
   p.append(text);
   p.append(mark);
   p.push_back('\n');
-  if (!em.add(r.entry, c.first, c.last, a.rc)) return false;
+  if (!em.add(*r.entry, c.first, c.last, a.rc)) return false;
   return em.end_region(c.last >= c.first);
 }
 
@@ -691,8 +691,8 @@ int run_getfasta(int argc, char** argv) {
       return std::string(row.chrom) + ":" + std::to_string(row.start) + "-" +
              std::to_string(row.end);
     };
-    const EntryNumbers* e = fx.names().find(row.chrom);
-    if (e == nullptr) {
+    const std::optional<EntryNumbers> e = fx.names().lookup(row.chrom);
+    if (!e) {
       say("getfasta", "chromosome (" + std::string(row.chrom) +
                           ") was not found in the FASTA file; skipping " + where());
       continue;
@@ -757,7 +757,7 @@ int run_getfasta(int argc, char** argv) {
       const std::uint64_t first = std::min(b, e->rlen) + 1;
       const std::uint64_t last = std::min(end, e->rlen);
       if (last >= first) has_residues = true;
-      ok = em.add(e, first, last, rc);
+      ok = em.add(*e, first, last, rc);
     }
     ok = ok && em.end_region(has_residues);
   }

@@ -97,7 +97,7 @@ ParsedRegion unexpected(std::string_view rest) {
   return refuse(RegionStatus::Malformed, std::move(m));
 }
 
-ParsedRegion whole(std::string_view name, const EntryNumbers* entry) {
+ParsedRegion whole(std::string_view name, const EntryNumbers& entry) {
   ParsedRegion r;
   r.status = RegionStatus::Ok;
   r.name = name;
@@ -132,15 +132,15 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
 
   if (colon == std::string_view::npos) {
     const std::string_view name = quoted ? s.substr(0, s.size() - 1) : s;
-    const EntryNumbers* e = names.find(name);
-    if (e == nullptr) return refuse(RegionStatus::NotFound, "sequence not found");
-    return whole(name, e);
+    const std::optional<EntryNumbers> e = names.lookup(name);
+    if (!e) return refuse(RegionStatus::NotFound, "sequence not found");
+    return whole(name, *e);
   }
 
   if (!quoted && colon_names) {
-    if (const EntryNumbers* e = names.find(s); e != nullptr) {
+    if (const std::optional<EntryNumbers> e = names.lookup(s)) {
       // Both "a:1-2" and "a" naming records leaves the reader no way to tell which is meant.
-      if (names.find(s.substr(0, colon)) != nullptr) {
+      if (names.find_index(s.substr(0, colon)) != NameTable::npos) {
         std::string m = "region is ambiguous: use {";
         m.append(s);
         m += "} or {";
@@ -149,13 +149,13 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
         m.append(s.substr(colon));
         return refuse(RegionStatus::Malformed, std::move(m));
       }
-      return whole(s, e);
+      return whole(s, *e);
     }
   }
 
   const std::string_view name = s.substr(0, colon - (quoted ? 1 : 0));
-  const EntryNumbers* entry = names.find(name);
-  if (entry == nullptr) return refuse(RegionStatus::NotFound, "sequence not found");
+  const std::optional<EntryNumbers> entry = names.lookup(name);
+  if (!entry) return refuse(RegionStatus::NotFound, "sequence not found");
 
   std::size_t hyphen = 0;
   std::int64_t beg = parse_decimal(s, colon + 1, hyphen);
@@ -169,7 +169,7 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
     const char c = at(hyphen);
     if (is_digit(c) || hyphen >= s.size() || c == ',') {
       // "name:-100" means "name:1-100".
-      ParsedRegion r = whole(name, entry);
+      ParsedRegion r = whole(name, *entry);
       r.end = beg == -1 ? kToEnd : -(beg + 1);
       return r;
     }
@@ -186,7 +186,7 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
   // A start of 0 before an end: 1-based coordinates have no residue 0 (rather than an empty
   // result that looks like a success).
   if (beg < 0) return refuse(RegionStatus::Malformed, "coordinates must be > 0");
-  ParsedRegion r = whole(name, entry);
+  ParsedRegion r = whole(name, *entry);
   r.beg = beg;
   r.end = end;
   return r;

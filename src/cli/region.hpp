@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,11 +20,12 @@ enum class RegionStatus : std::uint8_t {
 };
 
 // A region resolved against an index: 0-based, half-open [beg, end) before clamping to the
-// record (end may be kToEnd), the record's name (a view into the text) and its numbers.
+// record (end may be kToEnd), the record's name (a view into the text) and its numbers (a copy:
+// the name table packs them, and handing them out by address would cost a wide copy of all).
 struct ParsedRegion {
   RegionStatus status = RegionStatus::NotFound;
   std::string_view name;
-  const EntryNumbers* entry = nullptr;
+  std::optional<EntryNumbers> entry;
   std::int64_t beg = 0;
   std::int64_t end = kToEnd;
   std::string message;  // why the text was refused (NotFound and Malformed)

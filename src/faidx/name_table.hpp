@@ -18,6 +18,8 @@ struct EntryNumbers {
   std::uint64_t offset = 0;
   std::uint64_t lenc = 0;
   std::uint64_t lenb = 0;
+
+  bool operator==(const EntryNumbers&) const = default;
 };
 
 // One record of the index, as scanned from a FASTA file or written to a .fai line.
