@@ -486,6 +486,17 @@ int parse_faidx_args(Args& args, FaidxArgs& a) {
   return 0;
 }
 
+// Starts a region of tavlo faidx with its header line: ">" + the region as given + the strand mark.
+bool begin_with_header(Emitter& em, std::string_view text, const std::string& mark) {
+  if (!em.begin_region()) return false;
+  std::string& p = em.prefixes();
+  p.push_back('>');
+  p.append(text);
+  p.append(mark);
+  p.push_back('\n');
+  return true;
+}
+
 // Resolves one region text and adds it; false ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
                   const Where& where) {
@@ -503,13 +514,7 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
     say("faidx", "sequence " + quoted(text) + " not found, at " + where.text());
     if (!a.keep_going) return false;
     // As samtools does: the header of the missing region, with no residues.
-    if (!em.begin_region()) return false;
-    std::string& p = em.prefixes();
-    p.push_back('>');
-    p.append(text);
-    p.append(mark);
-    p.push_back('\n');
-    return em.end_region(false);
+    return begin_with_header(em, text, mark) && em.end_region(false);
   }
   const ClampedRegion c = clamp_region(r.beg, r.end, r.entry->rlen);
   if (c.last < c.first) {
@@ -518,12 +523,7 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
     say("faidx", "truncated sequence: " + std::string(text) + " (the sequence has " +
                      std::to_string(r.entry->rlen) + " residues)");
   }
-  if (!em.begin_region()) return false;
-  std::string& p = em.prefixes();
-  p.push_back('>');
-  p.append(text);
-  p.append(mark);
-  p.push_back('\n');
+  if (!begin_with_header(em, text, mark)) return false;
   if (!em.add(*r.entry, c.first, c.last, a.rc)) return false;
   return em.end_region(c.last >= c.first);
 }
