@@ -424,15 +424,16 @@ Status BgzfReader::load() const {
   return Ok{};
 }
 
-Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint) const {
+BgzfReader::BlockRef BgzfReader::cached(Slot& slot, std::uint64_t coff) {
   // A slot is only ever tried, never waited for: a slot held by another thread costs one
   // inflation, and one left locked by a thread that vanished in fork() cannot hang the child.
-  Slot& slot = slots_[hint % kCacheSlots];
-  if (slot.mutex.try_lock()) {
-    BlockRef cached = slot.block;
-    slot.mutex.unlock();
-    if (cached && cached->coff == coff) return cached;
-  }
+  if (!slot.mutex.try_lock()) return nullptr;
+  BlockRef block = slot.block;
+  slot.mutex.unlock();
+  return block && block->coff == coff ? block : nullptr;
+}
+
+Result<BgzfReader::BlockRef> BgzfReader::inflate_to_slot(std::uint64_t coff, Slot& slot) const {
   std::string_view bytes;
   thread_local std::string buffer;
   if (coff >= size_) return truncated(coff);
@@ -458,6 +459,43 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
   return ref;
 }
 
+Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_t hint,
+                                                  std::size_t pair) const {
+  Slot& slot = slots_[hint % kCacheSlots];
+  if (BlockRef hit = cached(slot, coff)) return hit;
+  constexpr std::size_t kNoPair = static_cast<std::size_t>(-1);
+  // Inside a batch every worker already inflates blocks of its own, in file order.
+  if (pair == kNoPair || inside_parallel_for()) return inflate_to_slot(coff, slot);
+  constexpr std::size_t kMaxAhead = 8;
+  std::size_t ahead = 0;
+  if (next_miss_.load(std::memory_order_relaxed) == pair) {
+    // Pair j (j >= 1) is gzi_[j - 1]: the pairs after this one that exist.
+    ahead = std::min({worker_count(), kMaxAhead, gzi_.size() - pair + 1}) - 1;
+  }
+  next_miss_.store(pair + 1 + ahead, std::memory_order_relaxed);
+  if (ahead == 0) return inflate_to_slot(coff, slot);
+  std::uint64_t coffs[kMaxAhead] = {coff};
+  std::size_t hints[kMaxAhead] = {hint};
+  std::size_t count = 1;
+  for (std::size_t j = pair + 1; j <= pair + ahead; ++j) {
+    const std::uint64_t c = gzi_[j - 1].coff;
+    if (!cached(slots_[j % kCacheSlots], c)) {
+      coffs[count] = c;
+      hints[count++] = j;
+    }
+  }
+  // Only this block's outcome matters here: a block read ahead that fails is not cached, and
+  // its error comes from the fetch that needs it.
+  std::optional<Result<BlockRef>> wanted;
+  parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      auto r = inflate_to_slot(coffs[k], slots_[hints[k] % kCacheSlots]);
+      if (k == 0) wanted.emplace(std::move(r));
+    }
+  });
+  return std::move(*wanted);
+}
+
 Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
                                std::string& out) const {
   if (Status s = load(); !s) return s;
@@ -474,7 +512,10 @@ Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
     // file lacks means it was cut short.
     const bool listed = i < gzi_.size() || (i > 0 && gzi_[i - 1].coff >= c);
     if (c >= size_ && !listed) break;
-    auto block = block_at(c, hint);
+    // The block of pair i when the walk stands at its start (the implied pair 0 included);
+    // blocks that the .gzi does not list (empty ones) have no pair.
+    const bool at_pair = c == (i == 0 ? 0 : gzi_[i - 1].coff);
+    auto block = block_at(c, hint, at_pair ? i : static_cast<std::size_t>(-1));
     if (!block) return std::move(block).error();
     const std::string& data = (*block)->data;
     if (a < u + data.size()) {

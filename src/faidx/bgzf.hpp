@@ -8,6 +8,7 @@
 // .fai of a BGZF file are offsets in the uncompressed text.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -115,8 +116,15 @@ class BgzfReader {
   };
 
   // The block at compressed offset `coff`, from the cache (slot `hint` modulo the slot count) or
-  // inflated and stored there.
-  Result<BlockRef> block_at(std::uint64_t coff, std::size_t hint) const;
+  // inflated and stored there. `pair`, when the block is the one of .gzi pair `pair` (and `hint`
+  // is then `pair`), lets a miss that follows on from the previous one inflate the next blocks
+  // too, in parallel: a walk through the file in order then waits for one inflation per
+  // worker_count() blocks instead of one per block.
+  Result<BlockRef> block_at(std::uint64_t coff, std::size_t hint, std::size_t pair) const;
+  // Inflates the block at `coff` and offers it to `slot` (taken only when free).
+  Result<BlockRef> inflate_to_slot(std::uint64_t coff, Slot& slot) const;
+  // The cached block at `coff` in `slot`, or null.
+  static BlockRef cached(Slot& slot, std::uint64_t coff);
 
   const char* map_;
   int fd_;
@@ -127,6 +135,9 @@ class BgzfReader {
   mutable std::vector<GziEntry> gzi_;  // written once, under loaded_
   mutable std::uint64_t bound_ = 0;
   std::unique_ptr<Slot[]> slots_;
+  // The pair whose miss would continue a walk in file order: the one after the blocks that the
+  // last miss inflated. A hint only; threads may race on it.
+  mutable std::atomic<std::size_t> next_miss_{0};
 };
 
 // Copies `count` residues of `e` from residue `start` out of the text behind `reader`, walking the

@@ -317,6 +317,8 @@ std::size_t worker_count() {
   return pool != nullptr ? pool->threads() : 1;
 }
 
+bool inside_parallel_for() { return t_inside_call; }
+
 namespace testing {
 
 void set_pool_threads(std::size_t threads) {

@@ -17,6 +17,10 @@ void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size
 // needed): one per processor that the process may run on.
 std::size_t worker_count();
 
+// True on the pool's workers, and on a thread while its parallel_for runs: a parallel_for made
+// now would run inline on this thread.
+bool inside_parallel_for();
+
 namespace testing {
 
 // Sets the number of threads (the caller included) of the pool when it next starts: before the

@@ -156,13 +156,15 @@ void test_reader_and_scan() {
   }
   const Blocked b = make_blocked(text, {97, 1, 300, 64});
   const BgzfReader reader(b.file.data(), -1, b.file.size(), b.gzi);
-  // Several threads share the cache; each result is its own.
+  // Several threads share the cache; each result is its own. Two of them walk the text in
+  // order, so that their misses inflate the next blocks too.
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       std::mt19937 r(t);
       for (int i = 0; i < 2000; ++i) {
-        const std::size_t a = r() % text.size(), n = r() % 200;
+        const std::size_t a = t < 2 ? r() % text.size() : (i * 37u) % text.size();
+        const std::size_t n = r() % 200;
         std::string out, want;
         CHECK(reader.append_text(a, a + n, n, out).ok());
         for (char c : text.substr(a, n)) {
@@ -187,6 +189,26 @@ void test_reader_and_scan() {
       }
     }
   }
+  // A damaged block read ahead fails only the fetch that needs it.
+  Blocked damaged = make_blocked(text, {300});
+  damaged.file[damaged.gzi[0].coff - 8] ^= 1;  // the CRC32 of the first block
+  damaged.file[damaged.gzi[1].coff - 8] ^= 1;  // and of the second
+  {
+    const BgzfReader walk(damaged.file.data(), -1, damaged.file.size(), damaged.gzi);
+    std::string out;
+    CHECK(!walk.append_text(0, 10, 10, out).ok());
+    CHECK_EQ(failure(walk.append_text(0, 10, 10, out)),
+             "corrupt BGZF block (CRC32 mismatch) at compressed offset 0");
+  }
+  damaged.file[damaged.gzi[0].coff - 8] ^= 1;
+  const BgzfReader walk(damaged.file.data(), -1, damaged.file.size(), damaged.gzi);
+  std::string out;
+  CHECK(walk.append_text(0, 10, 10, out).ok() && out == ">r0" + text.substr(4, 6));
+  out.clear();
+  const std::uint64_t second = damaged.gzi[0].uoff;
+  CHECK_EQ(failure(walk.append_text(second, second + 10, 10, out)),
+           "corrupt BGZF block (CRC32 mismatch) at compressed offset " +
+               std::to_string(damaged.gzi[0].coff));
   // Bytes after the last block that are no block at all.
   const std::string tail = b.file + "junk";
   CHECK(!scan_bgzf(tail.data(), -1, tail.size(), false).ok());
