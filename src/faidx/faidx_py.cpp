@@ -4,10 +4,13 @@
 #include <structmember.h>
 
 #include <cstdlib>
+#include <memory>
+#include <span>
 #include <utility>
 
 #include "errors/errors_py.hpp"
 #include "faidx/batch.hpp"
+#include "faidx/pool.hpp"
 #include "lib/pickle_py.hpp"
 #include "sequence/text.hpp"
 #include "sequence/sequence_py.hpp"
@@ -239,24 +242,23 @@ struct ConvertedRegions {
   }
 };
 
-// Converts a batch argument: a sequence (not a str) of tuples of (name, start, end) when
-// `with_name`, else of (start, end); every region is converted before anything is fetched.
-bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
+// A batch argument, a sequence (not a str), as a tuple of our own: an item's __index__ may run
+// Python code that empties the caller's list, and the items (and the name texts borrowed from
+// them) must outlive the whole batch. A new reference, or nullptr with an exception set.
+PyObject* region_tuple(PyObject* regions) {
   if (PyUnicode_Check(regions) || !PySequence_Check(regions)) {
     PyErr_Format(PyExc_TypeError, "regions must be a sequence of tuples, not %.200s",
                  Py_TYPE(regions)->tp_name);
-    return false;
+    return nullptr;
   }
-  const Py_ssize_t hint = PySequence_Size(regions);
-  if (hint < 0) {
-    PyErr_Clear();
-  } else {
-    out->regions.reserve(static_cast<std::size_t>(hint));
-  }
-  // A tuple of our own: an item's __index__ may run Python code that empties the caller's list,
-  // and the items (and the name texts borrowed from them) must outlive the whole batch.
-  out->keep = PyRef::steal(PySequence_Tuple(regions));
-  if (!out->keep) return false;
+  if (PySequence_Size(regions) < 0) PyErr_Clear();  // only a hint: the tuple tells
+  return PySequence_Tuple(regions);
+}
+
+// Converts the regions of a batch, held in out->keep (see region_tuple): tuples of (name,
+// start, end) when `with_name`, else of (start, end); every region is converted before anything
+// is fetched.
+bool convert_regions(bool with_name, ConvertedRegions* out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->keep.get());
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
   const Py_ssize_t arity = with_name ? 3 : 2;
@@ -284,22 +286,22 @@ bool convert_regions(PyObject* regions, bool with_name, ConvertedRegions* out) {
   return true;
 }
 
-// The first failure of a parallel batch, in position order, as the error to raise.
-PyObject* raise_batch_failure(const BatchSlot& slot, std::size_t position,
-                              std::optional<std::string_view> name) {
-  if (slot.error) {
+// The first failure of a parallel batch, in position order, as the error to raise: `error`, or
+// when it is nullptr residues `seq` that are not UTF-8.
+PyObject* raise_batch_failure(const FaidxError* error, std::string_view seq,
+                              std::size_t position, std::optional<std::string_view> name) {
+  if (error != nullptr) {
     std::string message = "Error fetching region " + std::to_string(position);
     if (name) {
       message += " from ";
       message.append(*name);
     }
-    message += ": " + slot.error->display();
+    message += ": " + error->display();
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     return nullptr;
   }
   // Residues that are not UTF-8: let the decoder raise its own error.
-  PyObject* probe =
-      PyUnicode_DecodeUTF8(slot.seq.data(), static_cast<Py_ssize_t>(slot.seq.size()), "strict");
+  PyObject* probe = PyUnicode_DecodeUTF8(seq.data(), static_cast<Py_ssize_t>(seq.size()), "strict");
   Py_XDECREF(probe);
   if (probe != nullptr) PyErr_SetString(PyExc_SystemError, "batch outcome lost");
   return nullptr;
@@ -317,20 +319,37 @@ class BatchNames {
     for (Memo& m : memo_) Py_XDECREF(m.object);
   }
 
-  // Borrowed; nullptr with an exception set on failure. `name` must be in the table; `given` is
-  // the str it came from, or nullptr.
-  PyObject* get(std::string_view name, PyObject* given) {
+  // The position of `name` in the table and its shared object (borrowed), or NameTable::npos
+  // and nullptr when the table has no such name; `given` is the str it came from, or nullptr.
+  // False with an exception set on failure.
+  bool find(std::string_view name, PyObject* given, std::size_t* index, PyObject** object) {
     Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
     if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
-      const std::size_t index = fo_->core->names().find_index(name);
-      PyObject* o = record_name(fo_, index, given);
-      if (o == nullptr) return nullptr;
+      const std::size_t i = fo_->core->names().find_index(name);
+      if (i == NameTable::npos) {
+        *index = NameTable::npos;
+        *object = nullptr;
+        return true;
+      }
+      PyObject* o = record_name(fo_, i, given);
+      if (o == nullptr) return false;
       // Held here too: the name cache may give the slot to another record meanwhile.
       Py_XSETREF(m.object, Py_NewRef(o));
       m.data = name.data();
       m.size = name.size();
+      m.index = i;
     }
-    return m.object;
+    *index = m.index;
+    *object = m.object;
+    return true;
+  }
+
+  // The shared object of `name`, which must be in the table (borrowed); nullptr with an
+  // exception set on failure.
+  PyObject* get(std::string_view name, PyObject* given) {
+    std::size_t index = 0;
+    PyObject* object = nullptr;
+    return find(name, given, &index, &object) ? object : nullptr;
   }
 
  private:
@@ -338,6 +357,7 @@ class BatchNames {
   struct Memo {
     const char* data = nullptr;
     std::size_t size = 0;
+    std::size_t index = 0;
     PyObject* object = nullptr;  // a new reference while the batch runs
   };
   FaidxObject* fo_;
@@ -370,7 +390,7 @@ PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject
   std::vector<BatchSlot> slots = fetch_parallel(fx, regions, same_entry);
   for (std::size_t i = 0; i < n; ++i) {
     if (slots[i].error || !slots[i].valid_utf8) {
-      return raise_batch_failure(slots[i], i, same_name);
+      return raise_batch_failure(slots[i].error.get(), slots[i].seq, i, same_name);
     }
   }
   BatchNames names(fo);
@@ -388,6 +408,97 @@ PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject
       record->end = slot.end;
     }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
+  }
+  return list.release();
+}
+
+// Whether a batch of `n` regions takes the streamed path: a large one on the map or through the
+// descriptor. The regions of a compressed file are fetched in file order, after all are known.
+bool streams(const Faidx& fx, std::size_t n) { return n >= kParallelThreshold && !fx.is_bgzf(); }
+
+// Regions a chunk of the streamed path holds: enough that handing one over costs little against
+// its fetches, few enough that the workers start soon and finish together.
+constexpr std::size_t kStreamChunk = 512;
+
+// An exact int that fits, converted with no Python code run and no exception left set.
+bool exact_u64(PyObject* o, std::uint64_t* out) {
+  if (!PyLong_CheckExact(o)) return false;
+  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+// The streamed path of a large batch (see streams()): the calling thread converts the regions
+// of `tuple` (see region_tuple) and makes their Sequence objects a chunk at a time, while the
+// pool's workers fetch into the objects of the chunks made before. The GIL stays held and no
+// Python code runs meanwhile: a region that would need any (an int that is not exactly int or
+// does not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size) or an
+// allocation that fails ends the attempt, with nothing kept and no exception set, *done false:
+// the general path then converts and fetches the batch and raises what it must. Otherwise as
+// run_batch; `same_entry` and `same_index` describe `same_name` when given.
+PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
+                       std::optional<std::string_view> same_name, std::size_t same_index,
+                       const EntryNumbers* same_entry, bool* done) {
+  *done = true;
+  const Faidx& fx = *fo->core;
+  const bool with_name = same_entry == nullptr;
+  const Py_ssize_t arity = with_name ? 3 : 2;
+  PyObject* const* items = PySequence_Fast_ITEMS(tuple);
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(tuple));
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  // Default-initialized: every item is written by produce before its chunk is handed out.
+  std::unique_ptr<BatchItem[]> batch(new BatchItem[n]);
+  std::vector<BatchFailure> failures(n / kStreamChunk + 1);
+  BatchNames names(fo);
+  const auto produce = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      PyObject* item = items[i];
+      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return false;
+      PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
+      BatchItem& it = batch[i];
+      PyObject* name_object = same_object;
+      if (with_name) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_Check(f[0]) ? PyUnicode_AsUTF8AndSize(f[0], &size) : nullptr;
+        if (data == nullptr || !names.find(std::string_view(data, static_cast<std::size_t>(size)),
+                                           f[0], &it.index, &name_object)) {
+          PyErr_Clear();
+          return false;
+        }
+        it.name = std::string_view(data, static_cast<std::size_t>(size));
+      } else {
+        it.name = *same_name;
+        it.index = same_index;
+      }
+      if (!exact_u64(f[arity - 2], &it.start) || !exact_u64(f[arity - 1], &it.end)) return false;
+      PyObject* seq = new_empty_sequence(&it.record, name_object);
+      if (seq == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
+    }
+    return true;
+  };
+  const bool use_map = fx.has_map();
+  const auto consume = [&](std::size_t begin, std::size_t end) {
+    fetch_items(fx, std::span<BatchItem>(batch.get() + begin, end - begin), same_entry, use_map,
+                failures[begin / kStreamChunk]);
+  };
+  if (!parallel_stream(n, kStreamChunk, produce, consume)) {
+    *done = false;
+    return nullptr;
+  }
+  for (std::size_t k = 0; k < failures.size(); ++k) {
+    const BatchFailure& f = failures[k];
+    if (f.position == SIZE_MAX) continue;
+    const std::size_t i = k * kStreamChunk + f.position;
+    return raise_batch_failure(f.error.get(), batch[i].record->seq, i, same_name);
   }
   return list.release();
 }
@@ -685,7 +796,15 @@ bool check_text(std::string_view residues) {
 
 PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
-  if (!convert_regions(regions, true, &converted)) return nullptr;
+  converted.keep = PyRef::steal(region_tuple(regions));
+  if (!converted.keep) return nullptr;
+  if (streams(faidx_core(faidx), static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get())))) {
+    bool done = false;
+    PyObject* result = stream_batch(as_faidx(faidx), converted.keep.get(), nullptr, std::nullopt,
+                                    NameTable::npos, nullptr, &done);
+    if (done) return result;
+  }
+  if (!convert_regions(true, &converted)) return nullptr;
   return run_batch(faidx, converted, nullptr, std::nullopt);
 }
 
@@ -693,7 +812,25 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
                                         std::string_view name, PyObject* regions) {
   const Faidx& fx = faidx_core(faidx);
   ConvertedRegions converted;
-  if (!convert_regions(regions, false, &converted)) return nullptr;
+  converted.keep = PyRef::steal(region_tuple(regions));
+  if (!converted.keep) return nullptr;
+  if (streams(fx, static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get())))) {
+    // Only for a name in the table: the general path raises for any other, once it has
+    // converted every region.
+    const std::size_t index = fx.names().find_index(name);
+    PyObject* found =
+        index != NameTable::npos ? record_name(as_faidx(faidx), index, name_object) : nullptr;
+    if (found != nullptr) {
+      PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
+      const EntryNumbers entry = fx.names().numbers_at(index);
+      bool done = false;
+      PyObject* result = stream_batch(as_faidx(faidx), converted.keep.get(), shared.get(), name,
+                                      index, &entry, &done);
+      if (done) return result;
+    }
+    PyErr_Clear();  // a failure of record_name comes again below
+  }
+  if (!convert_regions(false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
   const std::size_t index = fx.names().find_index(name);
   if (index == NameTable::npos) {
