@@ -2,6 +2,9 @@
 #include "faidx/faidx_py.hpp"
 
 #include <structmember.h>
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>  // the digits of an int; part of Python.h from 3.11 on
+#endif
 
 #include <cstdlib>
 #include <memory>
@@ -317,6 +320,7 @@ class BatchNames {
   BatchNames& operator=(const BatchNames&) = delete;
   ~BatchNames() {
     for (Memo& m : memo_) Py_XDECREF(m.object);
+    for (StrMemo& m : by_str_) Py_XDECREF(m.object);
   }
 
   // The position of `name` in the table and its shared object (borrowed), or NameTable::npos
@@ -344,6 +348,34 @@ class BatchNames {
     return true;
   }
 
+  // As find, for the name that str `given` holds (stored in *name, borrowed from `given`),
+  // memoized by the object itself: the regions of one record mostly share one str object, so
+  // its UTF-8 form and the memo above are consulted only when the object changes.
+  bool find_str(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
+    const std::size_t set = ((reinterpret_cast<std::uintptr_t>(given) >> 4) *
+                             0x9E3779B97F4A7C15ULL) >> (64 - kStrSetBits);
+    StrMemo* ways = &by_str_[set * 2];
+    for (int w = 0; w < 2; ++w) {
+      if (ways[w].key == given) {
+        *name = ways[w].name;
+        *index = ways[w].index;
+        *object = ways[w].object;
+        return true;
+      }
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(given, &size);
+    if (data == nullptr) return false;
+    *name = std::string_view(data, static_cast<std::size_t>(size));
+    if (!find(*name, given, index, object)) return false;
+    if (*index == NameTable::npos) return true;
+    // The newer entry goes first; the one it displaces stays as the second way.
+    Py_XDECREF(ways[1].object);
+    ways[1] = ways[0];
+    ways[0] = StrMemo{given, *name, *index, Py_NewRef(*object)};
+    return true;
+  }
+
   // The shared object of `name`, which must be in the table (borrowed); nullptr with an
   // exception set on failure.
   PyObject* get(std::string_view name, PyObject* given) {
@@ -360,8 +392,16 @@ class BatchNames {
     std::size_t index = 0;
     PyObject* object = nullptr;  // a new reference while the batch runs
   };
+  static constexpr int kStrSetBits = 5;  // two entries a set
+  struct StrMemo {
+    PyObject* key = nullptr;  // borrowed: a str the regions of the batch keep alive
+    std::string_view name;    // its UTF-8 form
+    std::size_t index = 0;
+    PyObject* object = nullptr;  // a new reference while the batch runs
+  };
   FaidxObject* fo_;
   Memo memo_[kMemo];
+  StrMemo by_str_[2 << kStrSetBits];
 };
 
 // `same_object`, for a batch on one name, is the str that name came from; otherwise each region
@@ -423,6 +463,22 @@ constexpr std::size_t kStreamChunk = 512;
 // An exact int that fits, converted with no Python code run and no exception left set.
 bool exact_u64(PyObject* o, std::uint64_t* out) {
   if (!PyLong_CheckExact(o)) return false;
+  // Coordinates below 2**30 are one digit: read without a call.
+#if PY_VERSION_HEX >= 0x030C0000
+  const auto* l = reinterpret_cast<PyLongObject*>(o);
+  if (PyUnstable_Long_IsCompact(l)) {
+    const Py_ssize_t v = PyUnstable_Long_CompactValue(l);
+    if (v < 0) return false;
+    *out = static_cast<std::uint64_t>(v);
+    return true;
+  }
+#else
+  const Py_ssize_t digits = Py_SIZE(o);
+  if (digits == 0 || digits == 1) {
+    *out = digits == 0 ? 0 : reinterpret_cast<PyLongObject*>(o)->ob_digit[0];
+    return true;
+  }
+#endif
   const unsigned long long v = PyLong_AsUnsignedLongLong(o);
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
@@ -463,14 +519,11 @@ PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
       BatchItem& it = batch[i];
       PyObject* name_object = same_object;
       if (with_name) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_Check(f[0]) ? PyUnicode_AsUTF8AndSize(f[0], &size) : nullptr;
-        if (data == nullptr || !names.find(std::string_view(data, static_cast<std::size_t>(size)),
-                                           f[0], &it.index, &name_object)) {
+        if (!PyUnicode_Check(f[0])) return false;
+        if (!names.find_str(f[0], &it.name, &it.index, &name_object)) {
           PyErr_Clear();
           return false;
         }
-        it.name = std::string_view(data, static_cast<std::size_t>(size));
       } else {
         it.name = *same_name;
         it.index = same_index;
