@@ -511,8 +511,20 @@ PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
   std::unique_ptr<BatchItem[]> batch(new BatchItem[n]);
   std::vector<BatchFailure> failures(n / kStreamChunk + 1);
   BatchNames names(fo);
+  // The regions' tuples and ints are read from memory, not from cache, one after the other: they
+  // are asked for ahead, the tuple first and the fields it points to once it has arrived.
+  constexpr std::size_t kTupleAhead = 16;
+  constexpr std::size_t kFieldsAhead = 8;
+  const auto prefetch_fields = [&](PyObject* item) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return;
+    for (Py_ssize_t j = with_name ? 1 : 0; j < arity; ++j) {
+      __builtin_prefetch(PyTuple_GET_ITEM(item, j));
+    }
+  };
   const auto produce = [&](std::size_t begin, std::size_t end) {
     for (std::size_t i = begin; i < end; ++i) {
+      if (i + kTupleAhead < n) __builtin_prefetch(items[i + kTupleAhead]);
+      if (i + kFieldsAhead < n) prefetch_fields(items[i + kFieldsAhead]);
       PyObject* item = items[i];
       if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return false;
       PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
