@@ -304,7 +304,8 @@ PyObject* raise_batch_failure(const FaidxError* error, std::string_view seq,
     return nullptr;
   }
   // Residues that are not UTF-8: let the decoder raise its own error.
-  PyObject* probe = PyUnicode_DecodeUTF8(seq.data(), static_cast<Py_ssize_t>(seq.size()), "strict");
+  PyObject* probe =
+      PyUnicode_DecodeUTF8(seq.data(), static_cast<Py_ssize_t>(seq.size()), "strict");
   Py_XDECREF(probe);
   if (probe != nullptr) PyErr_SetString(PyExc_SystemError, "batch outcome lost");
   return nullptr;
@@ -863,7 +864,8 @@ PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
   converted.keep = PyRef::steal(region_tuple(regions));
   if (!converted.keep) return nullptr;
-  if (streams(faidx_core(faidx), static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get())))) {
+  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get()));
+  if (streams(faidx_core(faidx), n)) {
     bool done = false;
     PyObject* result = stream_batch(as_faidx(faidx), converted.keep.get(), nullptr, std::nullopt,
                                     NameTable::npos, nullptr, &done);
