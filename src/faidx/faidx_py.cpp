@@ -490,7 +490,7 @@ bool exact_u64(PyObject* o, std::uint64_t* out) {
 }
 
 // The streamed path of a large batch (see streams()): the calling thread converts the regions
-// of `tuple` (see region_tuple) and makes their Sequence objects a chunk at a time, while the
+// of `tuple` (a list or tuple, see stream_source) and makes their Sequence objects a chunk at a time, while the
 // pool's workers fetch into the objects of the chunks made before. The GIL stays held and no
 // Python code runs meanwhile: a region that would need any (an int that is not exactly int or
 // does not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size) or an
@@ -567,6 +567,26 @@ PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
     return raise_batch_failure(f.error.get(), batch[i].record->seq, i, same_name);
   }
   return list.release();
+}
+
+// The object whose items the streamed path reads: the caller's list itself when it is exactly a
+// list (no Python code runs on that path, so nothing can change the list meanwhile; the general
+// path takes a tuple of its own later), else the tuple of region_tuple, stored in out->keep.
+// Borrowed; nullptr with an exception set on failure.
+PyObject* stream_source(PyObject* regions, ConvertedRegions* out) {
+  if (PyList_CheckExact(regions)) return regions;
+  out->keep = PyRef::steal(region_tuple(regions));
+  return out->keep.get();
+}
+
+// Makes sure out->keep holds the regions' tuple for the general path; false with an exception.
+bool keep_regions(PyObject* regions, ConvertedRegions* out) {
+  if (!out->keep) out->keep = PyRef::steal(region_tuple(regions));
+  return static_cast<bool>(out->keep);
+}
+
+std::size_t source_size(PyObject* source) {
+  return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
 }
 
 PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -862,16 +882,15 @@ bool check_text(std::string_view residues) {
 
 PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
   ConvertedRegions converted;
-  converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep) return nullptr;
-  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get()));
-  if (streams(faidx_core(faidx), n)) {
+  PyObject* source = stream_source(regions, &converted);
+  if (source == nullptr) return nullptr;
+  if (streams(faidx_core(faidx), source_size(source))) {
     bool done = false;
-    PyObject* result = stream_batch(as_faidx(faidx), converted.keep.get(), nullptr, std::nullopt,
+    PyObject* result = stream_batch(as_faidx(faidx), source, nullptr, std::nullopt,
                                     NameTable::npos, nullptr, &done);
     if (done) return result;
   }
-  if (!convert_regions(true, &converted)) return nullptr;
+  if (!keep_regions(regions, &converted) || !convert_regions(true, &converted)) return nullptr;
   return run_batch(faidx, converted, nullptr, std::nullopt);
 }
 
@@ -879,9 +898,9 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
                                         std::string_view name, PyObject* regions) {
   const Faidx& fx = faidx_core(faidx);
   ConvertedRegions converted;
-  converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep) return nullptr;
-  if (streams(fx, static_cast<std::size_t>(PyTuple_GET_SIZE(converted.keep.get())))) {
+  PyObject* source = stream_source(regions, &converted);
+  if (source == nullptr) return nullptr;
+  if (streams(fx, source_size(source))) {
     // Only for a name in the table: the general path raises for any other, once it has
     // converted every region.
     const std::size_t index = fx.names().find_index(name);
@@ -891,13 +910,13 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
       PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
       const EntryNumbers entry = fx.names().numbers_at(index);
       bool done = false;
-      PyObject* result = stream_batch(as_faidx(faidx), converted.keep.get(), shared.get(), name,
-                                      index, &entry, &done);
+      PyObject* result =
+          stream_batch(as_faidx(faidx), source, shared.get(), name, index, &entry, &done);
       if (done) return result;
     }
     PyErr_Clear();  // a failure of record_name comes again below
   }
-  if (!convert_regions(false, &converted)) return nullptr;
+  if (!keep_regions(regions, &converted) || !convert_regions(false, &converted)) return nullptr;
   if (converted.regions.empty()) return PyList_New(0);
   const std::size_t index = fx.names().find_index(name);
   if (index == NameTable::npos) {
