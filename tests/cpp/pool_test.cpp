@@ -274,11 +274,11 @@ void test_stream() {
       check_stream(n, chunk, (n / chunk) / 2 + 1);
     }
   }
-  std::size_t covered = 0;
+  std::atomic<std::size_t> covered{0};
   CHECK(parallel_stream(
       10, 0, [&](std::size_t begin, std::size_t end) { return begin + 1 == end; },
-      [&](std::size_t begin, std::size_t end) { covered += end - begin; }));
-  CHECK_EQ(covered, 10);  // a chunk of 0 counts as 1
+      [&](std::size_t begin, std::size_t end) { covered.fetch_add(end - begin); }));
+  CHECK_EQ(covered.load(), 10);  // a chunk of 0 counts as 1
 
   // An exception on either side comes out after all work has stopped; none starts later.
   for (const bool in_produce : {true, false}) {
