@@ -15,6 +15,7 @@
 #include "faidx/batch.hpp"
 #include "faidx/pool.hpp"
 #include "lib/pickle_py.hpp"
+#include "sequence/ops.hpp"
 #include "sequence/text.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -453,6 +454,17 @@ PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject
   return list.release();
 }
 
+// Replaces every Sequence of `list` (a new list that only the caller holds; nullptr passes
+// through) by its reverse complement in place, when `rc`.
+PyObject* replace_by_reverse_complement(PyObject* list, bool rc) {
+  if (list == nullptr || !rc) return list;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+    SequenceRecord* r = sequence_record(PyList_GET_ITEM(list, i));
+    *r = reverse_complement(*r);
+  }
+  return list;
+}
+
 // Whether a batch of `n` regions takes the streamed path: a large one on the map or through the
 // descriptor. The regions of a compressed file are fetched in file order, after all are known.
 bool streams(const Faidx& fx, std::size_t n) { return n >= kParallelThreshold && !fx.is_bgzf(); }
@@ -496,10 +508,12 @@ bool exact_u64(PyObject* o, std::uint64_t* out) {
 // does not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size) or an
 // allocation that fails ends the attempt, with nothing kept and no exception set, *done false:
 // the general path then converts and fetches the batch and raises what it must. Otherwise as
-// run_batch; `same_entry` and `same_index` describe `same_name` when given.
+// run_batch; `same_entry` and `same_index` describe `same_name` when given. With `rc` the
+// workers turn each chunk they fetched into its reverse complement, and the objects get no name
+// object (as replace_by_reverse_complement leaves them).
 PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
                        std::optional<std::string_view> same_name, std::size_t same_index,
-                       const EntryNumbers* same_entry, bool* done) {
+                       const EntryNumbers* same_entry, bool rc, bool* done) {
   *done = true;
   const Faidx& fx = *fo->core;
   const bool with_name = same_entry == nullptr;
@@ -542,7 +556,7 @@ PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
         it.index = same_index;
       }
       if (!exact_u64(f[arity - 2], &it.start) || !exact_u64(f[arity - 1], &it.end)) return false;
-      PyObject* seq = new_empty_sequence(&it.record, name_object);
+      PyObject* seq = new_empty_sequence(&it.record, rc ? nullptr : name_object);
       if (seq == nullptr) {
         PyErr_Clear();
         return false;
@@ -553,8 +567,14 @@ PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
   };
   const bool use_map = fx.has_map();
   const auto consume = [&](std::size_t begin, std::size_t end) {
+    BatchFailure& failure = failures[begin / kStreamChunk];
     fetch_items(fx, std::span<BatchItem>(batch.get() + begin, end - begin), same_entry, use_map,
-                failures[begin / kStreamChunk]);
+                failure);
+    if (!rc || failure.position != SIZE_MAX) return;  // a failed batch returns no results
+    for (std::size_t i = begin; i < end; ++i) {
+      SequenceRecord& r = *batch[i].record;
+      r = reverse_complement(r);
+    }
   };
   if (!parallel_stream(n, kStreamChunk, produce, consume)) {
     *done = false;
@@ -880,22 +900,22 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions) {
+PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
   ConvertedRegions converted;
   PyObject* source = stream_source(regions, &converted);
   if (source == nullptr) return nullptr;
   if (streams(faidx_core(faidx), source_size(source))) {
     bool done = false;
     PyObject* result = stream_batch(as_faidx(faidx), source, nullptr, std::nullopt,
-                                    NameTable::npos, nullptr, &done);
+                                    NameTable::npos, nullptr, rc, &done);
     if (done) return result;
   }
   if (!keep_regions(regions, &converted) || !convert_regions(true, &converted)) return nullptr;
-  return run_batch(faidx, converted, nullptr, std::nullopt);
+  return replace_by_reverse_complement(run_batch(faidx, converted, nullptr, std::nullopt), rc);
 }
 
 PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions) {
+                                        std::string_view name, PyObject* regions, bool rc) {
   const Faidx& fx = faidx_core(faidx);
   ConvertedRegions converted;
   PyObject* source = stream_source(regions, &converted);
@@ -911,7 +931,7 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
       const EntryNumbers entry = fx.names().numbers_at(index);
       bool done = false;
       PyObject* result =
-          stream_batch(as_faidx(faidx), source, shared.get(), name, index, &entry, &done);
+          stream_batch(as_faidx(faidx), source, shared.get(), name, index, &entry, rc, &done);
       if (done) return result;
     }
     PyErr_Clear();  // a failure of record_name comes again below
@@ -929,7 +949,8 @@ PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
   if (found == nullptr) return nullptr;
   PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
   for (BatchRegion& r : converted.regions) r.name = name;
-  return run_batch(faidx, converted, shared.get(), name, &entry);
+  return replace_by_reverse_complement(run_batch(faidx, converted, shared.get(), name, &entry),
+                                       rc);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {
