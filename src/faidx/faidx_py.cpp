@@ -502,24 +502,24 @@ bool exact_u64(PyObject* o, std::uint64_t* out) {
 }
 
 // The streamed path of a large batch (see streams()): the calling thread converts the regions
-// of `tuple` (a list or tuple, see stream_source) and makes their Sequence objects a chunk at a time, while the
-// pool's workers fetch into the objects of the chunks made before. The GIL stays held and no
-// Python code runs meanwhile: a region that would need any (an int that is not exactly int or
-// does not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size) or an
-// allocation that fails ends the attempt, with nothing kept and no exception set, *done false:
-// the general path then converts and fetches the batch and raises what it must. Otherwise as
-// run_batch; `same_entry` and `same_index` describe `same_name` when given. With `rc` the
-// workers turn each chunk they fetched into its reverse complement, and the objects get no name
-// object (as replace_by_reverse_complement leaves them).
-PyObject* stream_batch(FaidxObject* fo, PyObject* tuple, PyObject* same_object,
+// of `source` (a list or tuple, see stream_source) and makes their Sequence objects a chunk at a
+// time, while the pool's workers fetch into the objects of the chunks made before. The GIL
+// stays held and no Python code runs meanwhile: a region that would need any (an int that is
+// not exactly int or does not fit, a name that is no str or has no UTF-8 form, a tuple of the
+// wrong size) or an allocation that fails ends the attempt, with nothing kept and no exception
+// set, *done false: the general path then converts and fetches the batch and raises what it
+// must. Otherwise as run_batch; `same_entry` and `same_index` describe `same_name` when given.
+// With `rc` the workers turn each chunk they fetched into its reverse complement, and the
+// objects get no name object (as replace_by_reverse_complement leaves them).
+PyObject* stream_batch(FaidxObject* fo, PyObject* source, PyObject* same_object,
                        std::optional<std::string_view> same_name, std::size_t same_index,
                        const EntryNumbers* same_entry, bool rc, bool* done) {
   *done = true;
   const Faidx& fx = *fo->core;
   const bool with_name = same_entry == nullptr;
   const Py_ssize_t arity = with_name ? 3 : 2;
-  PyObject* const* items = PySequence_Fast_ITEMS(tuple);
-  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(tuple));
+  PyObject* const* items = PySequence_Fast_ITEMS(source);
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   // Default-initialized: every item is written by produce before its chunk is handed out.
