@@ -91,4 +91,51 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
   return slots;
 }
 
+void fetch_items(const Faidx& fx, std::span<BatchItem> items, const EntryNumbers* same_entry,
+                 bool use_map, BatchFailure& failure) {
+  const NameTable& names = fx.names();
+  const bool hint = use_map && fx.has_map() && !fx.is_bgzf();
+  // As in fetch_parallel: regions this far ahead are prefetched while the current one is copied.
+  constexpr std::size_t kAhead = 4;
+  const auto prefetch = [&](const BatchItem& it) {
+    if (same_entry != nullptr) {
+      fx.prefetch_region(*same_entry, it.start, it.end);
+    } else if (it.index != NameTable::npos) {
+      fx.prefetch_region(names.numbers_at(it.index), it.start, it.end);
+    }
+  };
+  const std::size_t n = items.size();
+  if (hint) {
+    for (std::size_t k = 0; k < std::min(n, kAhead); ++k) prefetch(items[k]);
+  }
+  for (std::size_t k = 0; k < n; ++k) {
+    if (hint && k + kAhead < n) prefetch(items[k + kAhead]);
+    BatchItem& it = items[k];
+    SequenceRecord& out = *it.record;
+    Status s = [&]() -> Status {
+      if (same_entry != nullptr) {
+        return fx.fetch_quiet_into(out, it.name, *same_entry, it.start, it.end, use_map);
+      }
+      if (it.index != NameTable::npos) {
+        return fx.fetch_quiet_into(out, it.name, names.numbers_at(it.index), it.start, it.end,
+                                   use_map);
+      }
+      // No such name: the error of the fetch that looks it up.
+      auto missing = fx.fetch_single_optimized(it.name, it.start, it.end, use_map);
+      if (!missing) return std::move(missing).error();
+      out = std::move(*missing);
+      return Ok{};
+    }();
+    if (!s) {
+      failure.position = k;
+      failure.error = std::make_unique<FaidxError>(std::move(s).error());
+      return;
+    }
+    if (!text::is_valid_utf8(out.seq.data(), out.seq.size())) {
+      failure.position = k;
+      return;
+    }
+  }
+}
+
 }  // namespace tavlo

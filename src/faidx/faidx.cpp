@@ -354,9 +354,18 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
                                                      const EntryNumbers& entry,
                                                      std::uint64_t start, std::uint64_t end,
                                                      bool use_map) const {
+  SequenceRecord out;
+  if (Status r = fetch_quiet_into(out, name, entry, start, end, use_map); !r) {
+    return std::move(r).error();
+  }
+  return out;
+}
+
+Status Faidx::fetch_quiet_into(SequenceRecord& out, std::string_view name,
+                               const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
+                               bool use_map) const {
   const std::uint64_t len = entry.rlen;
   std::uint64_t s = start, e = end;
-  SequenceRecord out;
   if (options_.strict_bounds) {
     if (!(1 <= start && start <= end && end <= len)) {
       std::string text = "Invalid region ";
@@ -368,15 +377,12 @@ Result<SequenceRecord> Faidx::fetch_single_optimized(std::string_view name,
   } else {
     s = std::min(len, std::max<std::uint64_t>(start, 1));
     e = std::min(len, std::max<std::uint64_t>(end, 1));
-    if (e < s) {
-      (void)empty_record(out, name, s, e);
-      return out;
-    }
+    if (e < s) return empty_record(out, name, s, e);
   }
   const std::uint64_t count = e - s + 1;
-  if (Status r = read(entry, s, count, use_map, out); !r) return std::move(r).error();
+  if (Status r = read(entry, s, count, use_map, out); !r) return r;
   finish(out, name, s, e, count);
-  return out;
+  return Ok{};
 }
 
 Status Faidx::fetch_residues(std::string_view name, const EntryNumbers& entry,

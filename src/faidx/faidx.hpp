@@ -70,6 +70,9 @@ class Faidx {
   Result<SequenceRecord> fetch_single_optimized(std::string_view name, const EntryNumbers& entry,
                                                 std::uint64_t start, std::uint64_t end,
                                                 bool use_map) const;
+  // The same, filling `out` (a fresh record) in place; on failure `out` holds nothing useful.
+  Status fetch_quiet_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
+                          std::uint64_t start, std::uint64_t end, bool use_map) const;
   // Only the residues of that fetch, replacing the contents of `out` (whose buffer is reused):
   // no record, name copy or allocation per region, for callers that format the text themselves.
   // Same clamping, padding, casing and errors; `name` is used only in error messages.

@@ -55,9 +55,12 @@ bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
 
 // The batch fetches behind Faidx.fetch_many and Faidx.fetch_many_same_chr: convert `regions`,
 // fetch (on the worker pool from 1000 regions on) and return a new list of Sequence objects.
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions);
+// With `rc`, each result is then replaced by its reverse complement, as a Sequence of its own
+// would be in place (on the workers too, when they fetch).
+PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc = false);
 PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions);
+                                        std::string_view name, PyObject* regions,
+                                        bool rc = false);
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);

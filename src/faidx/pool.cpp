@@ -7,7 +7,9 @@
 // leaked on purpose and its workers are detached: nothing joins or destroys them at exit, when
 // they may be parked on the pool's condition variable while the runtime tears down. Calls from
 // several threads take turns; a child process after fork() leaves the parent's pool behind and
-// starts its own on its first call.
+// starts its own on its first call. A stream call instead hands out whole chunks in order from
+// one counter, as fast as its caller produces them: no chunk waits in anyone's range while
+// another participant idles, and the caller joins in once it has produced the last one.
 #include "faidx/pool.hpp"
 
 #include <pthread.h>
@@ -28,6 +30,10 @@ namespace tavlo {
 namespace {
 
 using Body = std::function<void(std::size_t, std::size_t)>;
+using Producer = std::function<bool(std::size_t, std::size_t)>;
+
+// The value of a stream's ready count once its caller stopped producing.
+constexpr std::size_t kStopped = SIZE_MAX;
 
 // A participant's own pieces are about 1/kPiecesPerShare of an even share: small enough that a
 // participant stalled inside one piece (descheduled, or on a slow item) holds back little
@@ -72,12 +78,21 @@ class Pool {
   // Runs one call with the calling thread as participant 0. Calls from different threads take
   // turns: each call owns all the slots until its last participant has left.
   void run(std::size_t n, const Body& body);
+  // Runs one stream call (see parallel_stream) with the calling thread as participant 0.
+  bool run_stream(std::size_t n, std::size_t chunk, const Producer& produce, const Body& consume);
 
   Pool* abandoned_next = nullptr;  // chain of pools left behind by fork(), see after_fork_child
 
  private:
   [[noreturn]] void worker_main(std::size_t id);
   void work(std::size_t id);
+  void stream_work();
+  // Opens a call to the workers; the call's fields must be set. close() waits until all left.
+  void open();
+  void close();
+  // Records the exception being handled, unless one was recorded first.
+  void fail() noexcept;
+  [[noreturn]] void rethrow();
   bool take_piece(std::size_t id, std::size_t& begin, std::size_t& end);
   bool steal(std::size_t id);
 
@@ -99,6 +114,15 @@ class Pool {
   std::size_t grain_ = 1;
   std::atomic<bool> failed_{false};
   std::exception_ptr error_;  // written once, by whoever set failed_
+
+  // A stream call (body_ is then its consumer): chunks [0, ready_) are produced, next_ is the
+  // first one that nobody has taken yet; ready_ is kStopped once the caller stops producing.
+  bool streaming_ = false;
+  std::size_t stream_n_ = 0;
+  std::size_t chunk_ = 1;
+  std::size_t chunks_ = 0;
+  std::atomic<std::size_t> ready_{0};
+  std::atomic<std::size_t> next_{0};
 };
 
 Pool::Pool(std::size_t threads) : slots_(new Slot[threads]) {
@@ -133,28 +157,84 @@ void Pool::run(std::size_t n, const Body& body) {
     slots_[i].begin.store(0, std::memory_order_relaxed);
     slots_[i].end.store(i == 0 ? n : 0, std::memory_order_relaxed);
   }
+  open();
+  work(0);
+  close();
+  body_ = nullptr;
+  if (failed_.load(std::memory_order_relaxed)) rethrow();
+}
+
+bool Pool::run_stream(std::size_t n, std::size_t chunk, const Producer& produce,
+                      const Body& consume) {
+  std::lock_guard<std::mutex> turn(submit_);
+  body_ = &consume;
+  streaming_ = true;
+  stream_n_ = n;
+  chunk_ = chunk;
+  chunks_ = n / chunk + (n % chunk != 0);
+  ready_.store(0, std::memory_order_relaxed);
+  next_.store(0, std::memory_order_relaxed);
+  failed_.store(false, std::memory_order_relaxed);
+  error_ = nullptr;
+  open();
+
+  bool stopped = false;
+  std::size_t k = 0;
+  for (; k < chunks_ && !failed_.load(std::memory_order_relaxed); ++k) {
+    const std::size_t begin = k * chunk;
+    bool more = false;
+    try {
+      more = produce(begin, std::min(n, begin + chunk));
+    } catch (...) {
+      fail();
+    }
+    if (!more) {
+      stopped = true;
+      break;
+    }
+    // Publishes what produce wrote for the chunk to whoever takes it.
+    ready_.store(k + 1, std::memory_order_release);
+    ready_.notify_all();
+  }
+  if (k == chunks_) {
+    stream_work();
+  } else {
+    ready_.store(kStopped, std::memory_order_release);
+    ready_.notify_all();
+  }
+  close();
+  streaming_ = false;
+  body_ = nullptr;
+  if (failed_.load(std::memory_order_relaxed)) rethrow();
+  return !stopped;
+}
+
+void Pool::open() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     open_ = true;
     ++generation_;
   }
   wake_.notify_all();
+}
 
-  work(0);
+void Pool::close() {
+  // Close the call before waiting: a worker that wakes up only now must not join it, since
+  // the caller is about to return and body dies with its frame.
+  std::unique_lock<std::mutex> lock(mutex_);
+  open_ = false;
+  done_.wait(lock, [this] { return active_.load(std::memory_order_acquire) == 0; });
+}
 
-  {
-    // Close the call before waiting: a worker that wakes up only now must not join it, since
-    // the caller is about to return and body dies with its frame.
-    std::unique_lock<std::mutex> lock(mutex_);
-    open_ = false;
-    done_.wait(lock, [this] { return active_.load(std::memory_order_acquire) == 0; });
-  }
-  body_ = nullptr;
-  if (failed_.load(std::memory_order_relaxed)) {
-    std::exception_ptr error = std::move(error_);
-    error_ = nullptr;
-    std::rethrow_exception(error);
-  }
+void Pool::fail() noexcept {
+  // Keep the first exception only; the others stop at their next piece.
+  if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
+}
+
+void Pool::rethrow() {
+  std::exception_ptr error = std::move(error_);
+  error_ = nullptr;
+  std::rethrow_exception(error);
 }
 
 void Pool::worker_main(std::size_t id) {
@@ -167,7 +247,11 @@ void Pool::worker_main(std::size_t id) {
     seen = generation_;
     active_.fetch_add(1, std::memory_order_relaxed);
     lock.unlock();
-    work(id);
+    if (streaming_) {
+      stream_work();
+    } else {
+      work(id);
+    }
     const bool last = active_.fetch_sub(1, std::memory_order_acq_rel) == 1;
     // Notify under the mutex: the caller tests active_ under it, so the wake-up cannot fall
     // between its test and its wait.
@@ -183,9 +267,30 @@ void Pool::work(std::size_t id) {
     try {
       (*body_)(begin, end);
     } catch (...) {
-      // Keep the first exception only; the others stop at their next piece. Nothing may leave
-      // a worker thread: an escaping exception would terminate the process.
-      if (!failed_.exchange(true, std::memory_order_acq_rel)) error_ = std::current_exception();
+      // Nothing may leave a worker thread: an escaping exception would terminate the process.
+      fail();
+      return;
+    }
+  }
+}
+
+void Pool::stream_work() {
+  while (!failed_.load(std::memory_order_relaxed)) {
+    const std::size_t ready = ready_.load(std::memory_order_acquire);
+    if (ready == kStopped) return;
+    std::size_t k = next_.load(std::memory_order_relaxed);
+    if (k >= chunks_) return;
+    if (k >= ready) {
+      // Until the caller publishes another chunk, or stops.
+      ready_.wait(ready, std::memory_order_acquire);
+      continue;
+    }
+    if (!next_.compare_exchange_weak(k, k + 1, std::memory_order_relaxed)) continue;
+    const std::size_t begin = k * chunk_;
+    try {
+      (*body_)(begin, std::min(stream_n_, begin + chunk_));
+    } catch (...) {
+      fail();
       return;
     }
   }
@@ -310,6 +415,25 @@ void parallel_for(std::size_t n, const Body& body) {
     ~InsideCall() { t_inside_call = false; }
   } inside;
   pool->run(n, body);
+}
+
+bool parallel_stream(std::size_t n, std::size_t chunk, const Producer& produce,
+                     const Body& consume) {
+  chunk = std::max<std::size_t>(chunk, 1);
+  Pool* pool = n > chunk && !t_inside_call ? get_pool() : nullptr;
+  if (pool == nullptr || pool->threads() == 1) {
+    for (std::size_t begin = 0; begin < n; begin += std::min(chunk, n - begin)) {
+      const std::size_t end = begin + std::min(chunk, n - begin);
+      if (!produce(begin, end)) return false;
+      consume(begin, end);
+    }
+    return true;
+  }
+  struct InsideCall {
+    InsideCall() { t_inside_call = true; }
+    ~InsideCall() { t_inside_call = false; }
+  } inside;
+  return pool->run_stream(n, chunk, produce, consume);
 }
 
 std::size_t worker_count() {

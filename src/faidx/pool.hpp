@@ -13,6 +13,20 @@ namespace tavlo {
 // threads take turns on the pool; a call made from inside body runs inline on its thread.
 void parallel_for(std::size_t n, const std::function<void(std::size_t, std::size_t)>& body);
 
+// Work that the calling thread hands out as it prepares it: [0, n) in chunks of `chunk` items
+// (the last one shorter), [k * chunk, min(n, (k + 1) * chunk)). produce(begin, end) runs on the
+// calling thread for one chunk after the other, in order; once it returns true, consume(begin,
+// end) of that chunk runs once, on a worker while the caller produces later chunks, or on the
+// caller once all are produced. produce returns false to stop the call: the chunks produced
+// that nobody has taken yet are dropped, and when parallel_stream returns no consume is running
+// or will run. Returns true when every chunk was produced and consumed, false when produce
+// stopped. An exception from either is rethrown the same way (the first one; the rest of the
+// work is dropped). Nested inside a body, or with no pool, each chunk is produced and then
+// consumed inline.
+bool parallel_stream(std::size_t n, std::size_t chunk,
+                     const std::function<bool(std::size_t, std::size_t)>& produce,
+                     const std::function<void(std::size_t, std::size_t)>& consume);
+
 // Number of threads that parallel_for uses, the calling thread included (starting the pool if
 // needed): one per processor that the process may run on.
 std::size_t worker_count();

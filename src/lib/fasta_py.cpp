@@ -321,16 +321,6 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
   });
 }
 
-// The reverse-complement pass of the batch fetches: every element of `list` (a new list of new
-// Sequence objects that only the caller holds) is replaced in place, in list order.
-PyObject* finish_batch(PyObject* list, bool rc) {
-  if (list != nullptr && rc) {
-    const Py_ssize_t n = PyList_GET_SIZE(list);
-    for (Py_ssize_t i = 0; i < n; ++i) reverse_complement_in_place(PyList_GET_ITEM(list, i));
-  }
-  return list;
-}
-
 PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -341,7 +331,7 @@ PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
         !convert_rc(slots[1], &rc)) {
       return nullptr;
     }
-    return finish_batch(fetch_many_to_python(as_fasta(self)->faidx, slots[0]), rc);
+    return fetch_many_to_python(as_fasta(self)->faidx, slots[0], rc);
   });
 }
 
@@ -356,8 +346,7 @@ PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
         !to_str(slots[0], &name, "name") || !convert_rc(slots[2], &rc)) {
       return nullptr;
     }
-    return finish_batch(
-        fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1]), rc);
+    return fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1], rc);
   });
 }
 

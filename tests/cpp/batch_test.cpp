@@ -1,8 +1,11 @@
-// Stress test of the parallel batch fetch over one Faidx: results equal the sequential fetch,
-// through the map and through the shared descriptor. Run under ThreadSanitizer by make test-tsan.
+// Stress test of the parallel batch fetches over one Faidx: results equal the sequential fetch,
+// through the map and through the shared descriptor, in slots or in place. Run under
+// ThreadSanitizer by make test-tsan.
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,6 +13,7 @@
 #include "faidx/batch.hpp"
 #include "faidx/faidx.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 
 using namespace tavlo;
 
@@ -35,6 +39,43 @@ std::string make_file(std::vector<std::string>* residues) {
   (void)write_all(fd, text.data(), text.size());
   ::close(fd);
   return path;
+}
+
+// fetch_items in chunks on the pool, as the streamed batch runs it: each chunk stops at its first
+// failing item and holds what fetch_single_optimized gives before it. With `one_name`, every
+// region is of record s1, its entry given once.
+void run_items(const Faidx& fx, const std::vector<BatchRegion>& regions, bool one_name) {
+  constexpr std::size_t kChunk = 100;
+  const std::size_t n = regions.size();
+  const EntryNumbers s1 = *fx.names().lookup("s1");
+  std::vector<SequenceRecord> records(n);
+  std::vector<BatchItem> items(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::string_view name = one_name ? std::string_view("s1") : regions[i].name;
+    items[i] = {&records[i], name, regions[i].start, regions[i].end, fx.names().find_index(name)};
+  }
+  std::vector<BatchFailure> failures(n / kChunk + 1);
+  parallel_for(failures.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const std::size_t from = k * kChunk, to = std::min(n, from + kChunk);
+      fetch_items(fx, std::span<BatchItem>(items.data() + from, to - from),
+                  one_name ? &s1 : nullptr, fx.has_map(), failures[k]);
+    }
+  });
+  for (std::size_t k = 0; k < failures.size(); ++k) {
+    for (std::size_t i = k * kChunk; i < std::min(n, (k + 1) * kChunk); ++i) {
+      auto expect = fx.fetch_single_optimized(items[i].name, items[i].start, items[i].end,
+                                              fx.has_map());
+      if (!expect.ok()) {
+        CHECK_EQ(failures[k].position, i - k * kChunk);
+        CHECK(failures[k].error && failures[k].error->display() == expect.error().display());
+        break;
+      }
+      CHECK_EQ(records[i].seq, expect->seq);
+      CHECK_EQ(records[i].name, expect->name);
+      CHECK(records[i].start == expect->start && records[i].end == expect->end);
+    }
+  }
 }
 
 void run(const std::string& path, const std::vector<std::string>& residues, bool mutable_file) {
@@ -75,6 +116,12 @@ void run(const std::string& path, const std::vector<std::string>& residues, bool
       if (s <= e) CHECK_EQ(slots[i].seq, residues[r].substr(s - 1, e - s + 1));
     }
   }
+  run_items(fx, regions, false);
+  run_items(fx, regions, true);
+  FaidxOptions strict = options;
+  strict.strict_bounds = true;
+  auto strict_fx = Faidx::open(strict);
+  if (CHECK(strict_fx.ok())) run_items(**strict_fx, regions, true);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Stress test of the worker pool: coverage, stealing, exceptions, concurrent callers and fork.
+// Stress test of the worker pool: coverage, stealing, exceptions, streams, concurrent callers
+// and fork.
 //
 // Set TAVLO_TEST_SKIP_FORK=1 to leave out the parts that fork.
 #include <sched.h>
@@ -219,6 +220,115 @@ void test_nested_calls_run() {
   CHECK_EQ(inner_total.load(), 64 * 100);
 }
 
+// parallel_stream over n items in chunks, produce stopping at chunk `stop` (SIZE_MAX: never).
+// Checks that produce runs on the caller, chunk after chunk; that each chunk produced is consumed
+// once, after its produce (`produced` is plain memory: the hand-over must publish it), and no
+// other chunk: every one when produce never stops; and that nothing is consumed once the call
+// has returned.
+void check_stream(std::size_t n, std::size_t chunk, std::size_t stop) {
+  const auto caller = std::this_thread::get_id();
+  const std::size_t chunks = (n + chunk - 1) / chunk;
+  std::vector<char> produced(chunks, 0);
+  std::unique_ptr<std::atomic<int>[]> consumed(new std::atomic<int>[chunks + 1]());
+  std::atomic<std::size_t> bad{0};
+  std::atomic<bool> returned{false};
+  std::size_t next = 0;
+  const bool all = parallel_stream(
+      n, chunk,
+      [&](std::size_t begin, std::size_t end) {
+        if (std::this_thread::get_id() != caller || begin != next * chunk ||
+            end != std::min(n, begin + chunk)) {
+          bad.fetch_add(1);
+        }
+        if (next == stop) return false;
+        if (next % 16 == 3) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        produced[next++] = 1;
+        return true;
+      },
+      [&](std::size_t begin, std::size_t end) {
+        const std::size_t k = begin / chunk;
+        if (returned.load() || begin % chunk != 0 || end != std::min(n, begin + chunk) ||
+            k >= chunks || produced[k] != 1) {
+          bad.fetch_add(1);
+          return;
+        }
+        consumed[k].fetch_add(1);
+      });
+  returned = true;
+  const std::size_t made = std::min(stop, chunks);
+  std::size_t wrong = 0;
+  for (std::size_t k = 0; k < chunks; ++k) {
+    const int times = consumed[k].load();
+    wrong += k >= made ? times != 0 : stop >= chunks ? times != 1 : times > 1;
+  }
+  if (!CHECK_EQ(bad.load(), 0) || !CHECK_EQ(wrong, 0) || !CHECK_EQ(all, stop >= chunks)) {
+    std::fprintf(stderr, "  for n = %zu, chunk %zu, stop %zu\n", n, chunk, stop);
+  }
+}
+
+void test_stream() {
+  for (std::size_t n : {0, 1, 5, 64, 65, 1000, 100000}) {
+    for (std::size_t chunk : {1, 7, 64, 512}) {
+      check_stream(n, chunk, SIZE_MAX);
+      check_stream(n, chunk, 0);
+      check_stream(n, chunk, (n / chunk) / 2 + 1);
+    }
+  }
+  std::atomic<std::size_t> covered{0};
+  CHECK(parallel_stream(
+      10, 0, [&](std::size_t begin, std::size_t end) { return begin + 1 == end; },
+      [&](std::size_t begin, std::size_t end) { covered.fetch_add(end - begin); }));
+  CHECK_EQ(covered.load(), 10);  // a chunk of 0 counts as 1
+
+  // An exception on either side comes out after all work has stopped; none starts later.
+  for (const bool in_produce : {true, false}) {
+    std::atomic<int> inside{0};
+    std::atomic<bool> returned{false};
+    std::atomic<int> late{0};
+    bool caught = false;
+    try {
+      parallel_stream(
+          20000, 16,
+          [&](std::size_t begin, std::size_t) {
+            if (in_produce && begin == 16 * 600) throw std::runtime_error("produce");
+            return true;
+          },
+          [&](std::size_t begin, std::size_t) {
+            if (returned) late.fetch_add(1);
+            inside.fetch_add(1);
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+            inside.fetch_sub(1);
+            if (!in_produce && begin == 16 * 300) throw std::runtime_error("consume");
+          });
+    } catch (const std::runtime_error& e) {
+      CHECK_EQ(std::string(e.what()), in_produce ? "produce" : "consume");
+      CHECK_EQ(inside.load(), 0);
+      caught = true;
+    }
+    returned = true;
+    CHECK(caught);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    CHECK_EQ(late.load(), 0);
+  }
+
+  // Inside a body of the pool, a stream runs inline on its thread.
+  std::atomic<std::size_t> total{0};
+  parallel_for(32, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const auto self = std::this_thread::get_id();
+      std::size_t mine = 0;
+      parallel_stream(
+          1000, 10, [](std::size_t, std::size_t) { return true; },
+          [&](std::size_t b, std::size_t e) {
+            if (std::this_thread::get_id() == self) mine += e - b;
+          });
+      total.fetch_add(mine);
+    }
+  });
+  CHECK_EQ(total.load(), 32 * 1000);
+  check_covers(1000);
+}
+
 void test_concurrent_callers() {
   std::vector<std::thread> callers;
   for (unsigned t = 0; t < 4; ++t) {
@@ -227,6 +337,7 @@ void test_concurrent_callers() {
       std::uniform_int_distribution<std::size_t> size(0, 3000);
       for (int round = 0; round < 40; ++round) {
         check_covers(round % 10 == 0 ? 200000 : size(random));
+        if (static_cast<unsigned>(round) % 4 == t) check_stream(size(random), 32, SIZE_MAX);
       }
       try {
         parallel_for(5000, [](std::size_t begin, std::size_t) {
@@ -290,6 +401,7 @@ void test_size_follows_affinity() {
 
 void run_pool_in_child() {
   check_covers(1000);
+  check_stream(5000, 64, SIZE_MAX);
   check_covers(200000);
   CHECK_EQ(worker_count(), kThreads);
   // The parent's workers do not exist here: some other thread must still take part, so the
@@ -343,6 +455,7 @@ int main() {
   test_stealing();
   test_exceptions();
   test_nested_calls_run();
+  test_stream();
   test_concurrent_callers();
   if (fork_tests) test_fork();
   return check::summary();

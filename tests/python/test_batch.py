@@ -139,6 +139,34 @@ def test_large_batch_in_order(batch_file, mutable):
     assert [s.seq for s in got] == [records["chr2"][a - 1:b] for a, b in pairs]
 
 
+class Int(int):
+    pass
+
+
+def test_unusual_values_late_in_a_batch(batch_file):
+    """Values met after thousands of plain regions (a bool, an int subclass, an int of several
+    digits, a non-tuple) give what the same batch of plain values gives, or its error."""
+    path, records = batch_file
+    fa = tavlo.Faidx(path)
+    regions = random_regions(records, 6000, seed=11)
+    name, start, end = regions[4321]
+    for odd, plain in [((name, True, end), (name, 1, end)),
+                       ((name, start, Int(end)), (name, start, end)),
+                       ((name, start, 2**40), None), ((name, 2**64 - 1, 2**64 - 1), None)]:
+        plain = plain or odd
+        want = fa.fetch_many(regions[:4321] + [plain] + regions[4322:])
+        got = fa.fetch_many(regions[:4321] + [odd] + regions[4322:])
+        assert [(s.name, s.seq, s.start, s.end) for s in got] == [
+            (s.name, s.seq, s.start, s.end) for s in want]
+        pairs = [r[1:] for r in regions if r[0] == name]
+        assert [s.seq for s in fa.fetch_many_same_chr(name, pairs[:-1] + [odd[1:]])] == [
+            s.seq for s in fa.fetch_many_same_chr(name, pairs[:-1] + [plain[1:]])]
+    with pytest.raises(OverflowError):
+        fa.fetch_many(regions + [(name, 1, 2**64)])
+    with pytest.raises(TypeError, match="region 5999 must be a tuple"):
+        fa.fetch_many(regions[:-1] + [list(regions[-1])])
+
+
 def child_batch(path, queue):
     fa = tavlo.Faidx(path)
     queue.put([s.seq for s in fa.fetch_many([("chr2", 1, 20)] * 3000)][-1])

@@ -136,8 +136,8 @@ def test_batches_with_rc(two, count):
     fa, _ = two
     regions = [("chr1" if i % 2 else "chr2", i % 40 + 1, i % 40 + 10) for i in range(count)]
     plain, rc = fa.fetch_many(regions), fa.fetch_many(regions, rc=True)
-    assert [(s.seq, s.start, s.end, s.comp) for s in rc] == [
-        ((-p).seq, p.end, p.start, True) for p in plain]
+    assert [(s.name, s.seq, s.start, s.end, s.comp) for s in rc] == [
+        (p.name, (-p).seq, p.end, p.start, True) for p in plain]
     pairs = [(s, e) for _, s, e in regions]
     plain, rc = fa.fetch_many_same_chr("chr1", pairs), fa.fetch_many_same_chr("chr1", pairs, True)
     assert [s.seq for s in rc] == [(-p).seq for p in plain]
