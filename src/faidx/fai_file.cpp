@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "faidx/file_io.hpp"
@@ -242,7 +243,47 @@ Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries
   return write_file_atomically(path, format_fai(entries));
 }
 
+Status write_fai(const std::string& path, const NameTable& listing) {
+  return write_file_atomically(path, [&](int fd) -> Status {
+    // Formatted a block at a time into one buffer: the text of a large index is never held
+    // whole, which would cost its pages as well as the copy.
+    constexpr std::size_t kBlock = 1 << 18;
+    constexpr std::size_t kNumbers = 4 * 21 + 1;  // tabs, digits and the line feed
+    std::unique_ptr<char[]> buf(new char[kBlock]);
+    std::size_t capacity = kBlock;
+    char* p = buf.get();
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+      const std::string_view name = listing.name_at(i);
+      if (static_cast<std::size_t>(buf.get() + capacity - p) < name.size() + kNumbers) {
+        if (Status w = write_all(fd, buf.get(), static_cast<std::size_t>(p - buf.get())); !w) {
+          return w;
+        }
+        p = buf.get();
+        if (capacity < name.size() + kNumbers) {
+          capacity = name.size() + kNumbers;
+          buf.reset(new char[capacity]);
+          p = buf.get();
+        }
+      }
+      std::memcpy(p, name.data(), name.size());
+      p += name.size();
+      const EntryNumbers e = listing.numbers_at(i);
+      for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {
+        *p++ = '\t';
+        p = put_decimal(p, v);
+      }
+      *p++ = '\n';
+    }
+    return write_all(fd, buf.get(), static_cast<std::size_t>(p - buf.get()));
+  });
+}
+
 Status write_file_atomically(const std::string& path, std::string_view contents) {
+  return write_file_atomically(
+      path, [&](int fd) { return write_all(fd, contents.data(), contents.size()); });
+}
+
+Status write_file_atomically(const std::string& path, const std::function<Status(int)>& fill) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   FileDescriptor fd;
@@ -254,7 +295,7 @@ Status write_file_atomically(const std::string& path, std::string_view contents)
     if (fd || errno != EEXIST) break;
   }
   if (!fd) return FaidxError::io_errno(errno);
-  Status written = write_all(fd.get(), contents.data(), contents.size());
+  Status written = fill(fd.get());
   if (written) {
     const int err = fd.close();
     if (err != 0) written = FaidxError::io_errno(err);

@@ -159,6 +159,73 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
   buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
 }
 
+void NameTable::append(std::string_view name, const EntryNumbers& numbers) {
+  if (arena_.size() + name.size() >= kLimit48) throw std::bad_alloc();
+  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
+  const std::uint64_t at = arena_.size();
+  Slot slot{};
+  slot.name_lo = static_cast<std::uint32_t>(at);
+  slot.name_hi = static_cast<std::uint16_t>(at >> 32);
+  store(slot, numbers, false);
+  arena_.append(name);
+  slots_.push_back(slot);
+}
+
+void NameTable::reserve_listing(std::size_t count, std::size_t name_bytes) {
+  arena_.reserve(name_bytes);
+  slots_.reserve(count);
+}
+
+bool NameTable::index_distinct() {
+  const std::size_t n = slots_.size();
+  if (n > kMaxRecords) return false;
+  std::size_t want = 16;
+  while (want < n * 2) want *= 2;
+  buckets_.assign(want, 0);
+  mask_ = want - 1;
+  const std::uint32_t low = static_cast<std::uint32_t>(mask_);
+  // A block of names is hashed and its buckets requested before any of them is placed, so that
+  // the cache misses of a block overlap.
+  constexpr std::size_t kBlock = 16;
+  std::uint64_t hashes[kBlock];
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t count = std::min(kBlock, n - first);
+    for (std::size_t k = 0; k < count; ++k) {
+      hashes[k] = hash(name_at(first + k));
+      prefetch(hashes[k]);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t h = hashes[k];
+      const std::string_view name = name_at(first + k);
+      const std::uint32_t frag = fragment(h, mask_);
+      std::size_t b = h & mask_;
+      for (std::uint32_t v; (v = buckets_[b]) != 0; b = (b + 1) & mask_) {
+        if ((v & ~low) != frag) continue;
+        const std::string_view have = name_at((v & low) - 1);
+        if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
+          buckets_.assign(16, 0);
+          mask_ = 15;
+          return false;
+        }
+      }
+      buckets_[b] = static_cast<std::uint32_t>(first + k + 1) | frag;
+    }
+  }
+  return true;
+}
+
+void NameTable::index() {
+  if (index_distinct()) return;
+  // Rare: the records are inserted one by one into a fresh table, which takes this one's place.
+  NameTable merged;
+  std::size_t name_bytes = arena_.size();
+  merged.reserve(std::min(slots_.size(), kMaxRecords), name_bytes);
+  Loader loader(merged);
+  for (std::size_t i = 0; i < slots_.size(); ++i) loader.add(name_at(i), numbers_at(i));
+  loader.flush();
+  *this = std::move(merged);
+}
+
 std::size_t NameTable::find_index(std::string_view name) const {
   if (slots_.empty()) return npos;
   const std::uint64_t h = hash(name);

@@ -57,6 +57,19 @@ class NameTable {
   }
   // The same with the name's hash already computed (`h` must be hash(name)).
   void insert(std::string_view name, std::uint64_t h, const EntryNumbers& numbers);
+  // Building from a list of records in order (a scan of a FASTA file): append() adds a record to
+  // the end of the listing without looking its name up, and index() then makes the lookup for all
+  // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
+  void append(std::string_view name, const EntryNumbers& numbers);
+  // Space for a listing of `count` records holding `name_bytes` bytes of names (hints only).
+  void reserve_listing(std::size_t count, std::size_t name_bytes);
+  // Makes the lookup of the listing when its names are all distinct, and returns whether they
+  // are; otherwise the lookup stays empty. Writes nothing but the lookup, so other threads may
+  // read the listing meanwhile.
+  bool index_distinct();
+  // Makes the lookup of the listing, which then reads as if its records had been inserted in
+  // order: a repeated name keeps its first place and takes its last numbers.
+  void index();
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
   std::optional<EntryNumbers> lookup(std::string_view name) const {

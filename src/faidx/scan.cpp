@@ -44,7 +44,7 @@ inline std::string_view header_name(std::string_view header) {
 }  // namespace
 
 void FastaScanner::finish_record() {
-  if (!name_.empty()) entries_.emplace_back(IndexEntry{std::move(name_), cur_});
+  if (!name_.empty()) listing_.append(name_, cur_);
   name_.clear();
 }
 
@@ -234,20 +234,47 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   return static_cast<std::size_t>(line_start - chunk.data());
 }
 
-std::vector<IndexEntry> FastaScanner::take() { return std::move(entries_); }
+std::vector<IndexEntry> listing_entries(const NameTable& listing) {
+  std::vector<IndexEntry> entries;
+  entries.reserve(listing.size());
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    entries.push_back(IndexEntry{std::string(listing.name_at(i)), listing.numbers_at(i)});
+  }
+  return entries;
+}
+
+std::vector<IndexEntry> FastaScanner::take() { return listing_entries(take_listing()); }
+
+NameTable FastaScanner::take_listing() { return std::move(listing_); }
 
 void FastaScanner::expect(std::uint64_t consumed, std::uint64_t total) {
-  if (consumed == 0 || entries_.empty() || total <= consumed) return;
-  const double estimate = static_cast<double>(entries_.size()) * static_cast<double>(total) /
-                          static_cast<double>(consumed);
+  const std::size_t records = listing_.size();
+  if (consumed == 0 || records == 0 || total <= consumed) return;
+  const double scale = static_cast<double>(total) / static_cast<double>(consumed);
+  std::size_t name_bytes = 0;
+  for (std::size_t i = 0; i < records; ++i) name_bytes += listing_.name_at(i).size();
   // A little over the estimate; memory reserved and never written costs no resident pages.
-  const double want = estimate * 1.125 + 16;
-  if (want < static_cast<double>(entries_.max_size() / 2)) {
-    entries_.reserve(static_cast<std::size_t>(want));
+  const double want = static_cast<double>(records) * scale * 1.125 + 16;
+  const double want_bytes = static_cast<double>(name_bytes) * scale * 1.125 + 256;
+  if (want < static_cast<double>(std::size_t{1} << 40) &&
+      want_bytes < static_cast<double>(std::size_t{1} << 46)) {
+    listing_.reserve_listing(static_cast<std::size_t>(want), static_cast<std::size_t>(want_bytes));
   }
 }
 
 Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
+  auto listing = scan_fasta_listing(contents);
+  if (!listing) return std::move(listing).error();
+  return listing_entries(*listing);
+}
+
+Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
+  auto listing = scan_fasta_fd_listing(fd);
+  if (!listing) return std::move(listing).error();
+  return listing_entries(*listing);
+}
+
+Result<NameTable> scan_fasta_listing(std::string_view contents) {
   FastaScanner scanner;
   // In slices, so that the ASCII pre-check of a slice stays in cache for the line walk.
   constexpr std::size_t kSlice = 1 << 20;
@@ -272,10 +299,10 @@ Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
   // Ends the last record (a no-op when the last slice already did).
   auto r = scanner.feed({}, true);
   if (!r) return std::move(r).error();
-  return scanner.take();
+  return scanner.take_listing();
 }
 
-Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
+Result<NameTable> scan_fasta_fd_listing(int fd) {
   FastaScanner scanner;
   std::string buf(4 << 20, '\0');
   std::size_t have = 0;
@@ -293,7 +320,7 @@ Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
     std::memmove(buf.data(), buf.data() + *used, have - *used);
     have -= *used;
   }
-  return scanner.take();
+  return scanner.take_listing();
 }
 
 }  // namespace tavlo

@@ -24,6 +24,8 @@ class FastaScanner {
   Result<std::size_t> feed(std::string_view chunk, bool last);
   // The entries found, once the last chunk has been fed.
   std::vector<IndexEntry> take();
+  // The same as the listing of a name table, not yet indexed (see NameTable::append).
+  NameTable take_listing();
   // Makes room for the entries of `total` bytes, judging by those of the `consumed` bytes fed so
   // far (a hint only), so that a file of millions of records is not copied as the list grows.
   void expect(std::uint64_t consumed, std::uint64_t total);
@@ -33,7 +35,7 @@ class FastaScanner {
   bool line(const char* p, std::size_t len);
   void finish_record();
 
-  std::vector<IndexEntry> entries_;
+  NameTable listing_;
   std::string name_;
   std::uint64_t pos_ = 0;  // bytes consumed so far
   EntryNumbers cur_;
@@ -47,5 +49,10 @@ class FastaScanner {
 Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents);
 // Scans the FASTA file behind `fd` with positioned reads from offset 0.
 Result<std::vector<IndexEntry>> scan_fasta_fd(int fd);
+// The same two, giving the entries as the listing of a name table, not yet indexed.
+Result<NameTable> scan_fasta_listing(std::string_view contents);
+Result<NameTable> scan_fasta_fd_listing(int fd);
+// The entries of a listing, in order.
+std::vector<IndexEntry> listing_entries(const NameTable& listing);
 
 }  // namespace tavlo
