@@ -188,15 +188,43 @@ Status read_fai(const std::string& path, NameTable& table) {
 
 namespace {
 
-// Writes v in decimal at p; returns the end. Two digits at a time from a table: an index of a
-// million records has four million numbers, and a general formatter costs several times more.
+// The number of decimal digits of v.
+inline std::size_t decimal_digits(std::uint64_t v) {
+  static constexpr std::uint64_t kPowers[20] = {1ULL,
+                                                10ULL,
+                                                100ULL,
+                                                1000ULL,
+                                                10000ULL,
+                                                100000ULL,
+                                                1000000ULL,
+                                                10000000ULL,
+                                                100000000ULL,
+                                                1000000000ULL,
+                                                10000000000ULL,
+                                                100000000000ULL,
+                                                1000000000000ULL,
+                                                10000000000000ULL,
+                                                100000000000000ULL,
+                                                1000000000000000ULL,
+                                                10000000000000000ULL,
+                                                100000000000000000ULL,
+                                                1000000000000000000ULL,
+                                                10000000000000000000ULL};
+  // 1233 / 4096 is just over log10(2): a first guess that is right or one short.
+  const auto guess = static_cast<std::size_t>((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
+  return guess + ((v | 1) >= kPowers[guess]);
+}
+
+// Writes v in decimal at p; returns the end. Two digits at a time from a table, from the last
+// digit back: an index of a million records has four million numbers, and a general formatter
+// costs several times more.
 inline char* put_decimal(char* p, std::uint64_t v) {
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char tmp[20];
-  char* q = tmp + sizeof tmp;
+  char* const end = p + decimal_digits(v);
+  char* q = end;
   while (v >= 100) {
     const auto pair = static_cast<std::size_t>(v % 100) * 2;
     v /= 100;
@@ -210,9 +238,20 @@ inline char* put_decimal(char* p, std::uint64_t v) {
   } else {
     *--q = static_cast<char>('0' + v);
   }
-  const auto n = static_cast<std::size_t>(tmp + sizeof tmp - q);
-  std::memcpy(p, q, n);
-  return p + n;
+  return end;
+}
+
+// memcpy for the short names that most records have, without a library call for them.
+inline void copy_name(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else {
+    std::memcpy(to, from, n);
+  }
 }
 
 }  // namespace
@@ -265,7 +304,7 @@ Status write_fai(const std::string& path, const NameTable& listing) {
           p = buf.get();
         }
       }
-      std::memcpy(p, name.data(), name.size());
+      copy_name(p, name.data(), name.size());
       p += name.size();
       const EntryNumbers e = listing.numbers_at(i);
       for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {

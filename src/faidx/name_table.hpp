@@ -61,6 +61,12 @@ class NameTable {
   // the end of the listing without looking its name up, and index() then makes the lookup for all
   // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
   void append(std::string_view name, const EntryNumbers& numbers);
+  // Replaces the numbers of the last record appended (there must be one), for a scan that knows
+  // a record's name before its numbers.
+  void set_last_numbers(const EntryNumbers& numbers) {
+    Slot& last = slots_.back();
+    store(last, numbers, last.lenb == kWide);
+  }
   // Space for a listing of `count` records holding `name_bytes` bytes of names (hints only).
   void reserve_listing(std::size_t count, std::size_t name_bytes);
   // Makes the lookup of the listing when its names are all distinct, and returns whether they

@@ -44,20 +44,27 @@ inline std::string_view header_name(std::string_view header) {
 }  // namespace
 
 void FastaScanner::finish_record() {
-  if (!name_.empty()) listing_.append(name_, cur_);
-  name_.clear();
+  if (in_record_) listing_.set_last_numbers(cur_);
+  in_record_ = false;
+}
+
+std::string FastaScanner::record_name() const {
+  return std::string(listing_.name_at(listing_.size() - 1));
 }
 
 inline bool FastaScanner::line(const char* p, std::size_t len) {
   if (p[0] == '>') {
     finish_record();
-    name_.assign(header_name(std::string_view(p + 1, len - 1)));
+    const std::string_view name = header_name(std::string_view(p + 1, len - 1));
     cur_ = EntryNumbers{0, pos_ + len, 0, 0};
     lines_ = 0;
     ended_ = false;
+    // The record is listed at once; its numbers are set when it ends.
+    if (!name.empty()) listing_.append(name, cur_);
+    in_record_ = !name.empty();
     return true;
   }
-  if (name_.empty()) return true;  // before the first header, or under a nameless one
+  if (!in_record_) return true;  // before the first header, or under a nameless one
   // A line holds no LF before its last byte, so only CRs can precede the final LF.
   std::size_t n = len - (p[len - 1] == '\n');
   while (n > 0 && p[n - 1] == '\r') --n;
@@ -177,10 +184,10 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
     if (bad_text) return FaidxError::io("stream did not contain valid UTF-8");
     if (inner_cr_) {
       return FaidxError::of(ErrorKind::FastaIndexing,
-                            "Carriage return inside a line of sequence '" + name_ + "'");
+                            "Carriage return inside a line of sequence '" + record_name() + "'");
     }
     return FaidxError::of(ErrorKind::FastaIndexing,
-                          "Different line length in sequence '" + name_ + "'");
+                          "Different line length in sequence '" + record_name() + "'");
   };
   // Line feeds are found 64 bytes at a time: lines are short, and a library call per line would
   // cost more than the line itself.

@@ -34,9 +34,11 @@ class FastaScanner {
   // Takes one line (terminator included); false when the record turns out ragged.
   bool line(const char* p, std::size_t len);
   void finish_record();
+  // The name of the record being read.
+  std::string record_name() const;
 
-  NameTable listing_;
-  std::string name_;
+  NameTable listing_;  // the record being read is its last one, while in_record_
+  bool in_record_ = false;
   std::uint64_t pos_ = 0;  // bytes consumed so far
   EntryNumbers cur_;
   std::uint64_t lines_ = 0;

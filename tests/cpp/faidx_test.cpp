@@ -90,13 +90,55 @@ void test_parse_fai_unusual_lines() {
 void test_format_fai_numbers() {
   std::vector<IndexEntry> entries;
   std::string want;
-  for (std::uint64_t v : {0ull, 9ull, 10ull, 99ull, 100ull, 1000001ull, 18446744073709551615ull}) {
+  std::vector<std::uint64_t> values{1000001, 9999999999999999999ull, 10000000000000000000ull, UINT64_MAX};
+  for (std::uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p * 9});
+  for (std::uint64_t v : values) {
     entries.push_back(IndexEntry{"n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1}});
     want += "n" + std::to_string(v) + "\t" + std::to_string(v) + "\t" + std::to_string(v / 3) +
             "\t" + std::to_string(v % 7) + "\t1\n";
   }
   CHECK_EQ(format_fai(entries), want);
   CHECK_EQ(format_fai({}), "");
+}
+
+// A listing written block by block gives the text format_fai gives, names longer than a block
+// and wide numbers included; its lookup reads as insertion in order would.
+void test_listing_write_and_index() {
+  std::vector<IndexEntry> entries;
+  NameTable listing;
+  const std::string long_name(300000, 'L');
+  for (std::uint64_t i = 0; i < 30000; ++i) {
+    std::string name = i == 7 ? long_name : "s" + std::to_string(i * 7919);
+    if (i % 1000 == 999) name = "s0";  // repeats
+    const EntryNumbers n{i, i << (i % 64), i % 61, i == 9 ? UINT64_MAX : i % 62 + 1};
+    entries.push_back(IndexEntry{name, n});
+    listing.append(name, n);
+  }
+  char dir[] = "/tmp/tavlo_listing_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  const std::string path = std::string(dir) + "/x.fai";
+  CHECK(write_fai(path, listing).ok());
+  std::string back;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY));
+  CHECK(read_all(fd.get(), back).ok());
+  CHECK(back == format_fai(entries));
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+
+  NameTable inserted;
+  for (const IndexEntry& e : entries) inserted.insert(e.name, e.numbers);
+  listing.index();
+  CHECK_EQ(listing.size(), inserted.size());
+  for (std::size_t i = 0; i < inserted.size(); ++i) {
+    CHECK(listing.name_at(i) == inserted.name_at(i));
+    CHECK(listing.numbers_at(i) == inserted.numbers_at(i));
+    CHECK(listing.lookup(inserted.name_at(i)) == inserted.numbers_at(i));
+  }
+  NameTable distinct;
+  distinct.append("a", {1, 2, 3, 4});
+  distinct.append("b", {5, 6, 7, 8});
+  CHECK(distinct.index_distinct() && distinct.lookup("b") == EntryNumbers({5, 6, 7, 8}));
+  CHECK(!distinct.lookup("c"));
 }
 
 void test_name_table_growth() {
@@ -464,6 +506,7 @@ int main() {
   test_parse_fai_lines();
   test_parse_fai_unusual_lines();
   test_format_fai_numbers();
+  test_listing_write_and_index();
   test_name_table_growth();
   test_name_table_wide_numbers();
   test_scan();
