@@ -3,7 +3,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
+
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <thread>
 #include <vector>
 #include <utility>
@@ -14,6 +18,8 @@
 #include "faidx/fai_file.hpp"
 #include "faidx/faidx.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/map_guard.hpp"
+#include "faidx/pool.hpp"
 #include "faidx/scan.hpp"
 
 using namespace tavlo;
@@ -499,6 +505,37 @@ void test_file_shrunk_under_map() {
   CHECK_EQ(::rmdir(dir), 0);
 }
 
+// The same read made on a worker of the pool reaches the guard too: a worker that blocked the
+// bus error would be killed with the process instead.
+void test_shrunk_map_read_on_worker() {
+  if (worker_count() < 2) return;
+  char path[] = "/tmp/tavlo_worker_shrink_XXXXXX";
+  FileDescriptor fd(::mkstemp(path));
+  constexpr std::size_t kSize = 1 << 20;
+  if (!CHECK(fd && ::ftruncate(fd.get(), kSize) == 0)) return;
+  void* m = ::mmap(nullptr, kSize, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (!CHECK(m != MAP_FAILED)) return;
+  const char* map = static_cast<const char*>(m);
+  MapGuard guard;
+  guard.watch(map, kSize);
+  CHECK(::ftruncate(fd.get(), 100) == 0);
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> read{false};
+  parallel_for(64, [&](std::size_t, std::size_t) {
+    if (std::this_thread::get_id() != caller) {
+      if (!read.exchange(true)) (void)*static_cast<const volatile char*>(map + kSize - 1);
+      return;
+    }
+    // The caller leaves the read to a worker.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!read.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  });
+  CHECK(read.load() && guard.changed());
+  guard.release();
+  ::munmap(m, kSize);
+  ::unlink(path);
+}
+
 }  // namespace
 
 int main() {
@@ -517,5 +554,6 @@ int main() {
   test_extract_through_descriptor();
   test_write_fai_is_atomic();
   test_file_shrunk_under_map();
+  test_shrunk_map_read_on_worker();
   return tavlo::check::summary();
 }
