@@ -334,7 +334,14 @@ Status write_file_atomically(const std::string& path, const std::function<Status
     if (fd || errno != EEXIST) break;
   }
   if (!fd) return FaidxError::io_errno(errno);
-  Status written = fill(fd.get());
+  Status written = Ok{};
+  try {
+    written = fill(fd.get());
+  } catch (...) {
+    fd.close();
+    ::unlink(tmp.c_str());
+    throw;
+  }
   if (written) {
     const int err = fd.close();
     if (err != 0) written = FaidxError::io_errno(err);

@@ -171,6 +171,31 @@ void NameTable::append(std::string_view name, const EntryNumbers& numbers) {
   slots_.push_back(slot);
 }
 
+void NameTable::append_listing(const NameTable& other) {
+  const std::uint64_t base = arena_.size();
+  const std::uint64_t wide_base = wide_.size();
+  if (base + other.arena_.size() >= kLimit48 || wide_base + other.wide_.size() >= kLimit48) {
+    throw std::bad_alloc();
+  }
+  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
+  arena_.append(other.arena_);
+  wide_.insert(wide_.end(), other.wide_.begin(), other.wide_.end());
+  if (slots_.capacity() - slots_.size() < other.slots_.size()) {
+    slots_.reserve(slots_.size() + other.slots_.size());
+  }
+  for (Slot slot : other.slots_) {
+    const std::uint64_t name = slot.name_offset() + base;
+    slot.name_lo = static_cast<std::uint32_t>(name);
+    slot.name_hi = static_cast<std::uint16_t>(name >> 32);
+    if (slot.lenb == kWide) {
+      const std::uint64_t at = slot.offset() + wide_base;
+      slot.offset_lo = static_cast<std::uint32_t>(at);
+      slot.offset_hi = static_cast<std::uint16_t>(at >> 32);
+    }
+    slots_.push_back(slot);
+  }
+}
+
 void NameTable::reserve_listing(std::size_t count, std::size_t name_bytes) {
   arena_.reserve(name_bytes);
   slots_.reserve(count);
@@ -215,7 +240,10 @@ bool NameTable::index_distinct() {
 }
 
 void NameTable::index() {
-  if (index_distinct()) return;
+  if (!index_distinct()) merge_repeats();
+}
+
+void NameTable::merge_repeats() {
   // Rare: the records are inserted one by one into a fresh table, which takes this one's place.
   NameTable merged;
   std::size_t name_bytes = arena_.size();

@@ -67,6 +67,8 @@ class NameTable {
     Slot& last = slots_.back();
     store(last, numbers, last.lenb == kWide);
   }
+  // Appends the listing of `other` (not indexed either) to this one.
+  void append_listing(const NameTable& other);
   // Space for a listing of `count` records holding `name_bytes` bytes of names (hints only).
   void reserve_listing(std::size_t count, std::size_t name_bytes);
   // Makes the lookup of the listing when its names are all distinct, and returns whether they
@@ -76,6 +78,8 @@ class NameTable {
   // Makes the lookup of the listing, which then reads as if its records had been inserted in
   // order: a repeated name keeps its first place and takes its last numbers.
   void index();
+  // The same after index_distinct() returned false.
+  void merge_repeats();
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
   std::optional<EntryNumbers> lookup(std::string_view name) const {

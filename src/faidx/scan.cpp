@@ -7,7 +7,11 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <optional>
+
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
@@ -281,8 +285,12 @@ Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
   return listing_entries(*listing);
 }
 
-Result<NameTable> scan_fasta_listing(std::string_view contents) {
-  FastaScanner scanner;
+namespace {
+
+// Scans `part`, which starts at `offset` in a text of `total` bytes (a hint for the space taken).
+Result<NameTable> scan_part(std::string_view part, std::uint64_t offset, std::uint64_t total) {
+  const std::string_view contents = part;
+  FastaScanner scanner(offset);
   // In slices, so that the ASCII pre-check of a slice stays in cache for the line walk.
   constexpr std::size_t kSlice = 1 << 20;
   std::size_t at = 0;
@@ -292,7 +300,7 @@ Result<NameTable> scan_fasta_listing(std::string_view contents) {
     auto used = scanner.feed(contents.substr(at, n), last);
     if (!used) return std::move(used).error();
     at += *used;
-    if (at == *used) scanner.expect(at, contents.size());
+    if (at == *used) scanner.expect(at, total - offset);
     if (!last && *used == 0) {
       // One line longer than a slice: take it whole.
       const void* nl = std::memchr(contents.data() + at, '\n', contents.size() - at);
@@ -307,6 +315,66 @@ Result<NameTable> scan_fasta_listing(std::string_view contents) {
   auto r = scanner.feed({}, true);
   if (!r) return std::move(r).error();
   return scanner.take_listing();
+}
+
+// The offset of a header line near the middle of `text`, within a sixteenth of its size (or 1
+// MiB, for a small text), or 0 when there is none there. Searched outwards from the middle a
+// block at a time, so that the cost follows the distance to the nearest header.
+std::size_t middle_header(std::string_view text) {
+  if (text.size() < 4) return 0;
+  const char* const b = text.data();
+  const std::size_t mid = text.size() / 2;
+  const std::size_t reach =
+      std::max(text.size() / 16, std::min<std::size_t>(mid - 1, std::size_t{1} << 20));
+  const std::size_t first = mid - reach, last = mid + reach;  // 1 <= first, last <= size
+  constexpr std::size_t kBlock = 64 << 10;
+  // [lo, mid) is searched backwards and [mid, hi) forwards; a header is a '>' after a LF.
+  std::size_t lo = mid, hi = mid;
+  while (lo > first || hi < last) {
+    if (hi < last) {
+      const std::size_t stop = std::min(last, hi + kBlock);
+      for (const char* p = b + hi;
+           (p = static_cast<const char*>(std::memchr(p, '>', b + stop - p))) != nullptr; ++p) {
+        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
+      }
+      hi = stop;
+    }
+    if (lo > first) {
+      const std::size_t start = lo - first > kBlock ? lo - kBlock : first;
+      for (std::size_t end = lo; end > start;) {
+        const char* p = static_cast<const char*>(::memrchr(b + start, '>', end - start));
+        if (p == nullptr) break;
+        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
+        end = static_cast<std::size_t>(p - b);
+      }
+      lo = start;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part) {
+  const std::size_t split =
+      contents.size() / 2 >= std::max<std::size_t>(min_part, 1) && worker_count() > 1
+          ? middle_header(contents)
+          : 0;
+  if (split == 0) return scan_part(contents, 0, contents.size());
+  // The first part ends with a record, the second starts with one: each is scanned as a text of
+  // its own, the second at its offset, and the listings are joined.
+  std::optional<Result<NameTable>> parts[2];
+  parallel_for(2, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      parts[k] = k == 0 ? scan_part(contents.substr(0, split), 0, contents.size())
+                        : scan_part(contents.substr(split), split, contents.size());
+    }
+  });
+  if (!*parts[0]) return std::move(*parts[0]).error();
+  if (!*parts[1]) return std::move(*parts[1]).error();
+  NameTable listing = std::move(**parts[0]);
+  listing.append_listing(**parts[1]);
+  return listing;
 }
 
 Result<NameTable> scan_fasta_fd_listing(int fd) {

@@ -19,6 +19,10 @@ namespace tavlo {
 // UTF-8 fails with an IOError.
 class FastaScanner {
  public:
+  // `offset`: where in the file the first chunk fed starts (at a line start; records start at a
+  // header line).
+  explicit FastaScanner(std::uint64_t offset = 0) : pos_(offset) {}
+
   // Processes the complete lines of `chunk` (all of it when `last`); returns the number of bytes
   // consumed, which the caller drops before feeding the rest again with more data.
   Result<std::size_t> feed(std::string_view chunk, bool last);
@@ -51,8 +55,11 @@ class FastaScanner {
 Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents);
 // Scans the FASTA file behind `fd` with positioned reads from offset 0.
 Result<std::vector<IndexEntry>> scan_fasta_fd(int fd);
-// The same two, giving the entries as the listing of a name table, not yet indexed.
-Result<NameTable> scan_fasta_listing(std::string_view contents);
+// The same two, giving the entries as the listing of a name table, not yet indexed. A text of
+// at least twice `min_part` bytes with a header line near its middle is scanned in two parts, on
+// two threads of the pool when there are two; the result is the same, the first error in the
+// text included.
+Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part = 4 << 20);
 Result<NameTable> scan_fasta_fd_listing(int fd);
 // The entries of a listing, in order.
 std::vector<IndexEntry> listing_entries(const NameTable& listing);
