@@ -241,6 +241,37 @@ inline char* put_decimal(char* p, std::uint64_t v) {
   return end;
 }
 
+// Writes a tab and v in decimal at p and returns the end, as put_decimal does, but also writes up
+// to kFieldSpill bytes of scratch past the end (which the caller has room for and writes over
+// next): the field is made in a scratch block and copied whole, so that its digits need not be
+// counted first.
+constexpr std::size_t kFieldSpill = 24;
+inline char* put_field(char* p, std::uint64_t v) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char tmp[2 * kFieldSpill] = {};
+  char* const end = tmp + kFieldSpill;  // a tab and 20 digits fit before it
+  char* q = end;
+  while (v >= 100) {
+    const auto pair = static_cast<std::size_t>(v % 100) * 2;
+    v /= 100;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  }
+  if (v >= 10) {
+    const auto pair = static_cast<std::size_t>(v) * 2;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  } else {
+    *--q = static_cast<char>('0' + v);
+  }
+  *--q = '\t';
+  std::memcpy(p, q, kFieldSpill);
+  return p + (end - q);
+}
+
 // memcpy for the short names that most records have, without a library call for them.
 inline void copy_name(char* to, const char* from, std::size_t n) {
   if (n >= 8 && n <= 16) {
@@ -287,7 +318,8 @@ Status write_fai(const std::string& path, const NameTable& listing) {
     // Formatted a block at a time into one buffer: the text of a large index is never held
     // whole, which would cost its pages as well as the copy.
     constexpr std::size_t kBlock = 1 << 18;
-    constexpr std::size_t kNumbers = 4 * 21 + 1;  // tabs, digits and the line feed
+    // Tabs, digits and the line feed, and the scratch of the last field.
+    constexpr std::size_t kNumbers = 4 * 21 + 1 + kFieldSpill;
     std::unique_ptr<char[]> buf(new char[kBlock]);
     std::size_t capacity = kBlock;
     char* p = buf.get();
@@ -307,10 +339,10 @@ Status write_fai(const std::string& path, const NameTable& listing) {
       copy_name(p, name.data(), name.size());
       p += name.size();
       const EntryNumbers e = listing.numbers_at(i);
-      for (std::uint64_t v : {e.rlen, e.offset, e.lenc, e.lenb}) {
-        *p++ = '\t';
-        p = put_decimal(p, v);
-      }
+      p = put_field(p, e.rlen);
+      p = put_field(p, e.offset);
+      p = put_field(p, e.lenc);
+      p = put_field(p, e.lenb);
       *p++ = '\n';
     }
     return write_all(fd, buf.get(), static_cast<std::size_t>(p - buf.get()));

@@ -108,13 +108,8 @@ void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
 }
 
 void NameTable::store(Slot& slot, const EntryNumbers& n, bool was_wide) {
-  if (!was_wide && n.rlen <= UINT32_MAX && n.lenc <= UINT32_MAX && n.lenb < kWide &&
-      n.offset < kLimit48) {
-    slot.rlen = static_cast<std::uint32_t>(n.rlen);
-    slot.lenc = static_cast<std::uint32_t>(n.lenc);
-    slot.lenb = static_cast<std::uint32_t>(n.lenb);
-    slot.offset_lo = static_cast<std::uint32_t>(n.offset);
-    slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
+  if (!was_wide && fits_narrow(n)) {
+    set_narrow(slot, n);
     return;
   }
   std::uint64_t at = slot.offset();
@@ -166,7 +161,11 @@ void NameTable::append(std::string_view name, const EntryNumbers& numbers) {
   Slot slot{};
   slot.name_lo = static_cast<std::uint32_t>(at);
   slot.name_hi = static_cast<std::uint16_t>(at >> 32);
-  store(slot, numbers, false);
+  if (fits_narrow(numbers)) {
+    set_narrow(slot, numbers);
+  } else {
+    store(slot, numbers, false);
+  }
   arena_.append(name);
   slots_.push_back(slot);
 }

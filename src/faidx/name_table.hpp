@@ -65,7 +65,11 @@ class NameTable {
   // a record's name before its numbers.
   void set_last_numbers(const EntryNumbers& numbers) {
     Slot& last = slots_.back();
-    store(last, numbers, last.lenb == kWide);
+    if (last.lenb != kWide && fits_narrow(numbers)) {
+      set_narrow(last, numbers);
+    } else {
+      store(last, numbers, last.lenb == kWide);
+    }
   }
   // Appends the listing of `other` (not indexed either) to this one.
   void append_listing(const NameTable& other);
@@ -156,6 +160,18 @@ class NameTable {
     std::uint64_t name_offset() const { return std::uint64_t{name_hi} << 32 | name_lo; }
   };
   static_assert(sizeof(Slot) == 24);
+
+  static bool fits_narrow(const EntryNumbers& n) {
+    return n.rlen <= UINT32_MAX && n.lenc <= UINT32_MAX && n.lenb < kWide &&
+           n.offset < (std::uint64_t{1} << 48);
+  }
+  static void set_narrow(Slot& slot, const EntryNumbers& n) {
+    slot.rlen = static_cast<std::uint32_t>(n.rlen);
+    slot.lenc = static_cast<std::uint32_t>(n.lenc);
+    slot.lenb = static_cast<std::uint32_t>(n.lenb);
+    slot.offset_lo = static_cast<std::uint32_t>(n.offset);
+    slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
+  }
 
   void rebuild(std::size_t bucket_count);
   const EntryNumbers* pinned() const;
