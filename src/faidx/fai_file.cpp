@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
@@ -313,39 +314,102 @@ Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries
   return write_file_atomically(path, format_fai(entries));
 }
 
-Status write_fai(const std::string& path, const NameTable& listing) {
-  return write_file_atomically(path, [&](int fd) -> Status {
-    // Formatted a block at a time into one buffer: the text of a large index is never held
-    // whole, which would cost its pages as well as the copy.
-    constexpr std::size_t kBlock = 1 << 18;
-    // Tabs, digits and the line feed, and the scratch of the last field.
-    constexpr std::size_t kNumbers = 4 * 21 + 1 + kFieldSpill;
-    std::unique_ptr<char[]> buf(new char[kBlock]);
-    std::size_t capacity = kBlock;
-    char* p = buf.get();
-    for (std::size_t i = 0; i < listing.size(); ++i) {
-      const std::string_view name = listing.name_at(i);
-      if (static_cast<std::size_t>(buf.get() + capacity - p) < name.size() + kNumbers) {
-        if (Status w = write_all(fd, buf.get(), static_cast<std::size_t>(p - buf.get())); !w) {
-          return w;
-        }
+namespace {
+
+// Formats the .fai lines of records [begin, end) of `listing` a block at a time into one buffer
+// (the text of a large index is never held whole, which would cost its pages as well as the
+// copy), handing each block to put(data, size), which returns a Status.
+template <class Put>
+Status format_lines(const NameTable& listing, std::size_t begin, std::size_t end, Put&& put) {
+  constexpr std::size_t kBlock = 1 << 18;
+  // Tabs, digits and the line feed, and the scratch of the last field.
+  constexpr std::size_t kNumbers = 4 * 21 + 1 + kFieldSpill;
+  std::unique_ptr<char[]> buf(new char[kBlock]);
+  std::size_t capacity = kBlock;
+  char* p = buf.get();
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::string_view name = listing.name_at(i);
+    if (static_cast<std::size_t>(buf.get() + capacity - p) < name.size() + kNumbers) {
+      if (Status w = put(buf.get(), static_cast<std::size_t>(p - buf.get())); !w) return w;
+      p = buf.get();
+      if (capacity < name.size() + kNumbers) {
+        capacity = name.size() + kNumbers;
+        buf.reset(new char[capacity]);
         p = buf.get();
-        if (capacity < name.size() + kNumbers) {
-          capacity = name.size() + kNumbers;
-          buf.reset(new char[capacity]);
-          p = buf.get();
-        }
       }
-      copy_name(p, name.data(), name.size());
-      p += name.size();
-      const EntryNumbers e = listing.numbers_at(i);
-      p = put_field(p, e.rlen);
-      p = put_field(p, e.offset);
-      p = put_field(p, e.lenc);
-      p = put_field(p, e.lenb);
-      *p++ = '\n';
     }
-    return write_all(fd, buf.get(), static_cast<std::size_t>(p - buf.get()));
+    copy_name(p, name.data(), name.size());
+    p += name.size();
+    const EntryNumbers e = listing.numbers_at(i);
+    p = put_field(p, e.rlen);
+    p = put_field(p, e.offset);
+    p = put_field(p, e.lenc);
+    p = put_field(p, e.lenb);
+    *p++ = '\n';
+  }
+  return put(buf.get(), static_cast<std::size_t>(p - buf.get()));
+}
+
+// The bytes of the .fai lines of the first `count` records of `listing`.
+std::uint64_t lines_size(const NameTable& listing, std::size_t count) {
+  std::uint64_t size = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    const EntryNumbers e = listing.numbers_at(i);
+    size += listing.name_at(i).size() + 5 + decimal_digits(e.rlen) + decimal_digits(e.offset) +
+            decimal_digits(e.lenc) + decimal_digits(e.lenb);
+  }
+  return size;
+}
+
+Status pwrite_all(int fd, const char* data, std::size_t n, std::uint64_t at) {
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(at));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::io_errno(errno);
+    }
+    data += w;
+    at += static_cast<std::uint64_t>(w);
+    n -= static_cast<std::size_t>(w);
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+Status write_fai(const std::string& path, const NameTable& listing) {
+  return write_fai(path, listing, [] {});
+}
+
+Status write_fai(const std::string& path, const NameTable& listing,
+                 const std::function<void()>& beside) {
+  return write_file_atomically(path, [&](int fd) -> Status {
+    // The other thread, once `beside` is done, writes the lines of the last records at their
+    // place in the file (a share that evens out the two threads when `beside` is the name
+    // table's lookup); a small index is left to this one.
+    const std::size_t n = listing.size();
+    const std::size_t split = n < (1 << 16) ? n : n - n / 4;
+    Status head = Ok{}, tail = Ok{};
+    parallel_for(2, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        if (k == 0) {
+          head = format_lines(listing, 0, split, [fd](const char* data, std::size_t size) {
+            return write_all(fd, data, size);
+          });
+          continue;
+        }
+        beside();
+        if (split == n) continue;
+        std::uint64_t at = lines_size(listing, split);
+        tail = format_lines(listing, split, n, [fd, &at](const char* data, std::size_t size) {
+          Status w = pwrite_all(fd, data, size, at);
+          at += size;
+          return w;
+        });
+      }
+    });
+    if (!head) return head;
+    return tail;
   });
 }
 

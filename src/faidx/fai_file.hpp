@@ -32,6 +32,10 @@ std::string format_fai(const std::vector<IndexEntry>& entries);
 Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries);
 // The same for the records of a name table's listing (see NameTable::append), in order.
 Status write_fai(const std::string& path, const NameTable& listing);
+// The same, running `beside` meanwhile on another thread of the pool (on this one when there is
+// no other), which then writes a share of the lines itself. `beside` may read the listing only.
+Status write_fai(const std::string& path, const NameTable& listing,
+                 const std::function<void()>& beside);
 
 // Writes `contents` to `path` the same way: a temporary file beside it, renamed over it.
 Status write_file_atomically(const std::string& path, std::string_view contents);

@@ -14,7 +14,6 @@
 #include "faidx/extract.hpp"
 #include "faidx/fai_file.hpp"
 #include "faidx/file_io.hpp"
-#include "faidx/pool.hpp"
 #include "faidx/scan.hpp"
 
 namespace tavlo {
@@ -160,21 +159,13 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
                        : scan_fasta_fd_listing(fd.get());
     if (!listing) return std::move(listing).error();
     if (fx->guard_.changed()) return fx->changed_error();
-    // The .fai is written from the listing while its lookup is made, on two threads of the pool
-    // when there are two: both only read the listing.
+    // The .fai is written from the listing while its lookup is made, which only reads it.
     NameTable& names = *listing;
-    std::optional<Status> written;
     bool distinct = false;
-    parallel_for(2, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t k = begin; k < end; ++k) {
-        if (k == 0) {
-          written = write_fai(fx->index_path_, names);
-        } else {
-          distinct = names.index_distinct();
-        }
-      }
-    });
-    if (!*written) return std::move(*written).error();
+    if (Status w = write_fai(fx->index_path_, names, [&] { distinct = names.index_distinct(); });
+        !w) {
+      return std::move(w).error();
+    }
     fx->names_ = std::move(names);
     if (!distinct) fx->names_.merge_repeats();
   } else {

@@ -287,9 +287,10 @@ Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
 
 namespace {
 
-// Scans `part`, which starts at `offset` in a text of `total` bytes (a hint for the space taken).
-Result<NameTable> scan_part(std::string_view part, std::uint64_t offset, std::uint64_t total) {
-  const std::string_view contents = part;
+// Scans `contents`, which starts at `offset` in a text of `total` bytes: the listing makes room
+// for the records of the rest of that text, judging by those of its first slice.
+Result<NameTable> scan_part(std::string_view contents, std::uint64_t offset,
+                            std::uint64_t total) {
   FastaScanner scanner(offset);
   // In slices, so that the ASCII pre-check of a slice stays in cache for the line walk.
   constexpr std::size_t kSlice = 1 << 20;

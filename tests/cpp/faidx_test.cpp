@@ -114,10 +114,11 @@ void test_listing_write_and_index() {
   std::vector<IndexEntry> entries;
   NameTable listing;
   const std::string long_name(300000, 'L');
-  for (std::uint64_t i = 0; i < 30000; ++i) {
-    std::string name = i == 7 ? long_name : "s" + std::to_string(i * 7919);
+  // Enough records for a share of the lines to be written by a second thread.
+  for (std::uint64_t i = 0; i < 70000; ++i) {
+    std::string name = i % 69990 == 7 ? long_name : "s" + std::to_string(i * 7919);
     if (i % 1000 == 999) name = "s0";  // repeats
-    const EntryNumbers n{i, i << (i % 64), i % 61, i == 9 ? UINT64_MAX : i % 62 + 1};
+    const EntryNumbers n{i, i << (i % 64), i % 61, i % 69990 == 9 ? UINT64_MAX : i % 62 + 1};
     entries.push_back(IndexEntry{name, n});
     listing.append(name, n);
   }
