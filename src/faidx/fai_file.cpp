@@ -352,11 +352,11 @@ Status format_lines(const NameTable& listing, std::size_t begin, std::size_t end
 
 // The bytes of the .fai lines of the first `count` records of `listing`.
 std::uint64_t lines_size(const NameTable& listing, std::size_t count) {
-  std::uint64_t size = 0;
+  std::uint64_t size = listing.name_bytes_before(count) + 5 * std::uint64_t{count};
   for (std::size_t i = 0; i < count; ++i) {
     const EntryNumbers e = listing.numbers_at(i);
-    size += listing.name_at(i).size() + 5 + decimal_digits(e.rlen) + decimal_digits(e.offset) +
-            decimal_digits(e.lenc) + decimal_digits(e.lenb);
+    size += decimal_digits(e.rlen) + decimal_digits(e.offset) + decimal_digits(e.lenc) +
+            decimal_digits(e.lenb);
   }
   return size;
 }

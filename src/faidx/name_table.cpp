@@ -83,8 +83,6 @@ inline std::uint32_t fragment(std::uint64_t h, std::uint64_t mask) {
 
 // Records beyond this many would not leave their position a bit to spare in a 32-bit bucket.
 constexpr std::size_t kMaxRecords = (std::size_t{1} << 31) - 2;
-// The reach of a 48-bit field.
-constexpr std::uint64_t kLimit48 = std::uint64_t{1} << 48;
 
 }  // namespace
 
@@ -154,7 +152,7 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
   buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
 }
 
-void NameTable::append(std::string_view name, const EntryNumbers& numbers) {
+void NameTable::append_slow(std::string_view name, const EntryNumbers& numbers) {
   if (arena_.size() + name.size() >= kLimit48) throw std::bad_alloc();
   if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   const std::uint64_t at = arena_.size();
