@@ -252,7 +252,7 @@ inline char* put_field(char* p, std::uint64_t v) {
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char tmp[2 * kFieldSpill] = {};
+  char tmp[2 * kFieldSpill];  // the bytes after the field are scratch: never written out
   char* const end = tmp + kFieldSpill;  // a tab and 20 digits fit before it
   char* q = end;
   while (v >= 100) {

@@ -173,7 +173,7 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   const char* end = line_start + chunk.size();
   bool bad_text = false;
   // Plain flags on the per-line path; the error value is made once, on failure.
-  auto take_line = [&](const char* stop) -> bool {
+  auto take_line = [&](const char* stop) __attribute__((always_inline)) -> bool {
     const std::size_t len = static_cast<std::size_t>(stop - line_start);
     if (!ascii && !text::is_valid_utf8(line_start, len)) {
       bad_text = true;
