@@ -1,6 +1,7 @@
 // Fuzz target for the FASTA scanner: the entries (or the error) must not depend on how the text
-// is cut into pieces or whether it comes from memory or a descriptor, and every entry must
-// describe its record exactly, so that extracting any part of it gives back those residues.
+// is cut into pieces, whether it is scanned in two parts, or whether it comes from memory or a
+// descriptor, and every entry must describe its record exactly, so that extracting any part of
+// it gives back those residues.
 #include <algorithm>
 #include <cstdint>
 #include <string>
@@ -84,6 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Scan whole = tavlo::scan_fasta(text);
   Scan pieces = scan_in_pieces(text, sizes);
   require_same(whole, pieces);
+  // Split at a header near the middle and scanned in two parts (on two threads), the same.
+  auto split_listing = tavlo::scan_fasta_listing(text, 1);
+  Scan split = split_listing ? Scan(tavlo::listing_entries(*split_listing))
+                             : Scan(std::move(split_listing).error());
+  require_same(whole, split);
   const int fd = tavlo::fuzz::memory_file(text);
   // The descriptor scan allocates a 4 MB buffer, which under the sanitizers costs more than
   // everything else here: one input in 64 takes it.

@@ -8,9 +8,11 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
@@ -187,15 +189,43 @@ Status read_fai(const std::string& path, NameTable& table) {
 
 namespace {
 
-// Writes v in decimal at p; returns the end. Two digits at a time from a table: an index of a
-// million records has four million numbers, and a general formatter costs several times more.
+// The number of decimal digits of v.
+inline std::size_t decimal_digits(std::uint64_t v) {
+  static constexpr std::uint64_t kPowers[20] = {1ULL,
+                                                10ULL,
+                                                100ULL,
+                                                1000ULL,
+                                                10000ULL,
+                                                100000ULL,
+                                                1000000ULL,
+                                                10000000ULL,
+                                                100000000ULL,
+                                                1000000000ULL,
+                                                10000000000ULL,
+                                                100000000000ULL,
+                                                1000000000000ULL,
+                                                10000000000000ULL,
+                                                100000000000000ULL,
+                                                1000000000000000ULL,
+                                                10000000000000000ULL,
+                                                100000000000000000ULL,
+                                                1000000000000000000ULL,
+                                                10000000000000000000ULL};
+  // 1233 / 4096 is just over log10(2): a first guess that is right or one short.
+  const auto guess = static_cast<std::size_t>((64 - __builtin_clzll(v | 1)) * 1233) >> 12;
+  return guess + ((v | 1) >= kPowers[guess]);
+}
+
+// Writes v in decimal at p; returns the end. Two digits at a time from a table, from the last
+// digit back: an index of a million records has four million numbers, and a general formatter
+// costs several times more.
 inline char* put_decimal(char* p, std::uint64_t v) {
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char tmp[20];
-  char* q = tmp + sizeof tmp;
+  char* const end = p + decimal_digits(v);
+  char* q = end;
   while (v >= 100) {
     const auto pair = static_cast<std::size_t>(v % 100) * 2;
     v /= 100;
@@ -209,9 +239,51 @@ inline char* put_decimal(char* p, std::uint64_t v) {
   } else {
     *--q = static_cast<char>('0' + v);
   }
-  const auto n = static_cast<std::size_t>(tmp + sizeof tmp - q);
-  std::memcpy(p, q, n);
-  return p + n;
+  return end;
+}
+
+// Writes a tab and v in decimal at p and returns the end, as put_decimal does, but also writes up
+// to kFieldSpill bytes of scratch past the end (which the caller has room for and writes over
+// next): the field is made in a scratch block and copied whole, so that its digits need not be
+// counted first.
+constexpr std::size_t kFieldSpill = 24;
+inline char* put_field(char* p, std::uint64_t v) {
+  static constexpr char kPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+  char tmp[2 * kFieldSpill];  // the bytes after the field are scratch: never written out
+  char* const end = tmp + kFieldSpill;  // a tab and 20 digits fit before it
+  char* q = end;
+  while (v >= 100) {
+    const auto pair = static_cast<std::size_t>(v % 100) * 2;
+    v /= 100;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  }
+  if (v >= 10) {
+    const auto pair = static_cast<std::size_t>(v) * 2;
+    *--q = kPairs[pair + 1];
+    *--q = kPairs[pair];
+  } else {
+    *--q = static_cast<char>('0' + v);
+  }
+  *--q = '\t';
+  std::memcpy(p, q, kFieldSpill);
+  return p + (end - q);
+}
+
+// memcpy for the short names that most records have, without a library call for them.
+inline void copy_name(char* to, const char* from, std::size_t n) {
+  if (n >= 8 && n <= 16) {
+    std::uint64_t a, b;
+    std::memcpy(&a, from, 8);
+    std::memcpy(&b, from + n - 8, 8);
+    std::memcpy(to, &a, 8);
+    std::memcpy(to + n - 8, &b, 8);
+  } else {
+    std::memcpy(to, from, n);
+  }
 }
 
 }  // namespace
@@ -242,7 +314,111 @@ Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries
   return write_file_atomically(path, format_fai(entries));
 }
 
+namespace {
+
+// Formats the .fai lines of records [begin, end) of `listing` a block at a time into one buffer
+// (the text of a large index is never held whole, which would cost its pages as well as the
+// copy), handing each block to put(data, size), which returns a Status.
+template <class Put>
+Status format_lines(const NameTable& listing, std::size_t begin, std::size_t end, Put&& put) {
+  constexpr std::size_t kBlock = 1 << 18;
+  // Tabs, digits and the line feed, and the scratch of the last field.
+  constexpr std::size_t kNumbers = 4 * 21 + 1 + kFieldSpill;
+  std::unique_ptr<char[]> buf(new char[kBlock]);
+  std::size_t capacity = kBlock;
+  char* p = buf.get();
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::string_view name = listing.name_at(i);
+    if (static_cast<std::size_t>(buf.get() + capacity - p) < name.size() + kNumbers) {
+      if (Status w = put(buf.get(), static_cast<std::size_t>(p - buf.get())); !w) return w;
+      p = buf.get();
+      if (capacity < name.size() + kNumbers) {
+        capacity = name.size() + kNumbers;
+        buf.reset(new char[capacity]);
+        p = buf.get();
+      }
+    }
+    copy_name(p, name.data(), name.size());
+    p += name.size();
+    const EntryNumbers e = listing.numbers_at(i);
+    p = put_field(p, e.rlen);
+    p = put_field(p, e.offset);
+    p = put_field(p, e.lenc);
+    p = put_field(p, e.lenb);
+    *p++ = '\n';
+  }
+  return put(buf.get(), static_cast<std::size_t>(p - buf.get()));
+}
+
+// The bytes of the .fai lines of the first `count` records of `listing`.
+std::uint64_t lines_size(const NameTable& listing, std::size_t count) {
+  std::uint64_t size = listing.name_bytes_before(count) + 5 * std::uint64_t{count};
+  for (std::size_t i = 0; i < count; ++i) {
+    const EntryNumbers e = listing.numbers_at(i);
+    size += decimal_digits(e.rlen) + decimal_digits(e.offset) + decimal_digits(e.lenc) +
+            decimal_digits(e.lenb);
+  }
+  return size;
+}
+
+Status pwrite_all(int fd, const char* data, std::size_t n, std::uint64_t at) {
+  while (n > 0) {
+    const ssize_t w = ::pwrite(fd, data, n, static_cast<off_t>(at));
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return FaidxError::io_errno(errno);
+    }
+    data += w;
+    at += static_cast<std::uint64_t>(w);
+    n -= static_cast<std::size_t>(w);
+  }
+  return Ok{};
+}
+
+}  // namespace
+
+Status write_fai(const std::string& path, const NameTable& listing) {
+  return write_fai(path, listing, [] {});
+}
+
+Status write_fai(const std::string& path, const NameTable& listing,
+                 const std::function<void()>& beside) {
+  return write_file_atomically(path, [&](int fd) -> Status {
+    // The other thread, once `beside` is done, writes the lines of the last records at their
+    // place in the file (a share that evens out the two threads when `beside` is the name
+    // table's lookup); a small index is left to this one.
+    const std::size_t n = listing.size();
+    const std::size_t split = n < (1 << 16) ? n : n - n / 4;
+    Status head = Ok{}, tail = Ok{};
+    parallel_for(2, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t k = begin; k < end; ++k) {
+        if (k == 0) {
+          head = format_lines(listing, 0, split, [fd](const char* data, std::size_t size) {
+            return write_all(fd, data, size);
+          });
+          continue;
+        }
+        beside();
+        if (split == n) continue;
+        std::uint64_t at = lines_size(listing, split);
+        tail = format_lines(listing, split, n, [fd, &at](const char* data, std::size_t size) {
+          Status w = pwrite_all(fd, data, size, at);
+          at += size;
+          return w;
+        });
+      }
+    });
+    if (!head) return head;
+    return tail;
+  });
+}
+
 Status write_file_atomically(const std::string& path, std::string_view contents) {
+  return write_file_atomically(
+      path, [&](int fd) { return write_all(fd, contents.data(), contents.size()); });
+}
+
+Status write_file_atomically(const std::string& path, const std::function<Status(int)>& fill) {
   static std::atomic<unsigned> counter{0};
   std::string tmp;
   FileDescriptor fd;
@@ -254,7 +430,14 @@ Status write_file_atomically(const std::string& path, std::string_view contents)
     if (fd || errno != EEXIST) break;
   }
   if (!fd) return FaidxError::io_errno(errno);
-  Status written = write_all(fd.get(), contents.data(), contents.size());
+  Status written = Ok{};
+  try {
+    written = fill(fd.get());
+  } catch (...) {
+    fd.close();
+    ::unlink(tmp.c_str());
+    throw;
+  }
   if (written) {
     const int err = fd.close();
     if (err != 0) written = FaidxError::io_errno(err);

@@ -154,12 +154,20 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     }
     if (fx->guard_.changed()) return fx->changed_error();
   } else if (build) {
-    auto entries = fx->has_map_ ? scan_fasta(std::string_view(fx->map_, fx->map_length_))
-                                : scan_fasta_fd(fd.get());
-    if (!entries) return std::move(entries).error();
+    auto listing = fx->has_map_
+                       ? scan_fasta_listing(std::string_view(fx->map_, fx->map_length_))
+                       : scan_fasta_fd_listing(fd.get());
+    if (!listing) return std::move(listing).error();
     if (fx->guard_.changed()) return fx->changed_error();
-    if (Status w = write_fai(fx->index_path_, *entries); !w) return std::move(w).error();
-    load_entries(*entries, fx->names_);
+    // The .fai is written from the listing while its lookup is made, which only reads it.
+    NameTable& names = *listing;
+    bool distinct = false;
+    if (Status w = write_fai(fx->index_path_, names, [&] { distinct = names.index_distinct(); });
+        !w) {
+      return std::move(w).error();
+    }
+    fx->names_ = std::move(names);
+    if (!distinct) fx->names_.merge_repeats();
   } else {
     if (Status r = read_fai(fx->index_path_, fx->names_); !r) return std::move(r).error();
   }

@@ -83,8 +83,6 @@ inline std::uint32_t fragment(std::uint64_t h, std::uint64_t mask) {
 
 // Records beyond this many would not leave their position a bit to spare in a 32-bit bucket.
 constexpr std::size_t kMaxRecords = (std::size_t{1} << 31) - 2;
-// The reach of a 48-bit field.
-constexpr std::uint64_t kLimit48 = std::uint64_t{1} << 48;
 
 }  // namespace
 
@@ -108,13 +106,8 @@ void NameTable::reserve(std::size_t count, std::size_t name_bytes) {
 }
 
 void NameTable::store(Slot& slot, const EntryNumbers& n, bool was_wide) {
-  if (!was_wide && n.rlen <= UINT32_MAX && n.lenc <= UINT32_MAX && n.lenb < kWide &&
-      n.offset < kLimit48) {
-    slot.rlen = static_cast<std::uint32_t>(n.rlen);
-    slot.lenc = static_cast<std::uint32_t>(n.lenc);
-    slot.lenb = static_cast<std::uint32_t>(n.lenb);
-    slot.offset_lo = static_cast<std::uint32_t>(n.offset);
-    slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
+  if (!was_wide && fits_narrow(n)) {
+    set_narrow(slot, n);
     return;
   }
   std::uint64_t at = slot.offset();
@@ -157,6 +150,105 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
   arena_.append(name);
   slots_.push_back(slot);
   buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
+}
+
+void NameTable::append_slow(std::string_view name, const EntryNumbers& numbers) {
+  if (arena_.size() + name.size() >= kLimit48) throw std::bad_alloc();
+  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
+  const std::uint64_t at = arena_.size();
+  Slot slot{};
+  slot.name_lo = static_cast<std::uint32_t>(at);
+  slot.name_hi = static_cast<std::uint16_t>(at >> 32);
+  if (fits_narrow(numbers)) {
+    set_narrow(slot, numbers);
+  } else {
+    store(slot, numbers, false);
+  }
+  arena_.append(name);
+  slots_.push_back(slot);
+}
+
+void NameTable::append_listing(const NameTable& other) {
+  const std::uint64_t base = arena_.size();
+  const std::uint64_t wide_base = wide_.size();
+  if (base + other.arena_.size() >= kLimit48 || wide_base + other.wide_.size() >= kLimit48) {
+    throw std::bad_alloc();
+  }
+  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
+  arena_.append(other.arena_);
+  wide_.insert(wide_.end(), other.wide_.begin(), other.wide_.end());
+  if (slots_.capacity() - slots_.size() < other.slots_.size()) {
+    slots_.reserve(slots_.size() + other.slots_.size());
+  }
+  for (Slot slot : other.slots_) {
+    const std::uint64_t name = slot.name_offset() + base;
+    slot.name_lo = static_cast<std::uint32_t>(name);
+    slot.name_hi = static_cast<std::uint16_t>(name >> 32);
+    if (slot.lenb == kWide) {
+      const std::uint64_t at = slot.offset() + wide_base;
+      slot.offset_lo = static_cast<std::uint32_t>(at);
+      slot.offset_hi = static_cast<std::uint16_t>(at >> 32);
+    }
+    slots_.push_back(slot);
+  }
+}
+
+void NameTable::reserve_listing(std::size_t count, std::size_t name_bytes) {
+  arena_.reserve(name_bytes);
+  slots_.reserve(count);
+}
+
+bool NameTable::index_distinct() {
+  const std::size_t n = slots_.size();
+  if (n > kMaxRecords) return false;
+  std::size_t want = 16;
+  while (want < n * 2) want *= 2;
+  buckets_.assign(want, 0);
+  mask_ = want - 1;
+  const std::uint32_t low = static_cast<std::uint32_t>(mask_);
+  // A block of names is hashed and its buckets requested before any of them is placed, so that
+  // the cache misses of a block overlap.
+  constexpr std::size_t kBlock = 16;
+  std::uint64_t hashes[kBlock];
+  for (std::size_t first = 0; first < n; first += kBlock) {
+    const std::size_t count = std::min(kBlock, n - first);
+    for (std::size_t k = 0; k < count; ++k) {
+      hashes[k] = hash(name_at(first + k));
+      prefetch(hashes[k]);
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::uint64_t h = hashes[k];
+      const std::string_view name = name_at(first + k);
+      const std::uint32_t frag = fragment(h, mask_);
+      std::size_t b = h & mask_;
+      for (std::uint32_t v; (v = buckets_[b]) != 0; b = (b + 1) & mask_) {
+        if ((v & ~low) != frag) continue;
+        const std::string_view have = name_at((v & low) - 1);
+        if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
+          buckets_.assign(16, 0);
+          mask_ = 15;
+          return false;
+        }
+      }
+      buckets_[b] = static_cast<std::uint32_t>(first + k + 1) | frag;
+    }
+  }
+  return true;
+}
+
+void NameTable::index() {
+  if (!index_distinct()) merge_repeats();
+}
+
+void NameTable::merge_repeats() {
+  // Rare: the records are inserted one by one into a fresh table, which takes this one's place.
+  NameTable merged;
+  std::size_t name_bytes = arena_.size();
+  merged.reserve(std::min(slots_.size(), kMaxRecords), name_bytes);
+  Loader loader(merged);
+  for (std::size_t i = 0; i < slots_.size(); ++i) loader.add(name_at(i), numbers_at(i));
+  loader.flush();
+  *this = std::move(merged);
 }
 
 std::size_t NameTable::find_index(std::string_view name) const {

@@ -57,6 +57,45 @@ class NameTable {
   }
   // The same with the name's hash already computed (`h` must be hash(name)).
   void insert(std::string_view name, std::uint64_t h, const EntryNumbers& numbers);
+  // Building from a list of records in order (a scan of a FASTA file): append() adds a record to
+  // the end of the listing without looking its name up, and index() then makes the lookup for all
+  // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
+  void append(std::string_view name, const EntryNumbers& numbers) {
+    const std::uint64_t at = arena_.size();
+    if (at + name.size() >= kLimit48 || !fits_narrow(numbers) || pinned_->made) [[unlikely]] {
+      append_slow(name, numbers);
+      return;
+    }
+    Slot slot;
+    slot.name_lo = static_cast<std::uint32_t>(at);
+    slot.name_hi = static_cast<std::uint16_t>(at >> 32);
+    set_narrow(slot, numbers);
+    arena_.append(name);
+    slots_.push_back(slot);
+  }
+  // Replaces the numbers of the last record appended (there must be one), for a scan that knows
+  // a record's name before its numbers.
+  void set_last_numbers(const EntryNumbers& numbers) {
+    Slot& last = slots_.back();
+    if (last.lenb != kWide && fits_narrow(numbers)) {
+      set_narrow(last, numbers);
+    } else {
+      store(last, numbers, last.lenb == kWide);
+    }
+  }
+  // Appends the listing of `other` (not indexed either) to this one.
+  void append_listing(const NameTable& other);
+  // Space for a listing of `count` records holding `name_bytes` bytes of names (hints only).
+  void reserve_listing(std::size_t count, std::size_t name_bytes);
+  // Makes the lookup of the listing when its names are all distinct, and returns whether they
+  // are; otherwise the lookup stays empty. Writes nothing but the lookup, so other threads may
+  // read the listing meanwhile.
+  bool index_distinct();
+  // Makes the lookup of the listing, which then reads as if its records had been inserted in
+  // order: a repeated name keeps its first place and takes its last numbers.
+  void index();
+  // The same after index_distinct() returned false.
+  void merge_repeats();
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
   std::optional<EntryNumbers> lookup(std::string_view name) const {
@@ -77,6 +116,10 @@ class NameTable {
     const std::uint64_t begin = slots_[i].name_offset();
     const std::uint64_t end = i + 1 < slots_.size() ? slots_[i + 1].name_offset() : arena_.size();
     return std::string_view(arena_.data() + begin, end - begin);
+  }
+  // The bytes of the first `count` names of the listing, all together.
+  std::uint64_t name_bytes_before(std::size_t count) const {
+    return count < slots_.size() ? slots_[count].name_offset() : arena_.size();
   }
   EntryNumbers numbers_at(std::size_t i) const {
     const Slot& s = slots_[i];
@@ -134,6 +177,22 @@ class NameTable {
   };
   static_assert(sizeof(Slot) == 24);
 
+  // The reach of a 48-bit field.
+  static constexpr std::uint64_t kLimit48 = std::uint64_t{1} << 48;
+
+  static bool fits_narrow(const EntryNumbers& n) {
+    return n.rlen <= UINT32_MAX && n.lenc <= UINT32_MAX && n.lenb < kWide && n.offset < kLimit48;
+  }
+  static void set_narrow(Slot& slot, const EntryNumbers& n) {
+    slot.rlen = static_cast<std::uint32_t>(n.rlen);
+    slot.lenc = static_cast<std::uint32_t>(n.lenc);
+    slot.lenb = static_cast<std::uint32_t>(n.lenb);
+    slot.offset_lo = static_cast<std::uint32_t>(n.offset);
+    slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
+  }
+
+  // append() for a record whose numbers are wide or whose name meets a limit.
+  void append_slow(std::string_view name, const EntryNumbers& numbers);
   void rebuild(std::size_t bucket_count);
   const EntryNumbers* pinned() const;
   // Stores `numbers` into `slot`, narrow when they fit; a slot that was wide keeps its place in

@@ -127,10 +127,13 @@ class Pool {
 
 Pool::Pool(std::size_t threads) : slots_(new Slot[threads]) {
   // Workers inherit the creating thread's signal mask: block everything so that signals keep
-  // going to the threads that expect them (the interpreter's main thread).
+  // going to the threads that expect them (the interpreter's main thread). All but SIGBUS: the
+  // kernel delivers the bus error of a read from a file that shrank under its map to the thread
+  // that read, and a blocked one kills the process instead of reaching the handler of MapGuard.
   sigset_t all;
   sigset_t previous;
   sigfillset(&all);
+  sigdelset(&all, SIGBUS);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   std::size_t started = 0;
   try {

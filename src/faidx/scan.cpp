@@ -7,7 +7,11 @@
 #include <emmintrin.h>
 #endif
 
+#include <algorithm>
+#include <optional>
+
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
 namespace tavlo {
@@ -44,20 +48,27 @@ inline std::string_view header_name(std::string_view header) {
 }  // namespace
 
 void FastaScanner::finish_record() {
-  if (!name_.empty()) entries_.emplace_back(IndexEntry{std::move(name_), cur_});
-  name_.clear();
+  if (in_record_) listing_.set_last_numbers(cur_);
+  in_record_ = false;
+}
+
+std::string FastaScanner::record_name() const {
+  return std::string(listing_.name_at(listing_.size() - 1));
 }
 
 inline bool FastaScanner::line(const char* p, std::size_t len) {
   if (p[0] == '>') {
     finish_record();
-    name_.assign(header_name(std::string_view(p + 1, len - 1)));
+    const std::string_view name = header_name(std::string_view(p + 1, len - 1));
     cur_ = EntryNumbers{0, pos_ + len, 0, 0};
     lines_ = 0;
     ended_ = false;
+    // The record is listed at once; its numbers are set when it ends.
+    if (!name.empty()) listing_.append(name, cur_);
+    in_record_ = !name.empty();
     return true;
   }
-  if (name_.empty()) return true;  // before the first header, or under a nameless one
+  if (!in_record_) return true;  // before the first header, or under a nameless one
   // A line holds no LF before its last byte, so only CRs can precede the final LF.
   std::size_t n = len - (p[len - 1] == '\n');
   while (n > 0 && p[n - 1] == '\r') --n;
@@ -162,7 +173,7 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   const char* end = line_start + chunk.size();
   bool bad_text = false;
   // Plain flags on the per-line path; the error value is made once, on failure.
-  auto take_line = [&](const char* stop) -> bool {
+  auto take_line = [&](const char* stop) __attribute__((always_inline)) -> bool {
     const std::size_t len = static_cast<std::size_t>(stop - line_start);
     if (!ascii && !text::is_valid_utf8(line_start, len)) {
       bad_text = true;
@@ -177,10 +188,10 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
     if (bad_text) return FaidxError::io("stream did not contain valid UTF-8");
     if (inner_cr_) {
       return FaidxError::of(ErrorKind::FastaIndexing,
-                            "Carriage return inside a line of sequence '" + name_ + "'");
+                            "Carriage return inside a line of sequence '" + record_name() + "'");
     }
     return FaidxError::of(ErrorKind::FastaIndexing,
-                          "Different line length in sequence '" + name_ + "'");
+                          "Different line length in sequence '" + record_name() + "'");
   };
   // Line feeds are found 64 bytes at a time: lines are short, and a library call per line would
   // cost more than the line itself.
@@ -234,21 +245,53 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   return static_cast<std::size_t>(line_start - chunk.data());
 }
 
-std::vector<IndexEntry> FastaScanner::take() { return std::move(entries_); }
+std::vector<IndexEntry> listing_entries(const NameTable& listing) {
+  std::vector<IndexEntry> entries;
+  entries.reserve(listing.size());
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    entries.push_back(IndexEntry{std::string(listing.name_at(i)), listing.numbers_at(i)});
+  }
+  return entries;
+}
+
+std::vector<IndexEntry> FastaScanner::take() { return listing_entries(take_listing()); }
+
+NameTable FastaScanner::take_listing() { return std::move(listing_); }
 
 void FastaScanner::expect(std::uint64_t consumed, std::uint64_t total) {
-  if (consumed == 0 || entries_.empty() || total <= consumed) return;
-  const double estimate = static_cast<double>(entries_.size()) * static_cast<double>(total) /
-                          static_cast<double>(consumed);
+  const std::size_t records = listing_.size();
+  if (consumed == 0 || records == 0 || total <= consumed) return;
+  const double scale = static_cast<double>(total) / static_cast<double>(consumed);
+  std::size_t name_bytes = 0;
+  for (std::size_t i = 0; i < records; ++i) name_bytes += listing_.name_at(i).size();
   // A little over the estimate; memory reserved and never written costs no resident pages.
-  const double want = estimate * 1.125 + 16;
-  if (want < static_cast<double>(entries_.max_size() / 2)) {
-    entries_.reserve(static_cast<std::size_t>(want));
+  const double want = static_cast<double>(records) * scale * 1.125 + 16;
+  const double want_bytes = static_cast<double>(name_bytes) * scale * 1.125 + 256;
+  if (want < static_cast<double>(std::size_t{1} << 40) &&
+      want_bytes < static_cast<double>(std::size_t{1} << 46)) {
+    listing_.reserve_listing(static_cast<std::size_t>(want), static_cast<std::size_t>(want_bytes));
   }
 }
 
 Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
-  FastaScanner scanner;
+  auto listing = scan_fasta_listing(contents);
+  if (!listing) return std::move(listing).error();
+  return listing_entries(*listing);
+}
+
+Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
+  auto listing = scan_fasta_fd_listing(fd);
+  if (!listing) return std::move(listing).error();
+  return listing_entries(*listing);
+}
+
+namespace {
+
+// Scans `contents`, which starts at `offset` in a text of `total` bytes: the listing makes room
+// for the records of the rest of that text, judging by those of its first slice.
+Result<NameTable> scan_part(std::string_view contents, std::uint64_t offset,
+                            std::uint64_t total) {
+  FastaScanner scanner(offset);
   // In slices, so that the ASCII pre-check of a slice stays in cache for the line walk.
   constexpr std::size_t kSlice = 1 << 20;
   std::size_t at = 0;
@@ -258,7 +301,7 @@ Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
     auto used = scanner.feed(contents.substr(at, n), last);
     if (!used) return std::move(used).error();
     at += *used;
-    if (at == *used) scanner.expect(at, contents.size());
+    if (at == *used) scanner.expect(at, total - offset);
     if (!last && *used == 0) {
       // One line longer than a slice: take it whole.
       const void* nl = std::memchr(contents.data() + at, '\n', contents.size() - at);
@@ -272,10 +315,70 @@ Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
   // Ends the last record (a no-op when the last slice already did).
   auto r = scanner.feed({}, true);
   if (!r) return std::move(r).error();
-  return scanner.take();
+  return scanner.take_listing();
 }
 
-Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
+// The offset of a header line near the middle of `text`, within a sixteenth of its size (or 1
+// MiB, for a small text), or 0 when there is none there. Searched outwards from the middle a
+// block at a time, so that the cost follows the distance to the nearest header.
+std::size_t middle_header(std::string_view text) {
+  if (text.size() < 4) return 0;
+  const char* const b = text.data();
+  const std::size_t mid = text.size() / 2;
+  const std::size_t reach =
+      std::max(text.size() / 16, std::min<std::size_t>(mid - 1, std::size_t{1} << 20));
+  const std::size_t first = mid - reach, last = mid + reach;  // 1 <= first, last <= size
+  constexpr std::size_t kBlock = 64 << 10;
+  // [lo, mid) is searched backwards and [mid, hi) forwards; a header is a '>' after a LF.
+  std::size_t lo = mid, hi = mid;
+  while (lo > first || hi < last) {
+    if (hi < last) {
+      const std::size_t stop = std::min(last, hi + kBlock);
+      for (const char* p = b + hi;
+           (p = static_cast<const char*>(std::memchr(p, '>', b + stop - p))) != nullptr; ++p) {
+        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
+      }
+      hi = stop;
+    }
+    if (lo > first) {
+      const std::size_t start = lo - first > kBlock ? lo - kBlock : first;
+      for (std::size_t end = lo; end > start;) {
+        const char* p = static_cast<const char*>(::memrchr(b + start, '>', end - start));
+        if (p == nullptr) break;
+        if (p[-1] == '\n') return static_cast<std::size_t>(p - b);
+        end = static_cast<std::size_t>(p - b);
+      }
+      lo = start;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part) {
+  const std::size_t split =
+      contents.size() / 2 >= std::max<std::size_t>(min_part, 1) && worker_count() > 1
+          ? middle_header(contents)
+          : 0;
+  if (split == 0) return scan_part(contents, 0, contents.size());
+  // The first part ends with a record, the second starts with one: each is scanned as a text of
+  // its own, the second at its offset, and the listings are joined.
+  std::optional<Result<NameTable>> parts[2];
+  parallel_for(2, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      parts[k] = k == 0 ? scan_part(contents.substr(0, split), 0, contents.size())
+                        : scan_part(contents.substr(split), split, contents.size());
+    }
+  });
+  if (!*parts[0]) return std::move(*parts[0]).error();
+  if (!*parts[1]) return std::move(*parts[1]).error();
+  NameTable listing = std::move(**parts[0]);
+  listing.append_listing(**parts[1]);
+  return listing;
+}
+
+Result<NameTable> scan_fasta_fd_listing(int fd) {
   FastaScanner scanner;
   std::string buf(4 << 20, '\0');
   std::size_t have = 0;
@@ -293,7 +396,7 @@ Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
     std::memmove(buf.data(), buf.data() + *used, have - *used);
     have -= *used;
   }
-  return scanner.take();
+  return scanner.take_listing();
 }
 
 }  // namespace tavlo

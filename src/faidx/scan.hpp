@@ -19,11 +19,17 @@ namespace tavlo {
 // UTF-8 fails with an IOError.
 class FastaScanner {
  public:
+  // `offset`: where in the file the first chunk fed starts (at a line start; records start at a
+  // header line).
+  explicit FastaScanner(std::uint64_t offset = 0) : pos_(offset) {}
+
   // Processes the complete lines of `chunk` (all of it when `last`); returns the number of bytes
   // consumed, which the caller drops before feeding the rest again with more data.
   Result<std::size_t> feed(std::string_view chunk, bool last);
   // The entries found, once the last chunk has been fed.
   std::vector<IndexEntry> take();
+  // The same as the listing of a name table, not yet indexed (see NameTable::append).
+  NameTable take_listing();
   // Makes room for the entries of `total` bytes, judging by those of the `consumed` bytes fed so
   // far (a hint only), so that a file of millions of records is not copied as the list grows.
   void expect(std::uint64_t consumed, std::uint64_t total);
@@ -32,9 +38,11 @@ class FastaScanner {
   // Takes one line (terminator included); false when the record turns out ragged.
   bool line(const char* p, std::size_t len);
   void finish_record();
+  // The name of the record being read.
+  std::string record_name() const;
 
-  std::vector<IndexEntry> entries_;
-  std::string name_;
+  NameTable listing_;  // the record being read is its last one, while in_record_
+  bool in_record_ = false;
   std::uint64_t pos_ = 0;  // bytes consumed so far
   EntryNumbers cur_;
   std::uint64_t lines_ = 0;
@@ -47,5 +55,13 @@ class FastaScanner {
 Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents);
 // Scans the FASTA file behind `fd` with positioned reads from offset 0.
 Result<std::vector<IndexEntry>> scan_fasta_fd(int fd);
+// The same two, giving the entries as the listing of a name table, not yet indexed. A text of
+// at least twice `min_part` bytes with a header line near its middle is scanned in two parts, on
+// two threads of the pool when there are two; the result is the same, the first error in the
+// text included.
+Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part = 4 << 20);
+Result<NameTable> scan_fasta_fd_listing(int fd);
+// The entries of a listing, in order.
+std::vector<IndexEntry> listing_entries(const NameTable& listing);
 
 }  // namespace tavlo

@@ -3,7 +3,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <thread>
 #include <vector>
 #include <utility>
@@ -14,6 +19,8 @@
 #include "faidx/fai_file.hpp"
 #include "faidx/faidx.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/map_guard.hpp"
+#include "faidx/pool.hpp"
 #include "faidx/scan.hpp"
 
 using namespace tavlo;
@@ -90,13 +97,56 @@ void test_parse_fai_unusual_lines() {
 void test_format_fai_numbers() {
   std::vector<IndexEntry> entries;
   std::string want;
-  for (std::uint64_t v : {0ull, 9ull, 10ull, 99ull, 100ull, 1000001ull, 18446744073709551615ull}) {
+  std::vector<std::uint64_t> values{1000001, 9999999999999999999ull, 10000000000000000000ull, UINT64_MAX};
+  for (std::uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p * 9});
+  for (std::uint64_t v : values) {
     entries.push_back(IndexEntry{"n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1}});
     want += "n" + std::to_string(v) + "\t" + std::to_string(v) + "\t" + std::to_string(v / 3) +
             "\t" + std::to_string(v % 7) + "\t1\n";
   }
   CHECK_EQ(format_fai(entries), want);
   CHECK_EQ(format_fai({}), "");
+}
+
+// A listing written block by block gives the text format_fai gives, names longer than a block
+// and wide numbers included; its lookup reads as insertion in order would.
+void test_listing_write_and_index() {
+  std::vector<IndexEntry> entries;
+  NameTable listing;
+  const std::string long_name(300000, 'L');
+  // Enough records for a share of the lines to be written by a second thread.
+  for (std::uint64_t i = 0; i < 70000; ++i) {
+    std::string name = i % 69990 == 7 ? long_name : "s" + std::to_string(i * 7919);
+    if (i % 1000 == 999) name = "s0";  // repeats
+    const EntryNumbers n{i, i << (i % 64), i % 61, i % 69990 == 9 ? UINT64_MAX : i % 62 + 1};
+    entries.push_back(IndexEntry{name, n});
+    listing.append(name, n);
+  }
+  char dir[] = "/tmp/tavlo_listing_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  const std::string path = std::string(dir) + "/x.fai";
+  CHECK(write_fai(path, listing).ok());
+  std::string back;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY));
+  CHECK(read_all(fd.get(), back).ok());
+  CHECK(back == format_fai(entries));
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+
+  NameTable inserted;
+  for (const IndexEntry& e : entries) inserted.insert(e.name, e.numbers);
+  listing.index();
+  CHECK_EQ(listing.size(), inserted.size());
+  for (std::size_t i = 0; i < inserted.size(); ++i) {
+    CHECK(listing.name_at(i) == inserted.name_at(i));
+    CHECK(listing.numbers_at(i) == inserted.numbers_at(i));
+    CHECK(listing.lookup(inserted.name_at(i)) == inserted.numbers_at(i));
+  }
+  NameTable distinct;
+  distinct.append("a", {1, 2, 3, 4});
+  distinct.append("b", {5, 6, 7, 8});
+  CHECK(distinct.index_distinct() && distinct.lookup("b") == EntryNumbers({5, 6, 7, 8}));
+  CHECK(!distinct.lookup("c"));
 }
 
 void test_name_table_growth() {
@@ -300,6 +350,20 @@ void test_scan_matches_reference() {
     std::vector<IndexEntry> expect;
     const bool ok = reference_scan(text, &expect);
     auto got = scan_fasta(text);
+    // Scanned in two parts split at a header near the middle, the text gives the same entries
+    // or the same (first) error.
+    auto split = scan_fasta_listing(text, 1);
+    if (CHECK_EQ(split.ok(), got.ok())) {
+      if (got.ok()) {
+        const std::vector<IndexEntry> parts = listing_entries(*split);
+        CHECK(parts.size() == got->size() &&
+              std::equal(parts.begin(), parts.end(), got->begin(), [](auto& x, auto& y) {
+                return x.name == y.name && x.numbers == y.numbers;
+              }));
+      } else {
+        CHECK_EQ(error_text(split.error()), error_text(got.error()));
+      }
+    }
     if (!CHECK_EQ(got.ok(), ok)) continue;
     if (!ok) continue;
     if (!CHECK_EQ(got->size(), expect.size())) continue;
@@ -457,6 +521,37 @@ void test_file_shrunk_under_map() {
   CHECK_EQ(::rmdir(dir), 0);
 }
 
+// The same read made on a worker of the pool reaches the guard too: a worker that blocked the
+// bus error would be killed with the process instead.
+void test_shrunk_map_read_on_worker() {
+  if (worker_count() < 2) return;
+  char path[] = "/tmp/tavlo_worker_shrink_XXXXXX";
+  FileDescriptor fd(::mkstemp(path));
+  constexpr std::size_t kSize = 1 << 20;
+  if (!CHECK(fd && ::ftruncate(fd.get(), kSize) == 0)) return;
+  void* m = ::mmap(nullptr, kSize, PROT_READ, MAP_SHARED, fd.get(), 0);
+  if (!CHECK(m != MAP_FAILED)) return;
+  const char* map = static_cast<const char*>(m);
+  MapGuard guard;
+  guard.watch(map, kSize);
+  CHECK(::ftruncate(fd.get(), 100) == 0);
+  const auto caller = std::this_thread::get_id();
+  std::atomic<bool> read{false};
+  parallel_for(64, [&](std::size_t, std::size_t) {
+    if (std::this_thread::get_id() != caller) {
+      if (!read.exchange(true)) (void)*static_cast<const volatile char*>(map + kSize - 1);
+      return;
+    }
+    // The caller leaves the read to a worker.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!read.load() && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+  });
+  CHECK(read.load() && guard.changed());
+  guard.release();
+  ::munmap(m, kSize);
+  ::unlink(path);
+}
+
 }  // namespace
 
 int main() {
@@ -464,6 +559,7 @@ int main() {
   test_parse_fai_lines();
   test_parse_fai_unusual_lines();
   test_format_fai_numbers();
+  test_listing_write_and_index();
   test_name_table_growth();
   test_name_table_wide_numbers();
   test_scan();
@@ -474,5 +570,6 @@ int main() {
   test_extract_through_descriptor();
   test_write_fai_is_atomic();
   test_file_shrunk_under_map();
+  test_shrunk_map_read_on_worker();
   return tavlo::check::summary();
 }
