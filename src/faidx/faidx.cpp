@@ -149,16 +149,16 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
 
   if (bgzf) {
     const auto file_size = static_cast<std::uint64_t>(st.st_size);
-    if (Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build); !s) {
-      return std::move(s).error();
-    }
+    Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build);
     if (fx->guard_.changed()) return fx->changed_error();
+    if (!s) return std::move(s).error();
   } else if (build) {
     auto listing = fx->has_map_
                        ? scan_fasta_listing(std::string_view(fx->map_, fx->map_length_))
                        : scan_fasta_fd_listing(fd.get());
-    if (!listing) return std::move(listing).error();
+    // A file cut short under the scan reads as zeros, which the scan may refuse first.
     if (fx->guard_.changed()) return fx->changed_error();
+    if (!listing) return std::move(listing).error();
     // The .fai is written from the listing while its lookup is made, which only reads it.
     NameTable& names = *listing;
     bool distinct = false;
