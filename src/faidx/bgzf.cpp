@@ -470,7 +470,8 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
   std::size_t ahead = 0;
   if (next_miss_.load(std::memory_order_relaxed) == pair) {
     // Pair j (j >= 1) is gzi_[j - 1]: the pairs after this one that exist.
-    ahead = std::min({worker_count(), kMaxAhead, gzi_.size() - pair + 1}) - 1;
+    // A few blocks per worker, so that waking the workers costs little beside the inflations.
+    ahead = std::min({4 * worker_count(), kMaxAhead, gzi_.size() - pair + 1}) - 1;
   }
   next_miss_.store(pair + 1 + ahead, std::memory_order_relaxed);
   if (ahead == 0) return inflate_to_slot(coff, slot);

@@ -118,8 +118,8 @@ class BgzfReader {
   // The block at compressed offset `coff`, from the cache (slot `hint` modulo the slot count) or
   // inflated and stored there. `pair`, when the block is the one of .gzi pair `pair` (and `hint`
   // is then `pair`), lets a miss that follows on from the previous one inflate the next blocks
-  // too, in parallel: a walk through the file in order then waits for one inflation per
-  // worker_count() blocks instead of one per block.
+  // too, in parallel on the worker pool (up to 8 blocks): a walk through the file in order then
+  // waits for the inflation of a group of blocks spread over the workers, not of each block.
   Result<BlockRef> block_at(std::uint64_t coff, std::size_t hint, std::size_t pair) const;
   // Inflates the block at `coff` and offers it to `slot` (taken only when free).
   Result<BlockRef> inflate_to_slot(std::uint64_t coff, Slot& slot) const;
