@@ -2,6 +2,7 @@
 #include "faidx/fai_file.hpp"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <memory>
 
 #include "faidx/file_io.hpp"
+#include "faidx/map_guard.hpp"
 #include "faidx/pool.hpp"
 #include "sequence/text.hpp"
 
@@ -161,6 +163,9 @@ void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
   loader.flush();
 }
 
+// Indexes this large or larger are parsed from a map of the file rather than a copy.
+constexpr off_t kMapIndexFrom = 1 << 20;
+
 Status read_fai(const std::string& path, NameTable& table) {
   // Non-blocking, so that a named pipe put there cannot hold the open; then refused by type.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -170,8 +175,29 @@ Status read_fai(const std::string& path, NameTable& table) {
   if (const char* what = not_regular(st.st_mode); what && !S_ISDIR(st.st_mode)) {
     return not_regular_error(path, what);
   }
-  // Read into a buffer that is not zero-filled first: an index of a million records is tens of
-  // megabytes, and writing them twice shows in the time to open.
+  // A large index is parsed straight from a map of the file, its pages mapped in one call:
+  // an index of a million records is tens of megabytes, and copying them into memory of our own
+  // (which the system must first clear) shows in the time to open. Should the file shrink or
+  // grow meanwhile, it is read again below, whole.
+  if (st.st_size >= kMapIndexFrom) {
+    const auto size = static_cast<std::size_t>(st.st_size);
+    void* m = ::mmap(nullptr, size, PROT_READ, MAP_SHARED | MAP_POPULATE, fd.get(), 0);
+    if (m != MAP_FAILED) {
+      Status parsed = Ok{};
+      bool changed = false;
+      {
+        MapGuard guard;
+        guard.watch(static_cast<const char*>(m), size);
+        parsed = parse_fai(std::string_view(static_cast<const char*>(m), size), table);
+        changed = guard.changed();
+      }
+      ::munmap(m, size);
+      struct stat now;
+      if (!changed && ::fstat(fd.get(), &now) == 0 && now.st_size == st.st_size) return parsed;
+      table = NameTable();
+    }
+  }
+  // Read into a buffer that is not zero-filled first.
   if (st.st_size > 0) {
     const auto size = static_cast<std::size_t>(st.st_size);
     std::unique_ptr<char[]> buf(new char[size + 1]);

@@ -483,6 +483,42 @@ void test_write_fai_is_atomic() {
   CHECK_EQ(::rmdir(dir), 0);  // empty: no temporary file left
 }
 
+// An index large enough to be parsed from a map reads as its bytes parse; a bad line deep in it
+// fails the same way.
+void test_read_large_fai() {
+  char dir[] = "/tmp/tavlo_bigfai_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
+  const std::string path = std::string(dir) + "/x.fai";
+  std::string text;
+  for (int i = 0; i < 60000; ++i) {
+    text += "seq" + std::to_string(i) + "\t" + std::to_string(i * 7) + "\t" +
+            std::to_string(i * 1000 + 6) + "\t60\t61\n";
+  }
+  for (bool damaged : {false, true}) {
+    if (damaged) text.insert(text.size() - 100, "x");
+    {
+      FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+      CHECK(write_all(fd.get(), text.data(), text.size()));
+    }
+    NameTable read, parsed;
+    Status r = read_fai(path, read);
+    Status p = parse_fai(text, parsed);
+    CHECK_EQ(r.ok(), p.ok());
+    if (!r.ok()) {
+      CHECK_EQ(error_text(r.error()), error_text(p.error()));
+      continue;
+    }
+    CHECK_EQ(read.size(), 60000u);
+    CHECK_EQ(read.size(), parsed.size());
+    for (std::size_t i : {0u, 12345u, 59999u}) {
+      CHECK_EQ(read.name_at(i), parsed.name_at(i));
+      CHECK(read.numbers_at(i) == parsed.numbers_at(i));
+    }
+  }
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+}
+
 // A file truncated under the map: reads past its new end, on several threads at once, fail with
 // the changed-file error instead of a bus error; the process goes on.
 void test_file_shrunk_under_map() {
@@ -569,6 +605,7 @@ int main() {
   test_extract_matches_byte_walk();
   test_extract_through_descriptor();
   test_write_fai_is_atomic();
+  test_read_large_fai();
   test_file_shrunk_under_map();
   test_shrunk_map_read_on_worker();
   return tavlo::check::summary();
