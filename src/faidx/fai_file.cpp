@@ -242,15 +242,14 @@ inline std::size_t decimal_digits(std::uint64_t v) {
   return guess + ((v | 1) >= kPowers[guess]);
 }
 
-// Writes v in decimal at p; returns the end. Two digits at a time from a table, from the last
-// digit back: an index of a million records has four million numbers, and a general formatter
-// costs several times more.
-inline char* put_decimal(char* p, std::uint64_t v) {
+// Writes v in decimal so that its last digit is just before `end`; returns where its first digit
+// is. Two digits at a time from a table, from the last digit back: an index of a million records
+// has four million numbers, and a general formatter costs several times more.
+inline char* put_digits_before(char* end, std::uint64_t v) {
   static constexpr char kPairs[] =
       "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
       "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
       "8081828384858687888990919293949596979899";
-  char* const end = p + decimal_digits(v);
   char* q = end;
   while (v >= 100) {
     const auto pair = static_cast<std::size_t>(v % 100) * 2;
@@ -265,6 +264,13 @@ inline char* put_decimal(char* p, std::uint64_t v) {
   } else {
     *--q = static_cast<char>('0' + v);
   }
+  return q;
+}
+
+// Writes v in decimal at p; returns the end.
+inline char* put_decimal(char* p, std::uint64_t v) {
+  char* const end = p + decimal_digits(v);
+  put_digits_before(end, v);
   return end;
 }
 
@@ -274,26 +280,9 @@ inline char* put_decimal(char* p, std::uint64_t v) {
 // counted first.
 constexpr std::size_t kFieldSpill = 24;
 inline char* put_field(char* p, std::uint64_t v) {
-  static constexpr char kPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
   char tmp[2 * kFieldSpill];  // the bytes after the field are scratch: never written out
   char* const end = tmp + kFieldSpill;  // a tab and 20 digits fit before it
-  char* q = end;
-  while (v >= 100) {
-    const auto pair = static_cast<std::size_t>(v % 100) * 2;
-    v /= 100;
-    *--q = kPairs[pair + 1];
-    *--q = kPairs[pair];
-  }
-  if (v >= 10) {
-    const auto pair = static_cast<std::size_t>(v) * 2;
-    *--q = kPairs[pair + 1];
-    *--q = kPairs[pair];
-  } else {
-    *--q = static_cast<char>('0' + v);
-  }
+  char* q = put_digits_before(end, v);
   *--q = '\t';
   std::memcpy(p, q, kFieldSpill);
   return p + (end - q);
