@@ -487,13 +487,15 @@ Result<BgzfReader::BlockRef> BgzfReader::block_at(std::uint64_t coff, std::size_
   }
   // Only this block's outcome matters here: a block read ahead that fails is not cached, and
   // its error comes from the fetch that needs it.
+  // A pool busy with another call (a long batch) is not waited for: this block alone, here.
   std::optional<Result<BlockRef>> wanted;
-  parallel_for(count, [&](std::size_t begin, std::size_t end) {
+  const bool ran = parallel_for_if_idle(count, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
       auto r = inflate_to_slot(coffs[k], slots_[hints[k] % kCacheSlots]);
       if (k == 0) wanted.emplace(std::move(r));
     }
   });
+  if (!ran) return inflate_to_slot(coff, slot);
   return std::move(*wanted);
 }
 

@@ -77,7 +77,8 @@ class Pool {
 
   // Runs one call with the calling thread as participant 0. Calls from different threads take
   // turns: each call owns all the slots until its last participant has left.
-  void run(std::size_t n, const Body& body);
+  // With `if_idle`, returns false at once, running nothing, when another call holds the pool.
+  bool run(std::size_t n, const Body& body, bool if_idle = false);
   // Runs one stream call (see parallel_stream) with the calling thread as participant 0.
   bool run_stream(std::size_t n, std::size_t chunk, const Producer& produce, const Body& consume);
 
@@ -148,8 +149,13 @@ Pool::Pool(std::size_t threads) : slots_(new Slot[threads]) {
   threads_ = 1 + started;
 }
 
-void Pool::run(std::size_t n, const Body& body) {
-  std::lock_guard<std::mutex> turn(submit_);
+bool Pool::run(std::size_t n, const Body& body, bool if_idle) {
+  std::unique_lock<std::mutex> turn(submit_, std::defer_lock);
+  if (!if_idle) {
+    turn.lock();
+  } else if (!turn.try_lock()) {
+    return false;
+  }
   // No worker is inside a call here (the previous caller waited for all of them), so the call's
   // fields and every slot can be set without locks; joining under mutex_ publishes them.
   body_ = &body;
@@ -165,6 +171,7 @@ void Pool::run(std::size_t n, const Body& body) {
   close();
   body_ = nullptr;
   if (failed_.load(std::memory_order_relaxed)) rethrow();
+  return true;
 }
 
 bool Pool::run_stream(std::size_t n, std::size_t chunk, const Producer& produce,
@@ -406,19 +413,28 @@ Pool* get_pool() noexcept {
 
 }  // namespace
 
-void parallel_for(std::size_t n, const Body& body) {
-  if (n == 0) return;
+namespace {
+
+// Runs body over [0, n) on the pool or inline; with `if_idle`, false when the pool is busy.
+bool run_for(std::size_t n, const Body& body, bool if_idle) {
+  if (n == 0) return true;
   Pool* pool = n > 1 && !t_inside_call ? get_pool() : nullptr;
   if (pool == nullptr || pool->threads() == 1) {
     body(0, n);
-    return;
+    return true;
   }
   struct InsideCall {
     InsideCall() { t_inside_call = true; }
     ~InsideCall() { t_inside_call = false; }
   } inside;
-  pool->run(n, body);
+  return pool->run(n, body, if_idle);
 }
+
+}  // namespace
+
+void parallel_for(std::size_t n, const Body& body) { run_for(n, body, false); }
+
+bool parallel_for_if_idle(std::size_t n, const Body& body) { return run_for(n, body, true); }
 
 bool parallel_stream(std::size_t n, std::size_t chunk, const Producer& produce,
                      const Body& consume) {

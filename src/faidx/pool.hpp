@@ -31,6 +31,11 @@ bool parallel_stream(std::size_t n, std::size_t chunk,
 // needed): one per processor that the process may run on.
 std::size_t worker_count();
 
+// parallel_for, unless another call holds the pool: then false at once, and body is not run.
+// For work that may be done otherwise, which must not wait behind a long batch.
+bool parallel_for_if_idle(std::size_t n,
+                          const std::function<void(std::size_t, std::size_t)>& body);
+
 // True on the pool's workers, and on a thread while its parallel_for runs: a parallel_for made
 // now would run inline on this thread.
 bool inside_parallel_for();

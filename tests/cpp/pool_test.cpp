@@ -352,6 +352,29 @@ void test_concurrent_callers() {
   for (std::thread& caller : callers) caller.join();
 }
 
+// A call made only if the pool is idle runs when it is, and gives way, running nothing, while
+// another thread's call holds it.
+void test_if_idle() {
+  std::atomic<int> ran{0};
+  CHECK(parallel_for_if_idle(100, [&](std::size_t b, std::size_t e) {
+    ran += static_cast<int>(e - b);
+  }));
+  CHECK_EQ(ran.load(), 100);
+  std::atomic<bool> holding{false}, release{false};
+  std::thread holder([&] {
+    parallel_for(2, [&](std::size_t begin, std::size_t) {
+      if (begin != 0) return;
+      holding = true;
+      while (!release) std::this_thread::yield();
+    });
+  });
+  while (!holding) std::this_thread::yield();
+  CHECK(!parallel_for_if_idle(100, [&](std::size_t, std::size_t) { ran = -1; }));
+  release = true;
+  holder.join();
+  CHECK_EQ(ran.load(), 100);
+}
+
 // Runs fn in a forked child under an alarm; checks that the child exits cleanly.
 void check_in_child(const char* what, const std::function<void()>& fn) {
   std::fflush(nullptr);
@@ -457,6 +480,7 @@ int main() {
   test_nested_calls_run();
   test_stream();
   test_concurrent_callers();
+  test_if_idle();
   if (fork_tests) test_fork();
   return check::summary();
 }
