@@ -313,12 +313,22 @@ int record_traverse(PyObject* self, visitproc visit, void* arg) {
   return 0;
 }
 
+// Objects of released records, kept for reuse: `fa[name][s:e]` in a loop then allocates no
+// record. Bounded; the GIL guards it. Only plain records go there, untracked and holding nothing.
+constexpr int kFreeRecords = 64;
+FastaRecordObject* g_free_records[kFreeRecords];
+int g_free_record_count = 0;
+
 void record_dealloc(PyObject* self) {
   PyTypeObject* tp = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_record(self)->faidx);
-  Py_XDECREF(as_record(self)->name);
-  tp->tp_free(self);
+  Py_CLEAR(as_record(self)->faidx);
+  Py_CLEAR(as_record(self)->name);
+  if (tp == g_record_type && g_free_record_count < kFreeRecords) {
+    g_free_records[g_free_record_count++] = as_record(self);
+  } else {
+    tp->tp_free(self);
+  }
   Py_DECREF(tp);
 }
 
@@ -386,8 +396,14 @@ PyTypeObject* fasta_record_type() {
 PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry) {
   PyTypeObject* tp = fasta_record_type();
   if (tp == nullptr) return nullptr;
-  FastaRecordObject* r = PyObject_GC_New(FastaRecordObject, tp);
-  if (r == nullptr) return nullptr;
+  FastaRecordObject* r = nullptr;
+  if (g_free_record_count > 0) {
+    r = g_free_records[--g_free_record_count];
+    PyObject_Init(reinterpret_cast<PyObject*>(r), tp);  // takes a reference to the type
+  } else {
+    r = PyObject_GC_New(FastaRecordObject, tp);
+    if (r == nullptr) return nullptr;
+  }
   r->faidx = Py_NewRef(faidx);
   r->name = Py_NewRef(name);
   r->core = &faidx_core(faidx);

@@ -1,5 +1,7 @@
 """FastaRecord: length, text, subscripts and slices, reversal, the two attributes."""
 
+import gc
+
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
@@ -59,6 +61,21 @@ def test_non_ascii_residues_are_sliced_by_byte(tmp_path):
     for key in (slice(None, None, 2), slice(None, None, -1), slice(7, 0, -3), slice(1, 3)):
         assert fields(rec[key]) == fields(whole[key])
     assert rec[::2].seq == "A\u00a9T\u0082C"
+
+
+def test_reused_record_objects_start_afresh(tmp_path):
+    # Released records are kept for reuse: a new one holds only its own file, name and length,
+    # and is tracked by the collector like any other.
+    a = tavlo.Fasta(write_fasta(tmp_path / "a.fa", {"x": "ACGT" * 5}))
+    b = tavlo.Fasta(write_fasta(tmp_path / "b.fa", {"y": "TT"}, width=1))
+    for _ in range(3):
+        gone = [a["x"] for _ in range(100)]
+        del gone
+        rec = b["y"]
+        assert (repr(rec), len(rec), str(rec), rec.unpadded_len) == ('FastaRecord("y")', 2, "TT", 2)
+        assert gc.is_tracked(rec) and rec[0:1].name == "y"
+        rec = a["x"]
+        assert (repr(rec), len(rec), rec[18:].seq) == ('FastaRecord("x")', 20, "GT")
 
 
 @pytest.mark.parametrize("key", ["a", 1.5, None, 2**63, -2**63 - 1])
