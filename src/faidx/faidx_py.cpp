@@ -459,8 +459,7 @@ PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject
 PyObject* replace_by_reverse_complement(PyObject* list, bool rc) {
   if (list == nullptr || !rc) return list;
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    SequenceRecord* r = sequence_record(PyList_GET_ITEM(list, i));
-    *r = reverse_complement(*r);
+    reverse_complement_in_place(PyList_GET_ITEM(list, i));
   }
   return list;
 }

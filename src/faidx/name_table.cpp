@@ -159,11 +159,7 @@ void NameTable::append_slow(std::string_view name, const EntryNumbers& numbers) 
   Slot slot{};
   slot.name_lo = static_cast<std::uint32_t>(at);
   slot.name_hi = static_cast<std::uint16_t>(at >> 32);
-  if (fits_narrow(numbers)) {
-    set_narrow(slot, numbers);
-  } else {
-    store(slot, numbers, false);
-  }
+  store(slot, numbers, false);
   arena_.append(name);
   slots_.push_back(slot);
 }

@@ -262,8 +262,7 @@ void FastaScanner::expect(std::uint64_t consumed, std::uint64_t total) {
   const std::size_t records = listing_.size();
   if (consumed == 0 || records == 0 || total <= consumed) return;
   const double scale = static_cast<double>(total) / static_cast<double>(consumed);
-  std::size_t name_bytes = 0;
-  for (std::size_t i = 0; i < records; ++i) name_bytes += listing_.name_at(i).size();
+  const auto name_bytes = listing_.name_bytes_before(records);
   // A little over the estimate; memory reserved and never written costs no resident pages.
   const double want = static_cast<double>(records) * scale * 1.125 + 16;
   const double want_bytes = static_cast<double>(name_bytes) * scale * 1.125 + 256;

@@ -44,13 +44,6 @@ bool convert_rc(PyObject* value, bool* out) {
   return value == nullptr || value == Py_None || to_bool(value, out, "rc");
 }
 
-// Replaces the record inside `seq`, a new Sequence that only the caller holds, by its reverse
-// complement, as unary minus would make it, without a second object.
-void reverse_complement_in_place(PyObject* seq) {
-  SequenceRecord* record = sequence_record(seq);
-  *record = reverse_complement(*record);
-}
-
 PyObject* record_at(const FastaObject* f, std::size_t i) {
   const NameTable& names = f->core->names();
   PyRef name = PyRef::steal(new_str(names.name_at(i)));

@@ -492,4 +492,9 @@ SequenceRecord* sequence_record(PyObject* o) {
   return &s->record;
 }
 
+void reverse_complement_in_place(PyObject* seq) {
+  SequenceRecord* record = sequence_record(seq);
+  *record = reverse_complement(*record);
+}
+
 }  // namespace tavlo::py
