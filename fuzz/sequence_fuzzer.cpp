@@ -10,7 +10,7 @@
 
 #include "fuzz_check.hpp"
 #include "sequence/ops.hpp"
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 
 namespace {
 

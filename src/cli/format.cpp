@@ -98,20 +98,18 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
   }
   if (layout.width != 0) want += want / layout.width + 1;
   out.reserve(static_cast<std::size_t>(want));
-  const bool use_map = fx.has_map();
   std::string seq;  // one buffer for the residues of every piece of the block
-  if (use_map) {
-    for (std::size_t i = begin; i < std::min(end, begin + kPrefetchAhead); ++i) {
-      prefetch_piece(fx, chunk.pieces[i]);
-    }
+  for (std::size_t i = begin; i < std::min(end, begin + kPrefetchAhead); ++i) {
+    prefetch_piece(fx, chunk.pieces[i]);
   }
   for (std::size_t i = begin; i < end; ++i) {
     const Piece& pc = chunk.pieces[i];
     if (pc.begins) out.append(chunk.prefixes, pc.prefix_offset, pc.prefix_length);
     std::uint64_t column = pc.column;
     if (pc.entry && pc.last >= pc.first) {
-      if (use_map && i + kPrefetchAhead < end) prefetch_piece(fx, chunk.pieces[i + kPrefetchAhead]);
-      if (Status r = fx.fetch_residues({}, *pc.entry, pc.first, pc.last, use_map, seq); !r) {
+      if (i + kPrefetchAhead < end) prefetch_piece(fx, chunk.pieces[i + kPrefetchAhead]);
+      const Span span{pc.first, pc.last, pc.last - pc.first + 1};
+      if (Status r = fx.fill(*pc.entry, span, seq); !r) {
         error = std::make_unique<FaidxError>(std::move(r).error());
         return;
       }

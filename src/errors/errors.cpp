@@ -1,4 +1,4 @@
-// Rendering of core error values: the display text and the Python message.
+// Rendering of core error values: the payload and the display text.
 #include "errors/errors.hpp"
 
 #include <cstring>
@@ -13,19 +13,6 @@ std::string os_error_text(int err) {
   // GNU strerror_r may return a static string instead of filling buf.
   const char* text = strerror_r(err, buf, sizeof buf);
   return std::string(text) + " (os error " + std::to_string(err) + ")";
-}
-
-const char* kind_word(ErrorKind kind) {
-  switch (kind) {
-    case ErrorKind::FastaNotFound: return "FastaNotFoundError: ";
-    case ErrorKind::IndexNotFound: return "IndexNotFoundError: ";
-    case ErrorKind::Fetch: return "FetchError: ";
-    case ErrorKind::FastaIndexing: return "FastaIndexingError: ";
-    case ErrorKind::Io: return "IOError: ";
-    case ErrorKind::Region: return "RegionError: ";
-    case ErrorKind::Bounds: return "";
-  }
-  return "";
 }
 
 const char* display_prefix(ErrorKind kind) {
@@ -49,7 +36,5 @@ std::string FaidxError::payload() const {
 }
 
 std::string FaidxError::display() const { return display_prefix(kind) + payload(); }
-
-std::string FaidxError::python_message() const { return kind_word(kind) + payload(); }
 
 }  // namespace tavlo

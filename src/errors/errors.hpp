@@ -33,8 +33,6 @@ struct FaidxError {
   std::string payload() const;
   // "Fetch error: ...", used inside batch messages.
   std::string display() const;
-  // "FetchError: ...", the message of the Python exception.
-  std::string python_message() const;
 };
 
 // A T or a FaidxError (std::expected is not available with GCC 12 in C++20 mode).

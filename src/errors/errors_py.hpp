@@ -1,6 +1,10 @@
 // The one place where a core error value becomes a Python exception.
 #pragma once
 
+#include <optional>
+#include <string>
+#include <string_view>
+
 #include "errors/errors.hpp"
 #include "pyutil/pyutil.hpp"
 
@@ -9,5 +13,13 @@ namespace tavlo::py {
 // Sets the Python exception for `error` and returns nullptr: IndexError for a strict-bounds
 // refusal, otherwise the built-in Exception with the message "{Kind}: {text}".
 PyObject* raise_error(const FaidxError& error);
+
+// Raises the RuntimeError of a batch whose region `position` (of record `name`, when the batch
+// reads one record) failed with `error`: "Error fetching region N[ from NAME]: Fetch error: ...".
+PyObject* raise_batch_error(const FaidxError& error, std::size_t position,
+                            std::optional<std::string_view> name);
+
+// "FetchError: ...": the message of the exception raise_error sets for `error`.
+std::string python_message(const FaidxError& error);
 
 }  // namespace tavlo::py

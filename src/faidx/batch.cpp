@@ -1,141 +1,148 @@
-// The parallel path of the batch fetches.
+// The batch engine.
 #include "faidx/batch.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <atomic>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "faidx/extract.hpp"
 #include "faidx/pool.hpp"
-#include "sequence/text.hpp"
+#include "sequence/ops.hpp"
 
 namespace tavlo {
 
 namespace {
 
-// Indexes of `regions` sorted by the text offset of their first residue.
-std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchRegion> regions,
+// Positions of `items` sorted by the text offset of their first residue.
+std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchItem> items,
                                     const EntryNumbers* same_entry) {
-  std::vector<std::pair<std::uint64_t, std::size_t>> keys(regions.size());
-  for (std::size_t i = 0; i < regions.size(); ++i) {
-    const BatchRegion& r = regions[i];
-    const std::optional<EntryNumbers> e =
-        same_entry != nullptr ? std::optional<EntryNumbers>(*same_entry) : fx.names().lookup(r.name);
+  std::vector<std::pair<std::uint64_t, std::size_t>> keys(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const BatchItem& it = items[i];
     std::uint64_t key = UINT64_MAX;
-    if (e) {
-      const std::uint64_t s = std::min(e->rlen, std::max<std::uint64_t>(r.start, 1));
-      key = s == 0 || e->lenc == 0 ? e->offset : residue_offset(*e, s);
+    if (same_entry != nullptr || it.index != NameTable::npos) {
+      const EntryNumbers e = same_entry != nullptr ? *same_entry : fx.names().numbers_at(it.index);
+      const std::uint64_t s = std::min(e.rlen, std::max<std::uint64_t>(it.start, 1));
+      key = s == 0 || e.lenc == 0 ? e.offset : residue_offset(e, s);
     }
     keys[i] = {key, i};
   }
   std::sort(keys.begin(), keys.end());
-  std::vector<std::size_t> order(regions.size());
+  std::vector<std::size_t> order(items.size());
   for (std::size_t i = 0; i < keys.size(); ++i) order[i] = keys[i].second;
   return order;
 }
 
+class Runner {
+ public:
+  Runner(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& options,
+         BatchFailure& failure)
+      : fx_(fx), items_(items), options_(options), failure_(failure) {}
+
+  void use_file_order() { order_ = file_order(fx_, items_, options_.same_entry); }
+
+  // Fetches the items at [begin, end) of the batch's order. In input order a chunk stops at its
+  // first failure; in file order every item is fetched, so that the first failure in input
+  // order is the one found.
+  void run(std::size_t begin, std::size_t end) {
+    // Regions this far ahead are prefetched while the current one is copied, so that the cache
+    // misses of several regions overlap instead of following each other.
+    constexpr std::size_t kAhead = 4;
+    const bool hint = order_.empty();
+    if (hint) {
+      for (std::size_t k = begin; k < std::min(end, begin + kAhead); ++k) prefetch(k);
+    }
+    for (std::size_t k = begin; k < end; ++k) {
+      if (hint && k + kAhead < end) prefetch(k + kAhead);
+      if (!fetch(position(k)) && hint) return;
+    }
+  }
+
+ private:
+  std::size_t position(std::size_t k) const { return order_.empty() ? k : order_[k]; }
+
+  void prefetch(std::size_t k) const {
+    const BatchItem& it = items_[k];
+    if (options_.same_entry != nullptr) {
+      fx_.prefetch_region(*options_.same_entry, it.start, it.end);
+    } else if (it.index != NameTable::npos) {
+      fx_.prefetch_region(fx_.names().numbers_at(it.index), it.start, it.end);
+    }
+  }
+
+  bool fetch(std::size_t i) {
+    BatchItem& it = items_[i];
+    SequenceRecord& out = *it.record;
+    if (options_.same_entry == nullptr && it.index == NameTable::npos) {
+      return fail(i, Faidx::not_found(it.name));
+    }
+    const EntryNumbers entry =
+        options_.same_entry != nullptr ? *options_.same_entry : fx_.names().numbers_at(it.index);
+    if (Status s = fx_.fetch_single_optimized(out, it.name, entry, it.start, it.end); !s) {
+      return fail(i, std::move(s).error());
+    }
+    if (options_.check != nullptr && !options_.check(out)) {
+      failure_.offer(i, nullptr);
+      return false;
+    }
+    if (options_.reverse_complement) out = reverse_complement(out);
+    return true;
+  }
+
+  bool fail(std::size_t i, FaidxError error) {
+    failure_.offer(i, std::make_unique<FaidxError>(std::move(error)));
+    return false;
+  }
+
+  const Faidx& fx_;
+  std::span<BatchItem> items_;
+  const BatchOptions& options_;
+  BatchFailure& failure_;
+  std::vector<std::size_t> order_;
+};
+
 }  // namespace
 
-std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
-                                      const EntryNumbers* same_entry) {
-  std::vector<BatchSlot> slots(regions.size());
-  const bool use_map = fx.has_map() && !fx.is_bgzf();
-  // The regions of a compressed file are taken in file order, so that each block inflates once
-  // and then serves every region in it from the cache; the slots stay in input order.
-  std::vector<std::size_t> order;
-  if (fx.is_bgzf()) order = file_order(fx, regions, same_entry);
-  const auto at = [&](std::size_t k) { return order.empty() ? k : order[k]; };
-  // Each worker writes only the slots of its own ranges; the Faidx is only read.
-  // Regions this far ahead are prefetched while the current one is copied, so that the cache
-  // misses of several regions overlap instead of following each other. The entry a prefetch
-  // looks up waits in a ring for the fetch of its region, so each name is looked up once.
-  constexpr std::size_t kAhead = 4;
-  constexpr std::size_t kRing = 8;
-  static_assert(kRing > kAhead && (kRing & (kRing - 1)) == 0);
-  parallel_for(regions.size(), [&](std::size_t begin, std::size_t end) {
-    std::optional<EntryNumbers> ring[kRing];
-    auto look_up = [&](std::size_t k) {
-      const BatchRegion& r = regions[at(k)];
-      if (same_entry != nullptr) {
-        if (use_map) fx.prefetch_region(*same_entry, r.start, r.end);
-        return;
-      }
-      std::optional<EntryNumbers>& e = ring[k & (kRing - 1)];
-      e = fx.names().lookup(r.name);
-      if (use_map && e) fx.prefetch_region(*e, r.start, r.end);
-    };
-    for (std::size_t k = begin; k < std::min(end, begin + kAhead); ++k) look_up(k);
-    for (std::size_t k = begin; k < end; ++k) {
-      if (k + kAhead < end) look_up(k + kAhead);
-      const std::size_t i = at(k);
-      const BatchRegion& r = regions[i];
-      const std::optional<EntryNumbers>& found = ring[k & (kRing - 1)];
-      const EntryNumbers* entry = same_entry != nullptr ? same_entry : found ? &*found : nullptr;
-      auto outcome = entry != nullptr
-                         ? fx.fetch_single_optimized(r.name, *entry, r.start, r.end, use_map)
-                         : fx.fetch_single_optimized(r.name, r.start, r.end, use_map);
-      BatchSlot& slot = slots[i];
-      if (!outcome) {
-        slot.error = std::make_unique<FaidxError>(std::move(outcome).error());
-        continue;
-      }
-      slot.seq = std::move(outcome->seq);
-      slot.valid_utf8 = text::is_valid_utf8(slot.seq.data(), slot.seq.size());
-      if (outcome->start && outcome->end) {
-        slot.has_coordinates = true;
-        slot.start = *outcome->start;
-        slot.end = *outcome->end;
-      }
-    }
-  });
-  return slots;
+void BatchFailure::offer(std::size_t position, std::unique_ptr<FaidxError> error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (position >= position_) return;
+  position_ = position;
+  error_ = std::move(error);
 }
 
-void fetch_items(const Faidx& fx, std::span<BatchItem> items, const EntryNumbers* same_entry,
-                 bool use_map, BatchFailure& failure) {
-  const NameTable& names = fx.names();
-  const bool hint = use_map && fx.has_map() && !fx.is_bgzf();
-  // As in fetch_parallel: regions this far ahead are prefetched while the current one is copied.
-  constexpr std::size_t kAhead = 4;
-  const auto prefetch = [&](const BatchItem& it) {
-    if (same_entry != nullptr) {
-      fx.prefetch_region(*same_entry, it.start, it.end);
-    } else if (it.index != NameTable::npos) {
-      fx.prefetch_region(names.numbers_at(it.index), it.start, it.end);
-    }
-  };
+bool run_batch(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& options,
+               const BatchHooks& hooks, BatchFailure& failure) {
   const std::size_t n = items.size();
-  if (hint) {
-    for (std::size_t k = 0; k < std::min(n, kAhead); ++k) prefetch(items[k]);
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    if (hint && k + kAhead < n) prefetch(items[k + kAhead]);
-    BatchItem& it = items[k];
-    SequenceRecord& out = *it.record;
-    Status s = [&]() -> Status {
-      if (same_entry != nullptr) {
-        return fx.fetch_quiet_into(out, it.name, *same_entry, it.start, it.end, use_map);
+  const std::thread::id caller = std::this_thread::get_id();
+  std::atomic<bool> stopped{false};
+  const auto interrupted = [&] {
+    if (hooks.interrupted && hooks.interrupted()) stopped.store(true, std::memory_order_relaxed);
+    return stopped.load(std::memory_order_relaxed);
+  };
+  Runner runner(fx, items, options, failure);
+  const bool file_order = fx.source().wants_file_order();
+  if (file_order) {
+    // Every item is known before the first is fetched: the order depends on all of them.
+    for (std::size_t b = 0; b < n; b += kBatchChunk) {
+      if (interrupted() || (hooks.produce && !hooks.produce(b, std::min(n, b + kBatchChunk)))) {
+        return false;
       }
-      if (it.index != NameTable::npos) {
-        return fx.fetch_quiet_into(out, it.name, names.numbers_at(it.index), it.start, it.end,
-                                   use_map);
-      }
-      // No such name: the error of the fetch that looks it up.
-      auto missing = fx.fetch_single_optimized(it.name, it.start, it.end, use_map);
-      if (!missing) return std::move(missing).error();
-      out = std::move(*missing);
-      return Ok{};
-    }();
-    if (!s) {
-      failure.position = k;
-      failure.error = std::make_unique<FaidxError>(std::move(s).error());
-      return;
     }
-    if (!text::is_valid_utf8(out.seq.data(), out.seq.size())) {
-      failure.position = k;
-      return;
-    }
+    runner.use_file_order();
   }
+  const auto produce = [&](std::size_t begin, std::size_t end) {
+    if (interrupted()) return false;
+    return file_order || !hooks.produce || hooks.produce(begin, end);
+  };
+  const auto consume = [&](std::size_t begin, std::size_t end) {
+    if (stopped.load(std::memory_order_relaxed)) return;
+    if (std::this_thread::get_id() == caller && interrupted()) return;
+    runner.run(begin, end);
+  };
+  return parallel_stream(n, kBatchChunk, produce, consume) &&
+         !stopped.load(std::memory_order_relaxed);
 }
 
 }  // namespace tavlo

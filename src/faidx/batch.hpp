@@ -1,12 +1,12 @@
-// Batch fetch on the worker pool: the quiet fetch of many regions, outcomes in input order.
+// The batch engine: the quiet fetch of many regions on the worker pool, outcomes in input order.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "errors/errors.hpp"
 #include "faidx/faidx.hpp"
@@ -16,23 +16,9 @@ namespace tavlo {
 // Batches of this many regions or more go to the worker pool; smaller ones are fetched one by one
 // with the checked fetch.
 inline constexpr std::size_t kParallelThreshold = 1000;
-
-struct BatchRegion {
-  std::string_view name;  // borrowed: must outlive the batch
-  std::uint64_t start;
-  std::uint64_t end;
-};
-
-// The outcome of one region, kept compact (the name is the region's): a batch holds every outcome
-// until the last region is done.
-struct BatchSlot {
-  std::string seq;
-  std::uint64_t start = 0;
-  std::uint64_t end = 0;
-  bool has_coordinates = false;
-  bool valid_utf8 = true;
-  std::unique_ptr<FaidxError> error;  // set when the region failed
-};
+// Regions a chunk holds: enough that handing one over costs little against its fetches, few
+// enough that the workers start soon and finish together.
+inline constexpr std::size_t kBatchChunk = 512;
 
 // A region whose outcome is written straight into the record that will hold it.
 struct BatchItem {
@@ -43,25 +29,44 @@ struct BatchItem {
   std::size_t index;  // the name's record in the table, or NameTable::npos when it has none
 };
 
-// The first item of a run of items that failed.
-struct BatchFailure {
-  std::size_t position = SIZE_MAX;  // in the run; SIZE_MAX when every item succeeded
-  std::unique_ptr<FaidxError> error;  // nullptr: the residues are not UTF-8
+// The first failure of a batch in input order. Thread-safe.
+class BatchFailure {
+ public:
+  bool failed() const { return position_ != SIZE_MAX; }
+  std::size_t position() const { return position_; }
+  // The error, or nullptr when the batch's check refused the record.
+  const FaidxError* error() const { return error_.get(); }
+  // Keeps the failure of item `position` when it comes before the one kept.
+  void offer(std::size_t position, std::unique_ptr<FaidxError> error);
+
+ private:
+  std::mutex mutex_;
+  std::size_t position_ = SIZE_MAX;
+  std::unique_ptr<FaidxError> error_;
 };
 
-// Fills the record of every item as fetch_single_optimized fills its result, reading from the
-// memory map when the Faidx has one and `use_map`, through its descriptor otherwise. Stops at
-// the first item that fails, recorded in `failure` (the records from there on are left as they
-// are). `same_entry`, when given, is the entry of the name every item shares (their index is
-// then not read). Throws only what allocation throws.
-void fetch_items(const Faidx& fx, std::span<BatchItem> items, const EntryNumbers* same_entry,
-                 bool use_map, BatchFailure& failure);
+struct BatchOptions {
+  // The entry of the one name every item shares (their index is then not read), or nullptr.
+  const EntryNumbers* same_entry = nullptr;
+  // Replaces each fetched record by its reverse complement (on the workers).
+  bool reverse_complement = false;
+  // Run on each fetched record, on the worker: false fails the item with no error.
+  bool (*check)(const SequenceRecord&) = nullptr;
+};
 
-// Runs fetch_single_optimized for every region on the worker pool, reading from the memory map
-// when the Faidx has one and through its descriptor otherwise. Slot i holds region i's outcome.
-// `same_entry`, when given, is the entry of the one name all regions share (looked up once).
-// Throws only what allocation throws.
-std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
-                                      const EntryNumbers* same_entry = nullptr);
+struct BatchHooks {
+  // Runs on the calling thread for each chunk [begin, end) in order, before any of its items is
+  // fetched: prepares them. False stops the batch. Not set: the items are ready.
+  std::function<bool(std::size_t, std::size_t)> produce;
+  // Asked on the calling thread between the chunks it takes part in: true stops the batch.
+  std::function<bool()> interrupted;
+};
+
+// Fills the record of every item as fetch_single_optimized fills it, spread over the worker pool
+// in chunks; sources that gain by it (compressed ones) take the items in file order once all are
+// produced. Returns false when a hook stopped the batch (then no worker is still in it);
+// otherwise `failure` tells the first item that failed. Throws only what allocation throws.
+bool run_batch(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& options,
+               const BatchHooks& hooks, BatchFailure& failure);
 
 }  // namespace tavlo

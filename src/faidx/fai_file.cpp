@@ -15,7 +15,7 @@
 #include "faidx/file_io.hpp"
 #include "faidx/map_guard.hpp"
 #include "faidx/pool.hpp"
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 
 namespace tavlo {
 

@@ -1,7 +1,5 @@
-// The Faidx core: a FASTA file's bytes (memory map or descriptor), its name table and options.
+// The Faidx core: a FASTA file's byte source, its name table and options, and the fetches.
 #pragma once
-
-#include <sys/stat.h>
 
 #include <cstdint>
 #include <memory>
@@ -10,9 +8,9 @@
 #include <string_view>
 
 #include "errors/errors.hpp"
-#include "faidx/map_guard.hpp"
-#include "faidx/bgzf.hpp"
+#include "faidx/bounds.hpp"
 #include "faidx/name_table.hpp"
+#include "faidx/source.hpp"
 #include "sequence/record.hpp"
 
 namespace tavlo {
@@ -37,8 +35,8 @@ struct FaidxOptions {
 
 class Faidx {
  public:
-  // Opens the FASTA file, maps it (or keeps its descriptor), builds the index file when it is
-  // missing or older than the FASTA file, and loads the name table.
+  // Opens the FASTA file (mapped, or through its descriptor when `mutable_file`), builds the
+  // index file when it is missing or older than the FASTA file, and loads the name table.
   static Result<std::unique_ptr<Faidx>> open(FaidxOptions options);
 
   Faidx(const Faidx&) = delete;
@@ -48,87 +46,66 @@ class Faidx {
   const FaidxOptions& options() const { return options_; }
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
-  bool has_map() const { return has_map_; }
-  // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
-  bool is_bgzf() const { return bgzf_ != nullptr; }
+  const Source& source() const { return *source_; }
 
-  // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error
-  // and an empty or shortened result, or a Bounds error under strict bounds.
-  Result<SequenceRecord> fetch(std::string_view name, std::uint64_t start,
-                               std::uint64_t end) const;
-  // The same, filling `out` (a fresh record) in place: the hot path of Faidx.fetch.
-  Status fetch_into(SequenceRecord& out, std::string_view name, std::uint64_t start,
-                    std::uint64_t end) const;
-  // The same for an entry already looked up (`entry` must be the one of `name`).
-  Status fetch_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
-                    std::uint64_t start, std::uint64_t end) const;
-  // The quiet variant for worker threads: clamps silently and reports failures as values.
-  // `use_map` false reads through the descriptor.
-  Result<SequenceRecord> fetch_single_optimized(std::string_view name, std::uint64_t start,
-                                                std::uint64_t end, bool use_map) const;
-  // The same for an entry already looked up (a batch on one name looks it up once).
-  Result<SequenceRecord> fetch_single_optimized(std::string_view name, const EntryNumbers& entry,
-                                                std::uint64_t start, std::uint64_t end,
-                                                bool use_map) const;
-  // The same, filling `out` (a fresh record) in place; on failure `out` holds nothing useful.
-  Status fetch_quiet_into(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
-                          std::uint64_t start, std::uint64_t end, bool use_map) const;
-  // Only the residues of that fetch, replacing the contents of `out` (whose buffer is reused):
-  // no record, name copy or allocation per region, for callers that format the text themselves.
-  // Same clamping, padding, casing and errors; `name` is used only in error messages.
-  Status fetch_residues(std::string_view name, const EntryNumbers& entry, std::uint64_t start,
-                        std::uint64_t end, bool use_map, std::string& out) const;
-  // Asks the CPU to start loading the bytes of a region of `entry`, up to `max_residues` of it (a
-  // hint only: it reads nothing and cannot fault). Batches call it a few regions ahead so that
-  // misses overlap; the default hints the first lines only.
-  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
-                       std::uint64_t max_residues = 192) const;
-
+  // The region [start, end] (1-based, inclusive) of record `name`, whose entry is `entry`, into
+  // `out` (a fresh record), with the checked bounds rule: warnings in `warnings` and an empty or
+  // shortened result, or a Bounds error under strict bounds.
+  Status fetch(SequenceRecord& out, std::string_view name, const EntryNumbers& entry,
+               std::uint64_t start, std::uint64_t end, Warnings& warnings) const {
+    return fetch_as(BoundsPolicy::checked, out, name, entry, start, end, warnings);
+  }
+  // The same, looking the name up (a Fetch error when the index does not hold it).
+  Result<SequenceRecord> fetch(std::string_view name, std::uint64_t start, std::uint64_t end,
+                               Warnings& warnings) const;
+  // The quiet fetch of batches: coordinates clamped silently, failures as values.
+  Status fetch_single_optimized(SequenceRecord& out, std::string_view name,
+                                const EntryNumbers& entry, std::uint64_t start,
+                                std::uint64_t end) const {
+    Warnings none;
+    return fetch_as(BoundsPolicy::quiet, out, name, entry, start, end, none);
+  }
   // A whole record, without coordinate checks.
   Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
+
+  // The residues of a resolved span into `seq` (replacing its contents, keeping its buffer):
+  // read, padded with default_seq where the file lacks residues, upper-cased when asked.
+  Status fill(const EntryNumbers& entry, const Span& span, std::string& seq) const;
+  // Replaces `out` with `count` residues of `e` from 1-based residue `start` (which must lie in
+  // the record), read from the file's bytes as the other fetches read them (map, descriptor or
+  // BGZF), with their errors (file changed while open, damaged block). Short when the file ends
+  // first. No casing, no padding.
+  Status read_residues(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                       std::string& out) const {
+    return source_->read(e, start, count, out);
+  }
+  // Asks the CPU to start loading the bytes of a region (see Source::prefetch); the default
+  // hints the first lines only.
+  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
+                       std::uint64_t max_residues = 192) const {
+    source_->prefetch(entry, start, end, max_residues);
+  }
+
+  // The Fetch error of a name that the index does not hold.
+  static FaidxError not_found(std::string_view name);
 
  private:
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 
-  // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
-  Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
-  // Reads `count` residues from residue `start` into out.seq.
-  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
-              SequenceRecord& out) const {
-    return read(e, start, count, use_map, out.seq);
-  }
-  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
-              std::string& seq) const;
-  // Fills a short read with default_seq, upper-cases and sets the coordinates.
-  // The error of every read from the map once the file shrank under it, and of a short read
-  // through the descriptor from a file now shorter than when it was opened.
-  FaidxError changed_error() const;
-  bool shrank() const;
-  // True when the path still names the mapped file and that file is now shorter than the map.
-  [[gnu::cold, gnu::noinline]] bool map_shrank() const;
-  // Kept out of line, so that the map path of read() stays a call and a load.
-  [[gnu::cold, gnu::noinline]] Status changed_status() const;
-  [[gnu::noinline]] Status read_through_descriptor(const EntryNumbers& e, std::uint64_t start,
-                                                   std::uint64_t count, std::string& seq) const;
+  Status fetch_as(BoundsPolicy policy, SequenceRecord& out, std::string_view name,
+                  const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
+                  Warnings& warnings) const;
+  // Loads the .fai, or builds and writes it when `build`, from the text of a plain file.
+  Status index_plain(const FileSource& file, bool build);
+  // The same for a BGZF file, whose .gzi is read or built too; makes the source.
+  Status index_bgzf(std::unique_ptr<FileSource> file, bool build);
   // Pads a short read of `count` residues with default_seq and upper-cases when asked.
   void pad_and_case(std::string& seq, std::uint64_t count) const;
-  void finish(SequenceRecord& out, std::string_view name, std::uint64_t s, std::uint64_t e,
-              std::uint64_t count) const;
 
   FaidxOptions options_;
   std::string index_path_;
   NameTable names_;
-  const char* map_ = nullptr;  // nullptr for an empty mapped file
-  std::size_t map_length_ = 0;
-  bool has_map_ = false;
-  MapGuard guard_;  // turns a read past the end of a file that shrank into changed_error()
-  int fd_ = -1;
-  std::uint64_t opened_size_ = 0;  // the file's size when opened
-  std::uint64_t opened_dev_ = 0, opened_ino_ = 0;  // the file opened, as its path then named it
-  std::unique_ptr<BgzfReader> bgzf_;  // set for a BGZF file; reads through map_ or fd_
+  std::unique_ptr<Source> source_;
 };
-
-// Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.
-void write_warning(std::string_view text);
 
 }  // namespace tavlo

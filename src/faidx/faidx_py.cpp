@@ -1,23 +1,15 @@
-// The Python type Faidx: argument conversion around the Faidx core.
+// The Python type Faidx: argument conversion around the Faidx core, and its name cache.
 #include "faidx/faidx_py.hpp"
 
-#include <structmember.h>
-#if PY_VERSION_HEX < 0x030B0000
-#include <longintrepr.h>  // the digits of an int; part of Python.h from 3.11 on
-#endif
-
-#include <cstdlib>
 #include <memory>
-#include <span>
 #include <utility>
 
 #include "errors/errors_py.hpp"
-#include "faidx/batch.hpp"
-#include "faidx/pool.hpp"
-#include "lib/pickle_py.hpp"
-#include "sequence/ops.hpp"
-#include "sequence/text.hpp"
+#include "faidx/batch_py.hpp"
+#include "faidx/file_io.hpp"
+#include "pyutil/pickle_py.hpp"
 #include "sequence/sequence_py.hpp"
+#include "text/text.hpp"
 
 namespace tavlo::py {
 
@@ -110,25 +102,6 @@ constexpr FaidxParam kFaidxOrder[] = {
     FaidxParam::filt_function, FaidxParam::read_long_names, FaidxParam::duplicate_action,
     FaidxParam::read_ahead};
 constexpr int kParamCount = 16;
-
-bool convert_flag(PyObject* value, const char* name, bool* out) {
-  return value == nullptr || to_bool(value, out, name);
-}
-
-// The system reads a path up to its first NUL, so such a path names another file: refused as
-// Python's own open() refuses it.
-bool refuse_nul(std::string_view path, const char* name) {
-  if (path.find('\0') == std::string_view::npos) return true;
-  PyErr_Format(PyExc_ValueError, "embedded null byte in argument '%s'", name);
-  return false;
-}
-
-bool convert_opt_text(PyObject* value, const char* name, std::optional<std::string>* out) {
-  std::optional<std::string_view> v;
-  if (!to_opt_str(value, &v, name)) return false;
-  if (v) *out = std::string(*v);
-  return true;
-}
 
 PyObject* faidx_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
@@ -232,380 +205,6 @@ PyObject* faidx_repr(PyObject* self) {
     const std::string text = "Faidx(\"" + as_faidx(self)->core->options().filename + "\")";
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
   });
-}
-
-
-// Regions converted to native values; `keep` holds the items (and so the name texts) alive.
-struct ConvertedRegions {
-  PyRef keep;
-  std::vector<BatchRegion> regions;
-
-  // The str region i's name came from (borrowed from `keep`), for regions that carry a name.
-  PyObject* name_object(std::size_t i) const {
-    return PyTuple_GET_ITEM(PySequence_Fast_ITEMS(keep.get())[i], 0);
-  }
-};
-
-// A batch argument, a sequence (not a str), as a tuple of our own: an item's __index__ may run
-// Python code that empties the caller's list, and the items (and the name texts borrowed from
-// them) must outlive the whole batch. A new reference, or nullptr with an exception set.
-PyObject* region_tuple(PyObject* regions) {
-  if (PyUnicode_Check(regions) || !PySequence_Check(regions)) {
-    PyErr_Format(PyExc_TypeError, "regions must be a sequence of tuples, not %.200s",
-                 Py_TYPE(regions)->tp_name);
-    return nullptr;
-  }
-  if (PySequence_Size(regions) < 0) PyErr_Clear();  // only a hint: the tuple tells
-  return PySequence_Tuple(regions);
-}
-
-// Converts the regions of a batch, held in out->keep (see region_tuple): tuples of (name,
-// start, end) when `with_name`, else of (start, end); every region is converted before anything
-// is fetched.
-bool convert_regions(bool with_name, ConvertedRegions* out) {
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->keep.get());
-  PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
-  const Py_ssize_t arity = with_name ? 3 : 2;
-  out->regions.reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = items[i];
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "region %zd must be a tuple, not %.200s", i,
-                   Py_TYPE(item)->tp_name);
-      return false;
-    }
-    if (PyTuple_GET_SIZE(item) != arity) {
-      PyErr_Format(PyExc_ValueError, "region %zd must be a tuple of %zd items, not %zd", i, arity,
-                   PyTuple_GET_SIZE(item));
-      return false;
-    }
-    BatchRegion r{};
-    PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-    if (with_name && !to_str(f[0], &r.name, "name")) return false;
-    if (!to_u64(f[arity - 2], &r.start, "start") || !to_u64(f[arity - 1], &r.end, "end")) {
-      return false;
-    }
-    out->regions.push_back(r);
-  }
-  return true;
-}
-
-// The first failure of a parallel batch, in position order, as the error to raise: `error`, or
-// when it is nullptr residues `seq` that are not UTF-8.
-PyObject* raise_batch_failure(const FaidxError* error, std::string_view seq,
-                              std::size_t position, std::optional<std::string_view> name) {
-  if (error != nullptr) {
-    std::string message = "Error fetching region " + std::to_string(position);
-    if (name) {
-      message += " from ";
-      message.append(*name);
-    }
-    message += ": " + error->display();
-    PyErr_SetString(PyExc_RuntimeError, message.c_str());
-    return nullptr;
-  }
-  // Residues that are not UTF-8: let the decoder raise its own error.
-  PyObject* probe =
-      PyUnicode_DecodeUTF8(seq.data(), static_cast<Py_ssize_t>(seq.size()), "strict");
-  Py_XDECREF(probe);
-  if (probe != nullptr) PyErr_SetString(PyExc_SystemError, "batch outcome lost");
-  return nullptr;
-}
-
-// The shared name objects of a batch's records, looked up by the address of the name text: the
-// regions of one record mostly borrow their name from one str object, so a look-up in the name
-// table is needed only when the address changes.
-class BatchNames {
- public:
-  explicit BatchNames(FaidxObject* fo) : fo_(fo) {}
-  BatchNames(const BatchNames&) = delete;
-  BatchNames& operator=(const BatchNames&) = delete;
-  ~BatchNames() {
-    for (Memo& m : memo_) Py_XDECREF(m.object);
-    for (StrMemo& m : by_str_) Py_XDECREF(m.object);
-  }
-
-  // The position of `name` in the table and its shared object (borrowed), or NameTable::npos
-  // and nullptr when the table has no such name; `given` is the str it came from, or nullptr.
-  // False with an exception set on failure.
-  bool find(std::string_view name, PyObject* given, std::size_t* index, PyObject** object) {
-    Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
-    if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
-      const std::size_t i = fo_->core->names().find_index(name);
-      if (i == NameTable::npos) {
-        *index = NameTable::npos;
-        *object = nullptr;
-        return true;
-      }
-      PyObject* o = record_name(fo_, i, given);
-      if (o == nullptr) return false;
-      // Held here too: the name cache may give the slot to another record meanwhile.
-      Py_XSETREF(m.object, Py_NewRef(o));
-      m.data = name.data();
-      m.size = name.size();
-      m.index = i;
-    }
-    *index = m.index;
-    *object = m.object;
-    return true;
-  }
-
-  // As find, for the name that str `given` holds (stored in *name, borrowed from `given`),
-  // memoized by the object itself: the regions of one record mostly share one str object, so
-  // its UTF-8 form and the memo above are consulted only when the object changes.
-  bool find_str(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
-    const std::size_t set = ((reinterpret_cast<std::uintptr_t>(given) >> 4) *
-                             0x9E3779B97F4A7C15ULL) >> (64 - kStrSetBits);
-    StrMemo* ways = &by_str_[set * 2];
-    for (int w = 0; w < 2; ++w) {
-      if (ways[w].key == given) {
-        *name = ways[w].name;
-        *index = ways[w].index;
-        *object = ways[w].object;
-        return true;
-      }
-    }
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(given, &size);
-    if (data == nullptr) return false;
-    *name = std::string_view(data, static_cast<std::size_t>(size));
-    if (!find(*name, given, index, object)) return false;
-    if (*index == NameTable::npos) return true;
-    // The newer entry goes first; the one it displaces stays as the second way.
-    Py_XDECREF(ways[1].object);
-    ways[1] = ways[0];
-    ways[0] = StrMemo{given, *name, *index, Py_NewRef(*object)};
-    return true;
-  }
-
-  // The shared object of `name`, which must be in the table (borrowed); nullptr with an
-  // exception set on failure.
-  PyObject* get(std::string_view name, PyObject* given) {
-    std::size_t index = 0;
-    PyObject* object = nullptr;
-    return find(name, given, &index, &object) ? object : nullptr;
-  }
-
- private:
-  static constexpr std::size_t kMemo = 64;
-  struct Memo {
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::size_t index = 0;
-    PyObject* object = nullptr;  // a new reference while the batch runs
-  };
-  static constexpr int kStrSetBits = 5;  // two entries a set
-  struct StrMemo {
-    PyObject* key = nullptr;  // borrowed: a str the regions of the batch keep alive
-    std::string_view name;    // its UTF-8 form
-    std::size_t index = 0;
-    PyObject* object = nullptr;  // a new reference while the batch runs
-  };
-  FaidxObject* fo_;
-  Memo memo_[kMemo];
-  StrMemo by_str_[2 << kStrSetBits];
-};
-
-// `same_object`, for a batch on one name, is the str that name came from; otherwise each region
-// carries its own.
-PyObject* run_batch(PyObject* faidx, const ConvertedRegions& converted, PyObject* same_object,
-                    std::optional<std::string_view> same_name,
-                    const EntryNumbers* same_entry = nullptr) {
-  FaidxObject* fo = as_faidx(faidx);
-  const Faidx& fx = *fo->core;
-  const std::vector<BatchRegion>& regions = converted.regions;
-  auto name_object = [&](std::size_t i) {
-    return same_object != nullptr ? same_object : converted.name_object(i);
-  };
-  const std::size_t n = regions.size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  if (n < kParallelThreshold) {
-    for (std::size_t i = 0; i < n; ++i) {
-      const BatchRegion& r = regions[i];
-      PyObject* seq = fetch_to_python(faidx, name_object(i), r.name, r.start, r.end);
-      if (seq == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
-    }
-    return list.release();
-  }
-  std::vector<BatchSlot> slots = fetch_parallel(fx, regions, same_entry);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (slots[i].error || !slots[i].valid_utf8) {
-      return raise_batch_failure(slots[i].error.get(), slots[i].seq, i, same_name);
-    }
-  }
-  BatchNames names(fo);
-  for (std::size_t i = 0; i < n; ++i) {
-    BatchSlot& slot = slots[i];
-    PyObject* name = names.get(regions[i].name, name_object(i));
-    if (name == nullptr) return nullptr;
-    SequenceRecord* record = nullptr;
-    PyObject* seq = new_empty_sequence(&record, name);
-    if (seq == nullptr) return nullptr;
-    record->name.assign(regions[i].name);
-    record->seq = std::move(slot.seq);  // the residues move; they are not copied
-    if (slot.has_coordinates) {
-      record->start = slot.start;
-      record->end = slot.end;
-    }
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
-  }
-  return list.release();
-}
-
-// Replaces every Sequence of `list` (a new list that only the caller holds; nullptr passes
-// through) by its reverse complement in place, when `rc`.
-PyObject* replace_by_reverse_complement(PyObject* list, bool rc) {
-  if (list == nullptr || !rc) return list;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-    reverse_complement_in_place(PyList_GET_ITEM(list, i));
-  }
-  return list;
-}
-
-// Whether a batch of `n` regions takes the streamed path: a large one on the map or through the
-// descriptor. The regions of a compressed file are fetched in file order, after all are known.
-bool streams(const Faidx& fx, std::size_t n) { return n >= kParallelThreshold && !fx.is_bgzf(); }
-
-// Regions a chunk of the streamed path holds: enough that handing one over costs little against
-// its fetches, few enough that the workers start soon and finish together.
-constexpr std::size_t kStreamChunk = 512;
-
-// An exact int that fits, converted with no Python code run and no exception left set.
-bool exact_u64(PyObject* o, std::uint64_t* out) {
-  if (!PyLong_CheckExact(o)) return false;
-  // Coordinates below 2**30 are one digit: read without a call.
-#if PY_VERSION_HEX >= 0x030C0000
-  const auto* l = reinterpret_cast<PyLongObject*>(o);
-  if (PyUnstable_Long_IsCompact(l)) {
-    const Py_ssize_t v = PyUnstable_Long_CompactValue(l);
-    if (v < 0) return false;
-    *out = static_cast<std::uint64_t>(v);
-    return true;
-  }
-#else
-  const Py_ssize_t digits = Py_SIZE(o);
-  if (digits == 0 || digits == 1) {
-    *out = digits == 0 ? 0 : reinterpret_cast<PyLongObject*>(o)->ob_digit[0];
-    return true;
-  }
-#endif
-  const unsigned long long v = PyLong_AsUnsignedLongLong(o);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = v;
-  return true;
-}
-
-// The streamed path of a large batch (see streams()): the calling thread converts the regions
-// of `source` (a list or tuple, see stream_source) and makes their Sequence objects a chunk at a
-// time, while the pool's workers fetch into the objects of the chunks made before. The GIL
-// stays held and no Python code runs meanwhile: a region that would need any (an int that is
-// not exactly int or does not fit, a name that is no str or has no UTF-8 form, a tuple of the
-// wrong size) or an allocation that fails ends the attempt, with nothing kept and no exception
-// set, *done false: the general path then converts and fetches the batch and raises what it
-// must. Otherwise as run_batch; `same_entry` and `same_index` describe `same_name` when given.
-// With `rc` the workers turn each chunk they fetched into its reverse complement, and the
-// objects get no name object (as replace_by_reverse_complement leaves them).
-PyObject* stream_batch(FaidxObject* fo, PyObject* source, PyObject* same_object,
-                       std::optional<std::string_view> same_name, std::size_t same_index,
-                       const EntryNumbers* same_entry, bool rc, bool* done) {
-  *done = true;
-  const Faidx& fx = *fo->core;
-  const bool with_name = same_entry == nullptr;
-  const Py_ssize_t arity = with_name ? 3 : 2;
-  PyObject* const* items = PySequence_Fast_ITEMS(source);
-  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  // Default-initialized: every item is written by produce before its chunk is handed out.
-  std::unique_ptr<BatchItem[]> batch(new BatchItem[n]);
-  std::vector<BatchFailure> failures(n / kStreamChunk + 1);
-  BatchNames names(fo);
-  // The regions' tuples and ints are read from memory, not from cache, one after the other: they
-  // are asked for ahead, the tuple first and the fields it points to once it has arrived.
-  constexpr std::size_t kTupleAhead = 16;
-  constexpr std::size_t kFieldsAhead = 8;
-  const auto prefetch_fields = [&](PyObject* item) {
-    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return;
-    for (Py_ssize_t j = with_name ? 1 : 0; j < arity; ++j) {
-      __builtin_prefetch(PyTuple_GET_ITEM(item, j));
-    }
-  };
-  const auto produce = [&](std::size_t begin, std::size_t end) {
-    for (std::size_t i = begin; i < end; ++i) {
-      if (i + kTupleAhead < n) __builtin_prefetch(items[i + kTupleAhead]);
-      if (i + kFieldsAhead < n) prefetch_fields(items[i + kFieldsAhead]);
-      PyObject* item = items[i];
-      if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return false;
-      PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-      BatchItem& it = batch[i];
-      PyObject* name_object = same_object;
-      if (with_name) {
-        if (!PyUnicode_Check(f[0])) return false;
-        if (!names.find_str(f[0], &it.name, &it.index, &name_object)) {
-          PyErr_Clear();
-          return false;
-        }
-      } else {
-        it.name = *same_name;
-        it.index = same_index;
-      }
-      if (!exact_u64(f[arity - 2], &it.start) || !exact_u64(f[arity - 1], &it.end)) return false;
-      PyObject* seq = new_empty_sequence(&it.record, rc ? nullptr : name_object);
-      if (seq == nullptr) {
-        PyErr_Clear();
-        return false;
-      }
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
-    }
-    return true;
-  };
-  const bool use_map = fx.has_map();
-  const auto consume = [&](std::size_t begin, std::size_t end) {
-    BatchFailure& failure = failures[begin / kStreamChunk];
-    fetch_items(fx, std::span<BatchItem>(batch.get() + begin, end - begin), same_entry, use_map,
-                failure);
-    if (!rc || failure.position != SIZE_MAX) return;  // a failed batch returns no results
-    for (std::size_t i = begin; i < end; ++i) {
-      SequenceRecord& r = *batch[i].record;
-      r = reverse_complement(r);
-    }
-  };
-  if (!parallel_stream(n, kStreamChunk, produce, consume)) {
-    *done = false;
-    return nullptr;
-  }
-  for (std::size_t k = 0; k < failures.size(); ++k) {
-    const BatchFailure& f = failures[k];
-    if (f.position == SIZE_MAX) continue;
-    const std::size_t i = k * kStreamChunk + f.position;
-    return raise_batch_failure(f.error.get(), batch[i].record->seq, i, same_name);
-  }
-  return list.release();
-}
-
-// The object whose items the streamed path reads: the caller's list itself when it is exactly a
-// list (no Python code runs on that path, so nothing can change the list meanwhile; the general
-// path takes a tuple of its own later), else the tuple of region_tuple, stored in out->keep.
-// Borrowed; nullptr with an exception set on failure.
-PyObject* stream_source(PyObject* regions, ConvertedRegions* out) {
-  if (PyList_CheckExact(regions)) return regions;
-  out->keep = PyRef::steal(region_tuple(regions));
-  return out->keep.get();
-}
-
-// Makes sure out->keep holds the regions' tuple for the general path; false with an exception.
-bool keep_regions(PyObject* regions, ConvertedRegions* out) {
-  if (!out->keep) out->keep = PyRef::steal(region_tuple(regions));
-  return static_cast<bool>(out->keep);
-}
-
-std::size_t source_size(PyObject* source) {
-  return static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
 }
 
 PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -719,106 +318,11 @@ PyType_Spec faidx_spec = {
 
 }  // namespace
 
-bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out) {
-  FaidxOptions& o = out->options;
-  switch (param) {
-    case FaidxParam::filename: {
-      std::string_view v;
-      if (!to_str(value, &v, name) || !refuse_nul(v, name)) return false;
-      o.filename = std::string(v);
-      return true;
-    }
-    case FaidxParam::indexname:
-      return convert_opt_text(value, name, &o.indexname) &&
-             (!o.indexname || refuse_nul(*o.indexname, name));
-    case FaidxParam::as_raw: return convert_flag(value, name, &o.as_raw);
-    case FaidxParam::strict_bounds: return convert_flag(value, name, &o.strict_bounds);
-    case FaidxParam::sequence_always_upper:
-      return convert_flag(value, name, &o.sequence_always_upper);
-    case FaidxParam::rebuild: return convert_flag(value, name, &o.rebuild);
-    case FaidxParam::build_index: return convert_flag(value, name, &o.build_index);
-    case FaidxParam::one_based_attributes:
-      return convert_flag(value, name, &o.one_based_attributes);
-    case FaidxParam::default_seq: return convert_opt_text(value, name, &o.default_seq);
-    case FaidxParam::mutable_file: return convert_flag(value, name, &o.mutable_file);
-    case FaidxParam::key_function:
-      out->key_function = value == Py_None ? nullptr : value;
-      return true;
-    case FaidxParam::split_char: return convert_opt_text(value, name, &o.split_char);
-    case FaidxParam::filt_function:
-      out->filt_function = value == Py_None ? nullptr : value;
-      return true;
-    case FaidxParam::read_long_names: return convert_flag(value, name, &o.read_long_names);
-    case FaidxParam::duplicate_action: {
-      if (value == nullptr) return true;
-      std::string_view v;
-      if (!to_str(value, &v, name)) return false;
-      o.duplicate_action = std::string(v);
-      return true;
-    }
-    case FaidxParam::read_ahead: return to_opt_u64(value, &o.read_ahead, name);
-  }
-  return true;
-}
-
-namespace {
-
-// Text options come back as the str they were given as; file names as fasta_repr shows them.
-PyObject* text_value(const std::string& text, const char* errors) {
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
-}
-
-PyObject* opt_text_value(const std::optional<std::string>& text, const char* errors) {
-  if (!text) Py_RETURN_NONE;
-  return text_value(*text, errors);
-}
-
-PyObject* object_value(PyObject* o) { return Py_NewRef(o != nullptr ? o : Py_None); }
-
-PyObject* param_value(const FaidxObject* fo, FaidxParam param) {
-  const FaidxOptions& o = fo->core->options();
-  switch (param) {
-    case FaidxParam::filename: return text_value(o.filename, "surrogateescape");
-    case FaidxParam::indexname: return opt_text_value(o.indexname, "surrogateescape");
-    case FaidxParam::as_raw: return PyBool_FromLong(o.as_raw);
-    case FaidxParam::strict_bounds: return PyBool_FromLong(o.strict_bounds);
-    case FaidxParam::sequence_always_upper: return PyBool_FromLong(o.sequence_always_upper);
-    case FaidxParam::rebuild: return PyBool_FromLong(o.rebuild);
-    case FaidxParam::build_index: return PyBool_FromLong(o.build_index);
-    case FaidxParam::one_based_attributes: return PyBool_FromLong(o.one_based_attributes);
-    case FaidxParam::default_seq: return opt_text_value(o.default_seq, "strict");
-    case FaidxParam::mutable_file: return PyBool_FromLong(o.mutable_file);
-    case FaidxParam::key_function: return object_value(fo->key_function);
-    case FaidxParam::split_char: return opt_text_value(o.split_char, "strict");
-    case FaidxParam::filt_function: return object_value(fo->filt_function);
-    case FaidxParam::read_long_names: return PyBool_FromLong(o.read_long_names);
-    case FaidxParam::duplicate_action: return text_value(o.duplicate_action, "strict");
-    case FaidxParam::read_ahead:
-      if (!o.read_ahead) Py_RETURN_NONE;
-      return PyLong_FromUnsignedLongLong(*o.read_ahead);
-  }
-  Py_RETURN_NONE;
-}
-
-}  // namespace
-
 PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
                             int count, const char* owner, PyObject* protocol) {
   const FaidxObject* fo = as_faidx(faidx);
-  PyRef args = PyRef::steal(PyTuple_New(count));
-  if (!args) return nullptr;
-  for (int i = 0; i < count; ++i) {
-    PyObject* value = param_value(fo, order[i]);
-    if (value == nullptr) return nullptr;
-    PyTuple_SET_ITEM(args.get(), i, value);
-    const bool holds_object =
-        order[i] == FaidxParam::key_function || order[i] == FaidxParam::filt_function;
-    if (holds_object && value != Py_None &&
-        !check_picklable(value, owner, names[i], protocol)) {
-      return nullptr;
-    }
-  }
-  return args.release();
+  return options_pickle_args(fo->core->options(), fo->key_function, fo->filt_function, order,
+                             names, count, owner, protocol);
 }
 
 PyObject* new_faidx(FaidxArgs&& args) {
@@ -850,18 +354,15 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
   std::size_t index = NameTable::npos;
   PyObject* shared = nullptr;
   if (!find_record(faidx, name_object, name, &index, &shared)) return nullptr;
-  if (index == NameTable::npos) {
-    SequenceRecord unused;
-    Status s = fx.fetch_into(unused, name, start, end);  // fails: the name has no entry
-    return raise_error(s.error());
-  }
+  if (index == NameTable::npos) return raise_error(Faidx::not_found(name));
   // The record is filled inside its object: no copy or move of the residues on this hot path.
   SequenceRecord* record = nullptr;
   PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
   if (!seq) return nullptr;
-  if (Status s = fx.fetch_into(*record, name, fx.names().numbers_at(index), start, end); !s) {
-    return raise_error(s.error());
-  }
+  Warnings warnings;
+  Status s = fx.fetch(*record, name, fx.names().numbers_at(index), start, end, warnings);
+  write_warnings(warnings);
+  if (!s) return raise_error(s.error());
   if (!check_text(record->seq)) return nullptr;
   return seq.release();
 }
@@ -899,57 +400,24 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
-  ConvertedRegions converted;
-  PyObject* source = stream_source(regions, &converted);
-  if (source == nullptr) return nullptr;
-  if (streams(faidx_core(faidx), source_size(source))) {
-    bool done = false;
-    PyObject* result = stream_batch(as_faidx(faidx), source, nullptr, std::nullopt,
-                                    NameTable::npos, nullptr, rc, &done);
-    if (done) return result;
-  }
-  if (!keep_regions(regions, &converted) || !convert_regions(true, &converted)) return nullptr;
-  return replace_by_reverse_complement(run_batch(faidx, converted, nullptr, std::nullopt), rc);
+PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given) {
+  return record_name(as_faidx(faidx), index, given);
 }
 
-PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions, bool rc) {
-  const Faidx& fx = faidx_core(faidx);
-  ConvertedRegions converted;
-  PyObject* source = stream_source(regions, &converted);
-  if (source == nullptr) return nullptr;
-  if (streams(fx, source_size(source))) {
-    // Only for a name in the table: the general path raises for any other, once it has
-    // converted every region.
-    const std::size_t index = fx.names().find_index(name);
-    PyObject* found =
-        index != NameTable::npos ? record_name(as_faidx(faidx), index, name_object) : nullptr;
-    if (found != nullptr) {
-      PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
-      const EntryNumbers entry = fx.names().numbers_at(index);
-      bool done = false;
-      PyObject* result =
-          stream_batch(as_faidx(faidx), source, shared.get(), name, index, &entry, rc, &done);
-      if (done) return result;
-    }
-    PyErr_Clear();  // a failure of record_name comes again below
+Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
+                                      std::uint64_t end) {
+  Warnings warnings;
+  auto r = fx.fetch(name, start, end, warnings);
+  write_warnings(warnings);
+  return r;
+}
+
+void write_warnings(const Warnings& warnings) {
+  for (int i = 0; i < warnings.count; ++i) {
+    std::string line = "WARNING: " + warnings.text[i] + "\n";
+    // Best effort: a warning that cannot be written is not worth failing the fetch for.
+    (void)write_all(2, line.data(), line.size());
   }
-  if (!keep_regions(regions, &converted) || !convert_regions(false, &converted)) return nullptr;
-  if (converted.regions.empty()) return PyList_New(0);
-  const std::size_t index = fx.names().find_index(name);
-  if (index == NameTable::npos) {
-    return raise_error(FaidxError::of(ErrorKind::Fetch,
-                                      "Sequence '" + std::string(name) + "' not found"));
-  }
-  const EntryNumbers entry = fx.names().numbers_at(index);
-  // Every result shares the caller's name object (or the table's own).
-  PyObject* found = record_name(as_faidx(faidx), index, name_object);
-  if (found == nullptr) return nullptr;
-  PyRef shared = PyRef::borrow(found);  // the name cache may let it go during the batch
-  for (BatchRegion& r : converted.regions) r.name = name;
-  return replace_by_reverse_complement(run_batch(faidx, converted, shared.get(), name, &entry),
-                                       rc);
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

@@ -1,30 +1,13 @@
-// The Python type Faidx and the construction operation shared with Fasta.
+// The Python type Faidx, the construction shared with Fasta, and the fetch of one region.
 #pragma once
 
 #include <memory>
 
 #include "faidx/faidx.hpp"
+#include "faidx/options_py.hpp"
 #include "pyutil/pyutil.hpp"
 
 namespace tavlo::py {
-
-// Constructor parameters, by identity; Faidx and Fasta list them in different orders.
-enum class FaidxParam {
-  filename, indexname, as_raw, strict_bounds, sequence_always_upper, rebuild, build_index,
-  one_based_attributes, default_seq, mutable_file, key_function, split_char, filt_function,
-  read_long_names, duplicate_action, read_ahead
-};
-
-// Converted constructor arguments. The two object references are borrowed during conversion.
-struct FaidxArgs {
-  FaidxOptions options;
-  PyObject* key_function = nullptr;
-  PyObject* filt_function = nullptr;
-};
-
-// Converts one bound argument (nullptr = not given) into `out`; raises and returns false on a
-// wrong type or value.
-bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out);
 
 // Opens the file and returns a new Faidx object, or nullptr with the exception set.
 PyObject* new_faidx(FaidxArgs&& args);
@@ -53,14 +36,17 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
 bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
                  std::size_t* index, PyObject** shared);
 
-// The batch fetches behind Faidx.fetch_many and Faidx.fetch_many_same_chr: convert `regions`,
-// fetch (on the worker pool from 1000 regions on) and return a new list of Sequence objects.
-// With `rc`, each result is then replaced by its reverse complement, as a Sequence of its own
-// would be in place (on the workers too, when they fetch).
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc = false);
-PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions,
-                                        bool rc = false);
+// The shared name object of record `index` of `faidx` (borrowed): the cached one, else `given`
+// (a str the caller's name came from, or nullptr) when it is an exact str, else a new one.
+// nullptr with MemoryError set on failure.
+PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given);
+
+// The checked fetch of a region by name, its warnings written to file descriptor 2.
+Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
+                                      std::uint64_t end);
+
+// Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
+void write_warnings(const Warnings& warnings);
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);

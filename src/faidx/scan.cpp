@@ -12,7 +12,7 @@
 
 #include "faidx/file_io.hpp"
 #include "faidx/pool.hpp"
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 
 namespace tavlo {
 

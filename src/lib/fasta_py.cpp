@@ -5,9 +5,10 @@
 #include <vector>
 
 #include "errors/errors_py.hpp"
+#include "faidx/batch_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
-#include "lib/pickle_py.hpp"
+#include "pyutil/pickle_py.hpp"
 #include "sequence/ops.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -299,7 +300,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     joined.name.assign(name);
     const Faidx& core = *as_fasta(self)->core;
     for (std::size_t k = 0; k < intervals.size(); ++k) {
-      auto piece = core.fetch(name, intervals[k].first, intervals[k].second);
+      auto piece = fetch_and_warn(core, name, intervals[k].first, intervals[k].second);
       if (!piece) return raise_error(piece.error());
       if (!check_text(piece->seq)) return nullptr;
       joined.seq += piece->seq;

@@ -7,9 +7,9 @@
 
 #include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 #include "lib/facade_py.hpp"
-#include "lib/pickle_py.hpp"
+#include "pyutil/pickle_py.hpp"
 #include "sequence/ops.hpp"
 #include "sequence/sequence_py.hpp"
 
@@ -46,7 +46,7 @@ std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name)
 // on residues that no Sequence could hold.
 bool fetch_record(const FastaRecordObject* r, std::uint64_t start, std::uint64_t end,
                   SequenceRecord* out) {
-  auto fetched = r->core->fetch(name_of(r), start, end);
+  auto fetched = fetch_and_warn(*r->core, name_of(r), start, end);
   if (!fetched) {
     raise_error(fetched.error());
     return false;
@@ -232,7 +232,7 @@ Py_ssize_t record_length(PyObject* self) {
 PyObject* record_str(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = r->core->fetch(name_of(r), 1, length_of(r));
+    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
     if (!fetched) return raise_error(fetched.error());
     return new_str(fetched->seq);
   });
@@ -295,7 +295,7 @@ PyObject* record_long_name(PyObject* self, void* /*closure*/) {
 PyObject* record_unpadded_len(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = r->core->fetch(name_of(r), 1, length_of(r));
+    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
     if (!fetched) return raise_error(fetched.error());
     const std::string& seq = fetched->seq;
     auto is_n = [](char c) { return c == 'N' || c == 'n'; };

@@ -6,7 +6,7 @@
 #include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
-#include "lib/pickle_py.hpp"
+#include "pyutil/pickle_py.hpp"
 
 namespace tavlo::py {
 namespace {

@@ -1,7 +1,7 @@
 // Argument binding and conversion helpers shared by the Python types.
 #include "pyutil/pyutil.hpp"
 
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 
 #include <cstring>
 #include <vector>

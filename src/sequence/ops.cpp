@@ -1,6 +1,6 @@
 // Derivations and statistics of Sequence records: complement, reverse, subscripts, GC content.
 #include "sequence/ops.hpp"
-#include "sequence/text.hpp"
+#include "text/text.hpp"
 
 #include <algorithm>
 #include <atomic>

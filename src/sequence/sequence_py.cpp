@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "lib/pickle_py.hpp"
+#include "pyutil/pickle_py.hpp"
 #include "sequence/ops.hpp"
 
 namespace tavlo::py {

@@ -1,11 +1,10 @@
-// Stress test of the parallel batch fetches over one Faidx: results equal the sequential fetch,
-// through the map and through the shared descriptor, in slots or in place. Run under
+// Stress test of the batch engine over one Faidx: results equal the fetch of each region alone,
+// through the map and through the shared descriptor. Run under
 // ThreadSanitizer by make test-tsan.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -41,41 +40,70 @@ std::string make_file(std::vector<std::string>* residues) {
   return path;
 }
 
-// fetch_items in chunks on the pool, as the streamed batch runs it: each chunk stops at its first
-// failing item and holds what fetch_single_optimized gives before it. With `one_name`, every
-// region is of record s1, its entry given once.
-void run_items(const Faidx& fx, const std::vector<BatchRegion>& regions, bool one_name) {
-  constexpr std::size_t kChunk = 100;
+struct Region {
+  std::string_view name;
+  std::uint64_t start, end;
+};
+
+// The quiet fetch of `r` on its own, with `entry` when given.
+Status fetch_alone(const Faidx& fx, const Region& r, const EntryNumbers* entry,
+                   SequenceRecord& out) {
+  if (entry != nullptr) return fx.fetch_single_optimized(out, r.name, *entry, r.start, r.end);
+  const auto found = fx.names().lookup(r.name);
+  if (!found) return Faidx::not_found(r.name);
+  return fx.fetch_single_optimized(out, r.name, *found, r.start, r.end);
+}
+
+// run_batch over `regions`, items made chunk by chunk by the produce hook, against the fetch of
+// each region alone: the same records, and the first failure in input order. With `one_name`,
+// every region is of record s1, its entry given once.
+void run_items(const Faidx& fx, const std::vector<Region>& regions, bool one_name) {
   const std::size_t n = regions.size();
   const EntryNumbers s1 = *fx.names().lookup("s1");
   std::vector<SequenceRecord> records(n);
   std::vector<BatchItem> items(n);
+  BatchOptions options;
+  options.same_entry = one_name ? &s1 : nullptr;
+  BatchHooks hooks;
+  hooks.produce = [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const std::string_view name = one_name ? std::string_view("s1") : regions[i].name;
+      items[i] = {&records[i], name, regions[i].start, regions[i].end,
+                  fx.names().find_index(name)};
+    }
+    return true;
+  };
+  BatchFailure failure;
+  if (!CHECK(run_batch(fx, items, options, hooks, failure))) return;
   for (std::size_t i = 0; i < n; ++i) {
-    const std::string_view name = one_name ? std::string_view("s1") : regions[i].name;
-    items[i] = {&records[i], name, regions[i].start, regions[i].end, fx.names().find_index(name)};
-  }
-  std::vector<BatchFailure> failures(n / kChunk + 1);
-  parallel_for(failures.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k) {
-      const std::size_t from = k * kChunk, to = std::min(n, from + kChunk);
-      fetch_items(fx, std::span<BatchItem>(items.data() + from, to - from),
-                  one_name ? &s1 : nullptr, fx.has_map(), failures[k]);
+    SequenceRecord expect;
+    Status s = fetch_alone(fx, {items[i].name, items[i].start, items[i].end},
+                           one_name ? &s1 : nullptr, expect);
+    if (!s.ok()) {
+      CHECK_EQ(failure.position(), i);
+      CHECK(failure.error() && failure.error()->display() == s.error().display());
+      return;
     }
-  });
-  for (std::size_t k = 0; k < failures.size(); ++k) {
-    for (std::size_t i = k * kChunk; i < std::min(n, (k + 1) * kChunk); ++i) {
-      auto expect = fx.fetch_single_optimized(items[i].name, items[i].start, items[i].end,
-                                              fx.has_map());
-      if (!expect.ok()) {
-        CHECK_EQ(failures[k].position, i - k * kChunk);
-        CHECK(failures[k].error && failures[k].error->display() == expect.error().display());
-        break;
-      }
-      CHECK_EQ(records[i].seq, expect->seq);
-      CHECK_EQ(records[i].name, expect->name);
-      CHECK(records[i].start == expect->start && records[i].end == expect->end);
-    }
+    CHECK_EQ(records[i].seq, expect.seq);
+    CHECK_EQ(records[i].name, expect.name);
+    CHECK(records[i].start == expect.start && records[i].end == expect.end);
   }
+  CHECK(!failure.failed());
+}
+
+// A batch stopped by its interrupted hook returns false, and no worker is left in it.
+void run_interrupted(const Faidx& fx, const std::vector<Region>& regions) {
+  std::vector<SequenceRecord> records(regions.size());
+  std::vector<BatchItem> items;
+  for (std::size_t i = 0; i < regions.size(); ++i) {
+    items.push_back({&records[i], "s1", regions[i].start, regions[i].end, 1});
+  }
+  int asked = 0;
+  BatchHooks hooks;
+  hooks.interrupted = [&] { return ++asked == 3; };
+  BatchFailure failure;
+  CHECK(!run_batch(fx, items, BatchOptions{}, hooks, failure));
+  CHECK_EQ(asked, 3);
 }
 
 void run(const std::string& path, const std::vector<std::string>& residues, bool mutable_file) {
@@ -88,8 +116,7 @@ void run(const std::string& path, const std::vector<std::string>& residues, bool
   const Faidx& fx = **opened;
   std::vector<std::string> names;
   for (std::size_t r = 0; r < residues.size(); ++r) names.push_back("s" + std::to_string(r));
-  names.push_back("missing");
-  std::vector<BatchRegion> regions;
+  std::vector<Region> regions;
   std::uint64_t state = 7;
   for (int i = 0; i < 20000; ++i) {
     state = state * 6364136223846793005ULL + 1442695040888963407ULL;
@@ -97,27 +124,18 @@ void run(const std::string& path, const std::vector<std::string>& residues, bool
     const std::uint64_t a = (state >> 40) % 14000, b = a + (state >> 20) % 300;
     regions.push_back({names[r], a, b});
   }
-  for (int round = 0; round < 3; ++round) {
-    std::vector<BatchSlot> slots = fetch_parallel(fx, regions);
-    if (!CHECK_EQ(slots.size(), regions.size())) return;
-    for (std::size_t i = 0; i < regions.size(); ++i) {
-      auto expect = fx.fetch_single_optimized(regions[i].name, regions[i].start, regions[i].end,
-                                              fx.has_map());
-      if (!expect.ok()) {
-        CHECK(slots[i].error && slots[i].error->display() == expect.error().display());
-        continue;
-      }
-      CHECK(!slots[i].error);
-      CHECK_EQ(slots[i].seq, expect->seq);
-      CHECK_EQ(slots[i].start, *expect->start);
-      CHECK_EQ(slots[i].end, *expect->end);
-      const std::size_t r = regions[i].name[1] - '0';
-      const std::uint64_t s = *expect->start, e = *expect->end;
-      if (s <= e) CHECK_EQ(slots[i].seq, residues[r].substr(s - 1, e - s + 1));
+  for (int round = 0; round < 2; ++round) run_items(fx, regions, false);
+  for (std::size_t r = 0; r < residues.size(); ++r) {
+    SequenceRecord whole;
+    if (CHECK(fetch_alone(fx, {names[r], 1, residues[r].size()}, nullptr, whole).ok())) {
+      CHECK_EQ(whole.seq, residues[r]);
     }
   }
+  regions[15000].name = "missing";
+  regions[17000].name = "missing";
   run_items(fx, regions, false);
   run_items(fx, regions, true);
+  run_interrupted(fx, regions);
   FaidxOptions strict = options;
   strict.strict_bounds = true;
   auto strict_fx = Faidx::open(strict);

@@ -279,17 +279,19 @@ void test_fetch_residues_matches_record_fetch() {
       if (!CHECK(fx.ok())) continue;
       std::string seq = "stale";
       for (const char* name : {"a", "b"}) {
-        const EntryNumbers& e = *(*fx)->names().find(name);
+        const EntryNumbers e = *(*fx)->names().lookup(name);
         for (std::uint64_t s : coords) {
           for (std::uint64_t t : coords) {
-            const bool use_map = mode != 1;
-            auto rec = (*fx)->fetch_single_optimized(name, e, s, t, use_map);
-            Status r = (*fx)->fetch_residues(name, e, s, t, use_map, seq);
-            if (!CHECK_EQ(r.ok(), rec.ok())) return;
-            if (rec.ok()) {
-              if (!CHECK_EQ(seq, rec->seq)) return;
+            SequenceRecord rec;
+            Status q = (*fx)->fetch_single_optimized(rec, name, e, s, t);
+            Warnings none;
+            auto span = resolve(name, e.rlen, s, t, BoundsPolicy::quiet, opt.strict_bounds, none);
+            Status r = span ? (*fx)->fill(e, *span, seq) : Status(std::move(span).error());
+            if (!CHECK_EQ(r.ok(), q.ok())) return;
+            if (q.ok()) {
+              if (!CHECK_EQ(seq, rec.seq)) return;
             } else {
-              CHECK_EQ(r.error().python_message(), rec.error().python_message());
+              CHECK_EQ(r.error().display(), q.error().display());
             }
           }
         }

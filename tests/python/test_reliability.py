@@ -63,10 +63,13 @@ def test_paths_that_are_not_regular_files(tmp_path, alarm):
     for path, message in [
         (str(tmp_path / "pipe"), "a named pipe"),
         ("/dev/zero", "a device"),
-        (str(tmp_path), "a directory"),
     ]:
         with pytest.raises(Exception, match=f"^IOError: {re.escape(path)} is {message}, not a"):
             tavlo.Faidx(path)
+    # A directory fails as reading one fails, opened for writing or not.
+    for mutable in (False, True):
+        with pytest.raises(Exception, match=r"^IOError: Is a directory \(os error 21\)$"):
+            tavlo.Faidx(str(tmp_path), mutable=mutable)
     for path in [str(tmp_path / "dangling"), str(tmp_path / "loop"), long_path]:
         with pytest.raises(Exception, match="^FastaNotFoundError: "):
             tavlo.Faidx(path)

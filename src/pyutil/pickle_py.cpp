@@ -1,5 +1,5 @@
 // Pickling and copying support shared by the module's types (see pickle_py.hpp).
-#include "lib/pickle_py.hpp"
+#include "pyutil/pickle_py.hpp"
 
 namespace tavlo::py {
 namespace {

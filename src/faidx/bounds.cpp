@@ -1,0 +1,68 @@
+// The bounds rule of every fetch.
+#include "faidx/bounds.hpp"
+
+#include <algorithm>
+
+namespace tavlo {
+
+namespace {
+
+std::string decimal(std::uint64_t v) { return std::to_string(v); }
+
+// A refusal: under strict bounds the error, otherwise a warning and the region as it is.
+template <class Text>
+Result<Span> refuse(bool strict, Text&& text, Warnings& warnings, std::uint64_t start,
+                    std::uint64_t end) {
+  if (strict) return FaidxError::of(ErrorKind::Bounds, std::string(std::forward<Text>(text)));
+  warnings.add(std::string(std::forward<Text>(text)));
+  return Span{start, end, 0};
+}
+
+Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen,
+                                           std::uint64_t start, std::uint64_t end, bool strict,
+                                           Warnings& warnings) {
+  if (start > rlen || end > rlen) {
+    std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
+                       " are out of bounds for sequence '";
+    text.append(name);
+    text += "' of length " + decimal(rlen);
+    if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
+    warnings.add(std::move(text));
+    if (start > rlen) return Span{start, start, 0};
+    end = rlen;
+  }
+  if (start == 0 || end == 0) {
+    return refuse(strict, "coordinates cannot be 0 (1-based indexing)", warnings, start, end);
+  }
+  if (start > end) {
+    return refuse(strict,
+                  "start coordinate " + decimal(start) + " is greater than end coordinate " +
+                      decimal(end),
+                  warnings, start, end);
+  }
+  return Span{start, end, end - start + 1};
+}
+
+[[gnu::cold]] FaidxError invalid_region(std::string_view name, std::uint64_t rlen,
+                                        std::uint64_t start, std::uint64_t end) {
+  std::string text = "Invalid region ";
+  text.append(name);
+  text += ":" + decimal(start) + "-" + decimal(end) + " (sequence length: " + decimal(rlen) + ")";
+  return FaidxError::of(ErrorKind::Region, std::move(text));
+}
+
+}  // namespace
+
+Result<Span> resolve_outside(std::string_view name, std::uint64_t rlen, std::uint64_t start,
+                             std::uint64_t end, BoundsPolicy policy, bool strict,
+                             Warnings& warnings) {
+  if (policy == BoundsPolicy::checked) {
+    return resolve_checked(name, rlen, start, end, strict, warnings);
+  }
+  if (strict) return invalid_region(name, rlen, start, end);
+  const std::uint64_t s = std::min(rlen, std::max<std::uint64_t>(start, 1));
+  const std::uint64_t e = std::min(rlen, std::max<std::uint64_t>(end, 1));
+  return Span{s, e, e < s ? 0 : e - s + 1};
+}
+
+}  // namespace tavlo

@@ -1,0 +1,54 @@
+// The bounds rule: what a region asks of its record, resolved into the residues to read.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "errors/errors.hpp"
+
+namespace tavlo {
+
+enum class BoundsPolicy : std::uint8_t {
+  // Single fetches: a region outside its record is refused or shortened with a warning, or with
+  // a Bounds error (IndexError) under strict bounds.
+  checked,
+  // Batches of many regions: coordinates are clamped into the record silently; under strict
+  // bounds a region outside it is a Region error naming it.
+  quiet,
+};
+
+// The warnings of one checked region, as values: the caller writes them where it must.
+struct Warnings {
+  std::string text[2];
+  int count = 0;
+
+  void add(std::string line) { text[count++] = std::move(line); }
+};
+
+// A resolved region. With `count` 0 nothing is read and the result is empty, carrying `start` and
+// `end` as given (refused regions keep them, under any option); otherwise `count` residues are
+// read from `start` and the result spans [start, end].
+struct Span {
+  std::uint64_t start = 0;
+  std::uint64_t end = 0;
+  std::uint64_t count = 0;
+};
+
+// The regions that do not lie inside their record.
+Result<Span> resolve_outside(std::string_view name, std::uint64_t rlen, std::uint64_t start,
+                             std::uint64_t end, BoundsPolicy policy, bool strict,
+                             Warnings& warnings);
+
+// Resolves the 1-based inclusive region [start, end] of record `name` of `rlen` residues.
+// Warnings of the checked policy go to `warnings`; the errors are the ones the policy names.
+inline Result<Span> resolve(std::string_view name, std::uint64_t rlen, std::uint64_t start,
+                            std::uint64_t end, BoundsPolicy policy, bool strict,
+                            Warnings& warnings) {
+  if (1 <= start && start <= end && end <= rlen) [[likely]] {
+    return Span{start, end, end - start + 1};
+  }
+  return resolve_outside(name, rlen, start, end, policy, strict, warnings);
+}
+
+}  // namespace tavlo

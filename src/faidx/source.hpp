@@ -1,0 +1,89 @@
+// Where a Faidx reads residues from: the byte-source interface and the sources of local files.
+//
+// A source turns (index entry, first residue, count) into residues, skipping line terminators.
+// The plain file is read from its memory map or, when it is opened for writing, through its
+// descriptor with positioned reads; a compressed file (BGZF) through its blocks and their cache.
+// Every source reports a file that changed under it as an error, never as wrong bytes, and may be
+// read from many threads at once.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "errors/errors.hpp"
+#include "faidx/file_io.hpp"
+#include "faidx/map_guard.hpp"
+#include "faidx/name_table.hpp"
+
+namespace tavlo {
+
+class Source {
+ public:
+  virtual ~Source() = default;
+
+  // Replaces `out` with `count` residues of `e` from 1-based residue `start`; fewer when the
+  // data ends first (a stale or hand-written index never makes it read elsewhere).
+  virtual Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                      std::string& out) const = 0;
+  // Asks the CPU to start loading the bytes of a region, up to `max_residues` of it (a hint: it
+  // reads nothing and cannot fault). Batches call it a few regions ahead so that misses overlap.
+  virtual void prefetch(const EntryNumbers& /*e*/, std::uint64_t /*start*/, std::uint64_t /*end*/,
+                        std::uint64_t /*max_residues*/) const {}
+  // True when a batch gains by taking its regions in file order (each block inflated once).
+  virtual bool wants_file_order() const { return false; }
+};
+
+// The file itself, as opened: its map (read-only opening) or its descriptor (opening for
+// writing), and what it was when opened, so that reads can tell that it changed.
+class FileSource : public Source {
+ public:
+  // Opens `path` for reading (or reading and writing) and maps it unless `writable`. Anything
+  // but a regular file (or a link to one) is refused unopened: a directory with EISDIR as the
+  // read of one would fail, a pipe or device with an IOError that says what it is.
+  static Result<std::unique_ptr<FileSource>> open(const std::string& path, bool writable);
+
+  ~FileSource() override;
+
+  const std::string& path() const { return path_; }
+  // The mapped bytes, or nullptr (an empty file, or read through the descriptor).
+  const char* map() const { return map_; }
+  bool mapped() const { return mapped_; }
+  // The descriptor, or -1 once a map replaced it.
+  int fd() const { return fd_.get(); }
+  std::uint64_t size() const { return size_; }
+  const struct stat& opened_stat() const { return st_; }
+  // True once a read of the map met pages the file no longer has.
+  bool changed() const { return guard_.changed(); }
+  // The error of every read of a file that shrank under its reader.
+  FaidxError changed_error() const;
+
+ protected:
+  FileSource() = default;
+  // True when the path still names the mapped file and that file is now shorter than the map.
+  [[gnu::cold, gnu::noinline]] bool map_shrank() const;
+  // True when the file behind the descriptor is now shorter than when it was opened.
+  [[gnu::cold, gnu::noinline]] bool fd_shrank() const;
+  [[gnu::cold, gnu::noinline]] Status changed_status() const;
+
+  std::string path_;
+  FileDescriptor fd_;
+  const char* map_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+  struct stat st_ {};
+  MapGuard guard_;  // turns a read past the end of a file that shrank into changed()
+};
+
+// Reads a BGZF file's text through its .gzi pairs (`gzi_path`, read on the first read, unless
+// `pairs` are given) and a cache of inflated blocks; `file` holds the compressed bytes.
+class BgzfReader;
+struct GziEntry;
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path);
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,
+                                         std::vector<GziEntry> pairs);
+
+}  // namespace tavlo
