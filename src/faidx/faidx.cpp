@@ -175,16 +175,6 @@ void Faidx::pad_and_case(std::string& seq, std::uint64_t count) const {
   if (options_.sequence_always_upper) upper_in_place(seq);
 }
 
-Status Faidx::fill(const EntryNumbers& entry, const Span& span, std::string& seq) const {
-  if (span.count == 0) {
-    seq.clear();
-    return Ok{};
-  }
-  if (Status r = source_->read(entry, span.start, span.count, seq); !r) return r;
-  pad_and_case(seq, span.count);
-  return Ok{};
-}
-
 Status Faidx::fetch_as(BoundsPolicy policy, SequenceRecord& out, std::string_view name,
                        const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
                        Warnings& warnings) const {

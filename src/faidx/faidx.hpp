@@ -70,7 +70,15 @@ class Faidx {
 
   // The residues of a resolved span into `seq` (replacing its contents, keeping its buffer):
   // read, padded with default_seq where the file lacks residues, upper-cased when asked.
-  Status fill(const EntryNumbers& entry, const Span& span, std::string& seq) const;
+  Status fill(const EntryNumbers& entry, const Span& span, std::string& seq) const {
+    if (span.count == 0) {
+      seq.clear();
+      return Ok{};
+    }
+    Status r = source_->read(entry, span.start, span.count, seq);
+    if (reshapes_ && r) pad_and_case(seq, span.count);
+    return r;
+  }
   // Replaces `out` with `count` residues of `e` from 1-based residue `start` (which must lie in
   // the record), read from the file's bytes as the other fetches read them (map, descriptor or
   // BGZF), with their errors (file changed while open, damaged block). Short when the file ends
@@ -90,7 +98,10 @@ class Faidx {
   static FaidxError not_found(std::string_view name);
 
  private:
-  explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
+  explicit Faidx(FaidxOptions options)
+      : options_(std::move(options)),
+        reshapes_(options_.sequence_always_upper ||
+                  (options_.default_seq && !options_.default_seq->empty())) {}
 
   Status fetch_as(BoundsPolicy policy, SequenceRecord& out, std::string_view name,
                   const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
@@ -106,6 +117,7 @@ class Faidx {
   std::string index_path_;
   NameTable names_;
   std::unique_ptr<Source> source_;
+  const bool reshapes_;  // fill() pads with default_seq or upper-cases
 };
 
 }  // namespace tavlo

@@ -348,27 +348,12 @@ PyTypeObject* faidx_type() {
 
 const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
-PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
-                          std::uint64_t start, std::uint64_t end) {
-  const Faidx& fx = faidx_core(faidx);
-  std::size_t index = NameTable::npos;
-  PyObject* shared = nullptr;
-  if (!find_record(faidx, name_object, name, &index, &shared)) return nullptr;
-  if (index == NameTable::npos) return raise_error(Faidx::not_found(name));
-  // The record is filled inside its object: no copy or move of the residues on this hot path.
-  SequenceRecord* record = nullptr;
-  PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
-  if (!seq) return nullptr;
-  Warnings warnings;
-  Status s = fx.fetch(*record, name, fx.names().numbers_at(index), start, end, warnings);
-  write_warnings(warnings);
-  if (!s) return raise_error(s.error());
-  if (!check_text(record->seq)) return nullptr;
-  return seq.release();
-}
+namespace {
 
-bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
-                 std::size_t* index, PyObject** shared) {
+// find_record, inlined into the fetch of one region.
+[[gnu::always_inline]] inline bool look_up_record(PyObject* faidx, PyObject* name_object,
+                                                  std::string_view name, std::size_t* index,
+                                                  PyObject** shared) {
   FaidxObject* fo = as_faidx(faidx);
   if (name_object != nullptr) {
     const std::uint32_t m = fo->name_memo[memo_slot(name_object)];
@@ -387,6 +372,32 @@ bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
     fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(*index + 1);
   }
   return true;
+}
+
+}  // namespace
+
+PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
+                          std::uint64_t start, std::uint64_t end) {
+  const Faidx& fx = faidx_core(faidx);
+  std::size_t index = NameTable::npos;
+  PyObject* shared = nullptr;
+  if (!look_up_record(faidx, name_object, name, &index, &shared)) return nullptr;
+  if (index == NameTable::npos) return raise_error(Faidx::not_found(name));
+  // The record is filled inside its object: no copy or move of the residues on this hot path.
+  SequenceRecord* record = nullptr;
+  PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
+  if (!seq) return nullptr;
+  Warnings warnings;
+  Status s = fx.fetch(*record, name, fx.names().numbers_at(index), start, end, warnings);
+  write_warnings(warnings);
+  if (!s) return raise_error(s.error());
+  if (!check_text(record->seq)) return nullptr;
+  return seq.release();
+}
+
+bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
+                 std::size_t* index, PyObject** shared) {
+  return look_up_record(faidx, name_object, name, index, shared);
 }
 
 bool check_text(std::string_view residues) {
@@ -412,7 +423,7 @@ Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, st
   return r;
 }
 
-void write_warnings(const Warnings& warnings) {
+void write_warning_lines(const Warnings& warnings) {
   for (int i = 0; i < warnings.count; ++i) {
     std::string line = "WARNING: " + warnings.text[i] + "\n";
     // Best effort: a warning that cannot be written is not worth failing the fetch for.

@@ -46,7 +46,10 @@ Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, st
                                       std::uint64_t end);
 
 // Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
-void write_warnings(const Warnings& warnings);
+void write_warning_lines(const Warnings& warnings);
+inline void write_warnings(const Warnings& warnings) {
+  if (warnings.count != 0) [[unlikely]] write_warning_lines(warnings);
+}
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);
