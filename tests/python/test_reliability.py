@@ -14,7 +14,7 @@ import threading
 import pytest
 
 import tavlo
-from conftest import random_residues, write_fasta
+from conftest import peer, random_residues, write_fasta
 
 SLOW = bool(os.environ.get("CI") or os.environ.get("TAVLO_SLOW"))
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -345,3 +345,42 @@ def test_record_longer_than_2_to_the_32(tmp_path):
         for leftover in (path, path + ".fai"):
             if os.path.exists(leftover):
                 os.unlink(leftover)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_ctrl_c_stops_a_large_batch(tmp_path, compressed):
+    # SIGINT early in a long batch: KeyboardInterrupt well before the batch would have ended (as
+    # a tenth of it, timed first, tells), and the pool serves the next batch.
+    path = write_fasta(tmp_path / "r.fa", {"a": random_residues(5000, seed=3)})
+    if compressed:
+        subprocess.run([peer("bgzip"), "-f", path], check=True)
+        path += ".gz"
+    code = f"""
+        import sys, time, tavlo
+        fx = tavlo.Faidx({path!r})
+        regions = [("a", 1 + i % 4000, 200 + i % 4000) for i in range(2_000_000)]
+        start = time.perf_counter()
+        fx.fetch_many(regions[:200_000])
+        tenth = time.perf_counter() - start
+        print("ready", flush=True)
+        start = time.perf_counter()
+        try:
+            fx.fetch_many(regions)
+            print("finished")
+        except KeyboardInterrupt:
+            print("interrupted", time.perf_counter() - start, 10 * tenth)
+        print(len(fx.fetch_many(regions[:5000])))
+        """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        MODULE_DIR, os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n", child.stderr.read()
+    threading.Event().wait(0.05)
+    child.send_signal(signal.SIGINT)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err
+    word, *times = out.split("\n")[0].split()
+    assert word == "interrupted", out
+    assert float(times[0]) < 0.5 * float(times[1]), out
+    assert out.split("\n")[1] == "5000"
