@@ -472,7 +472,7 @@ int main() {
   const bool fork_tests = skip == nullptr || std::string(skip) != "1";
 
   if (fork_tests) test_size_follows_affinity();
-  testing::set_pool_threads(kThreads);
+  set_pool_threads(kThreads);
   CHECK_EQ(worker_count(), kThreads);
   test_coverage();
   test_stealing();
