@@ -44,6 +44,12 @@ void upper_in_place(std::string& s) {
   }
 }
 
+// `e` with the file it is about, unless its text names a file already.
+FaidxError in_file(FaidxError e, const std::string& path) {
+  if (e.kind != ErrorKind::FastaNotFound && e.kind != ErrorKind::IndexNotFound) e.file = path;
+  return e;
+}
+
 FaidxError not_found(std::string_view name) {
   std::string text = "Sequence '";
   text.append(name);
@@ -154,32 +160,42 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     if (!s) return std::move(s).error();
   } else if (build) {
     auto listing = fx->has_map_
-                       ? scan_fasta_listing(std::string_view(fx->map_, fx->map_length_))
-                       : scan_fasta_fd_listing(fd.get());
+                       ? scan_fasta_listing(std::string_view(fx->map_, fx->map_length_), 4 << 20,
+                                            opt.bytewise_names)
+                       : scan_fasta_fd_listing(fd.get(), opt.bytewise_names);
     // A file cut short under the scan reads as zeros, which the scan may refuse first.
     if (fx->guard_.changed()) return fx->changed_error();
-    if (!listing) return std::move(listing).error();
+    if (!listing) return in_file(std::move(listing).error(), opt.filename);
     // The .fai is written from the listing while its lookup is made, which only reads it.
     NameTable& names = *listing;
+    names.set_keep_first(opt.first_duplicate_wins);
     bool distinct = false;
-    if (Status w = write_fai(fx->index_path_, names, [&] { distinct = names.index_distinct(); });
-        !w) {
-      return std::move(w).error();
-    }
+    Status w = write_fai(fx->index_path_, names, [&] { distinct = names.index_distinct(); });
+    if (w = fx->index_written(std::move(w), fx->index_path_); !w) return std::move(w).error();
     fx->names_ = std::move(names);
     if (!distinct) fx->names_.merge_repeats();
   } else {
-    if (Status r = read_fai(fx->index_path_, fx->names_); !r) return std::move(r).error();
+    fx->names_.set_keep_first(opt.first_duplicate_wins);
+    if (Status r = read_fai(fx->index_path_, fx->names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), fx->index_path_);
+    }
   }
   // The descriptor (when no map replaced it) is closed by the destructor from here on.
   fx->fd_ = fd.release();
   return fx;
 }
 
+Status Faidx::index_written(Status written, const std::string& path) {
+  if (written || !options_.index_in_memory) return written;
+  warnings_.push_back("could not write the index file " + path + " (" +
+                      written.error().payload() + "): using an index built in memory");
+  return Ok{};
+}
+
 Status Faidx::open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st,
                         bool build_fai) {
   const FaidxOptions& opt = options_;
-  const std::string gzi_path = opt.filename + ".gzi";
+  const std::string gzi_path = opt.gziname ? *opt.gziname : opt.filename + ".gzi";
   const char* map = has_map_ ? map_ : nullptr;
   // The .gzi follows the .fai's rule: rebuilt when missing, or when older than the FASTA file
   // unless rebuilding is off.
@@ -192,23 +208,28 @@ Status Faidx::open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st,
     gzi_build = newer(fasta_st.st_mtim, gzi_st.st_mtim);
   }
   std::vector<GziEntry> gzi;
+  names_.set_keep_first(opt.first_duplicate_wins);
   if (build_fai) {
-    auto scan = scan_bgzf(map, fd, size, true);
-    if (!scan) return std::move(scan).error();
-    if (Status w = write_file_atomically(gzi_path, format_gzi(scan->gzi)); !w) return w;
-    if (Status w = write_fai(index_path_, scan->entries); !w) return w;
+    auto scan = scan_bgzf(map, fd, size, true, opt.bytewise_names);
+    if (!scan) return in_file(std::move(scan).error(), opt.filename);
+    Status w = index_written(write_file_atomically(gzi_path, format_gzi(scan->gzi)), gzi_path);
+    if (!w) return w;
+    if (w = index_written(write_fai(index_path_, scan->entries), index_path_); !w) return w;
     load_entries(scan->entries, names_);
     gzi = std::move(scan->gzi);
   } else {
-    if (Status r = read_fai(index_path_, names_); !r) return r;
+    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), index_path_);
+    }
     if (gzi_build) {
       // Only the block headers are read: the .fai is already there.
       auto scan = scan_bgzf(map, fd, size, false);
-      if (!scan) return std::move(scan).error();
+      if (!scan) return in_file(std::move(scan).error(), opt.filename);
       gzi = std::move(scan->gzi);
       // Without build_index nothing is written: the pairs serve this Faidx only.
       if (opt.build_index) {
-        if (Status w = write_file_atomically(gzi_path, format_gzi(gzi)); !w) return w;
+        Status w = index_written(write_file_atomically(gzi_path, format_gzi(gzi)), gzi_path);
+        if (!w) return w;
       }
     } else {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors/errors.hpp"
 #include "faidx/map_guard.hpp"
@@ -33,6 +34,16 @@ struct FaidxOptions {
   bool read_long_names = false;
   std::string duplicate_action = "stop";
   std::optional<std::uint64_t> read_ahead;
+  // Choices of the command-line tool, which is a drop-in for samtools faidx; the module keeps
+  // these defaults. Headers and .fai lines are taken as bytes, with no UTF-8 check.
+  bool bytewise_names = false;
+  // A repeated name gives its first record instead of its last (see NameTable::set_keep_first).
+  bool first_duplicate_wins = false;
+  // An index (.fai or .gzi) that is missing or stale but cannot be written is used from memory,
+  // with a warning in Faidx::warnings(), instead of failing the open.
+  bool index_in_memory = false;
+  // The .gzi of a BGZF file; by default the FASTA path plus ".gzi".
+  std::optional<std::string> gziname;
 };
 
 class Faidx {
@@ -48,6 +59,8 @@ class Faidx {
   const FaidxOptions& options() const { return options_; }
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
+  // Lines for the user about the open (an index kept in memory only), for the caller to show.
+  const std::vector<std::string>& warnings() const { return warnings_; }
   bool has_map() const { return has_map_; }
   // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
   bool is_bgzf() const { return bgzf_ != nullptr; }
@@ -92,6 +105,9 @@ class Faidx {
 
   // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
   Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
+  // The outcome `written` of writing the index file `path`: a failure passes for success under
+  // index_in_memory, which keeps the index in memory and says so in warnings().
+  Status index_written(Status written, const std::string& path);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const {
@@ -118,6 +134,7 @@ class Faidx {
   FaidxOptions options_;
   std::string index_path_;
   NameTable names_;
+  std::vector<std::string> warnings_;
   const char* map_ = nullptr;  // nullptr for an empty mapped file
   std::size_t map_length_ = 0;
   bool has_map_ = false;
