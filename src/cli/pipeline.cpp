@@ -5,7 +5,11 @@
 
 #include <charconv>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <functional>
+#include <mutex>
+#include <thread>
 
 #include "cli/args.hpp"
 
@@ -98,64 +102,90 @@ bool output_allowed(std::string_view command, const std::string& output, const I
   return true;
 }
 
-Stage::~Stage() {
-  if (!thread_.joinable()) return;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stop_ = true;
-  }
-  cv_.notify_all();
-  thread_.join();
-}
-
-void Stage::submit(std::function<bool(std::string&)> job) {
-  if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    job_ = std::move(job);
-    busy_ = true;
-  }
-  cv_.notify_all();
-}
-
-bool Stage::wait(std::string& error) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  cv_.wait(lock, [this] { return !busy_; });
-  if (failed_) error = error_;
-  return !failed_;
-}
-
-void Stage::loop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (true) {
-    cv_.wait(lock, [this] { return stop_ || busy_; });
-    if (!busy_) return;  // stopping with nothing left
-    std::function<bool(std::string&)> job = std::move(job_);
-    const bool skip = failed_;
-    lock.unlock();
-    std::string error;
-    bool ok = true;
-    if (!skip) {
-      try {
-        ok = job(error);
-      } catch (const std::bad_alloc&) {
-        ok = false;
-        error = "out of memory";
-      } catch (const std::exception& e) {
-        ok = false;
-        error = e.what();
-      }
+// Runs one job at a time on a thread of its own (started on first use): the writer sends one
+// chunk's text to the kernel while the formatter fetches the next chunk and the main thread
+// parses the one after.
+class Stage {
+ public:
+  ~Stage() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
     }
-    job = nullptr;
-    lock.lock();
-    if (!ok && !failed_) {
-      failed_ = true;
-      error_ = std::move(error);
+    cv_.notify_all();
+    thread_.join();
+  }
+
+  // Hands a job over; the previous one must have been waited for. Once a job has failed, the
+  // later ones are dropped.
+  void submit(std::function<bool(std::string&)> job) {
+    if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      job_ = std::move(job);
+      busy_ = true;
     }
-    busy_ = false;
     cv_.notify_all();
   }
-}
+
+  // Waits until the last submitted job is done; false with `error` set if a job failed.
+  bool wait(std::string& error) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return !busy_; });
+    if (failed_) error = error_;
+    return !failed_;
+  }
+
+ private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (true) {
+      cv_.wait(lock, [this] { return stop_ || busy_; });
+      if (!busy_) return;  // stopping with nothing left
+      std::function<bool(std::string&)> job = std::move(job_);
+      const bool skip = failed_;
+      lock.unlock();
+      std::string error;
+      bool ok = true;
+      if (!skip) {
+        try {
+          ok = job(error);
+        } catch (const std::bad_alloc&) {
+          ok = false;
+          error = "out of memory";
+        } catch (const std::exception& e) {
+          ok = false;
+          error = e.what();
+        }
+      }
+      job = nullptr;
+      lock.lock();
+      if (!ok && !failed_) {
+        failed_ = true;
+        error_ = std::move(error);
+      }
+      busy_ = false;
+      cv_.notify_all();
+    }
+  }
+
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::function<bool(std::string&)> job_;  // guarded by mutex_
+  bool busy_ = false;
+  bool stop_ = false;
+  bool failed_ = false;
+  std::string error_;
+};
+
+Emitter::Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
+    : fx_(fx), layout_(layout), out_(out), writer_(std::make_unique<Stage>()),
+      formatter_(std::make_unique<Stage>()), command_(command) {}
+
+// The formatter, which feeds the writer, stops first (members go in reverse order).
+Emitter::~Emitter() = default;
 
 bool Emitter::add(const EntryNumbers& e, std::uint64_t first, std::uint64_t last, bool rc) {
   if (last < first) return true;
@@ -182,18 +212,18 @@ bool Emitter::flush(bool last) {
   if (!chunk().pieces.empty()) {
     // The formatter is done with the other chunk (and has handed its text to the writer)
     // before this one goes: one chunk in formatting, one in parsing.
-    if (!formatter_.wait(error)) {
+    if (!formatter_->wait(error)) {
       failed_ = true;
       say(command_, error);
       return false;
     }
     const int c = current_;
-    formatter_.submit([this, c](std::string& err) { return format_and_write(c, err); });
+    formatter_->submit([this, c](std::string& err) { return format_and_write(c, err); });
     current_ ^= 1;
     done_ += chunks_[c].regions;
     chunk().clear();
   }
-  if (last && !(formatter_.wait(error) && writer_.wait(error))) {
+  if (last && !(formatter_->wait(error) && writer_->wait(error))) {
     failed_ = true;
     say(command_, error);
     return false;
@@ -225,9 +255,9 @@ bool Emitter::format_and_write(int c, std::string& error) {
     error = s.error().display();
     return false;
   }
-  if (!writer_.wait(error)) return false;
+  if (!writer_->wait(error)) return false;
   const std::vector<std::string>* job = &buffers;
-  writer_.submit([this, job, used](std::string& err) { return out_.write(*job, used, err); });
+  writer_->submit([this, job, used](std::string& err) { return out_.write(*job, used, err); });
   buffer_ ^= 1;
   return true;
 }

@@ -2,14 +2,10 @@
 // worker pool, written by a thread of their own; and opening the FASTA file for the tool.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "cli/format.hpp"
@@ -44,44 +40,17 @@ std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in);
 // path once resolved): writing it would destroy the input.
 bool output_allowed(std::string_view command, const std::string& output, const Inputs& in);
 
-// Runs one job at a time on a thread of its own (started on first use): the writer sends one
-// chunk's text to the kernel while the formatter fetches the next chunk and the main thread
-// parses the one after.
-class Stage {
- public:
-  Stage() = default;
-  Stage(const Stage&) = delete;
-  Stage& operator=(const Stage&) = delete;
-  ~Stage();
-
-  // Hands a job over; the previous one must have been waited for. Once a job has failed, the
-  // later ones are dropped.
-  void submit(std::function<bool(std::string&)> job);
-  // Waits until the last submitted job is done; false with `error` set if a job failed.
-  bool wait(std::string& error);
-
- private:
-  void loop();
-
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::function<bool(std::string&)> job_;  // guarded by mutex_
-  bool busy_ = false;
-  bool stop_ = false;
-  bool failed_ = false;
-  std::string error_;
-};
+class Stage;
 
 // Collects regions into chunks. A full chunk goes to the formatter thread, which fetches and
 // formats it on the worker pool and passes the text on to the writer thread, while this thread
 // parses the next chunk.
 class Emitter {
  public:
-  Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
-      : fx_(fx), layout_(layout), out_(out), command_(command) {}
+  Emitter(const Faidx& fx, Layout layout, Output& out, const char* command);
   Emitter(const Emitter&) = delete;
   Emitter& operator=(const Emitter&) = delete;
+  ~Emitter();
 
   void set_reader(const LineReader* reader) { reader_ = reader; }
 
@@ -131,8 +100,8 @@ class Emitter {
   // at work on them) stop before they go; the formatter, which feeds the writer, stops first.
   Chunk chunks_[2];
   std::vector<std::string> buffers_[2];
-  Stage writer_;
-  Stage formatter_;
+  std::unique_ptr<Stage> writer_;
+  std::unique_ptr<Stage> formatter_;
   const char* command_;
   const LineReader* reader_ = nullptr;
   Progress progress_;
