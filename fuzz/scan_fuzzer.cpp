@@ -42,6 +42,7 @@ void require_same(Scan& a, Scan& b) {
   if (!a) {
     FUZZ_REQUIRE(a.error().kind == b.error().kind);
     FUZZ_REQUIRE(a.error().payload() == b.error().payload());
+    FUZZ_REQUIRE(a.error().line == b.error().line);
     return;
   }
   FUZZ_REQUIRE(a->size() == b->size());
@@ -97,7 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Scan from_fd = tavlo::scan_fasta_fd(fd);
     require_same(whole, from_fd);
   }
-  if (!whole) return 0;
+  if (!whole) {
+    // The line numbered is the one refused: a header, or a line of the record named.
+    const std::uint64_t line = whole.error().line;
+    FUZZ_REQUIRE(line >= 1 && line <= 1 + static_cast<std::uint64_t>(
+                                              std::count(text.begin(), text.end(), '\n')));
+    return 0;
+  }
   std::uint64_t previous_end = 0;
   for (const IndexEntry& e : *whole) {
     const auto& n = e.numbers;
@@ -111,6 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  text.substr(header, n.offset - header).find(e.name) != std::string::npos);
     const std::string residues = record_residues(text, n.offset);
     FUZZ_REQUIRE(residues.size() == n.rlen);
+    // Blanks are refused, never counted as residues.
+    FUZZ_REQUIRE(residues.find_first_of(" \t") == std::string::npos);
     previous_end = n.offset;
     if (n.rlen == 0) continue;
     // Any region of the record, on both read paths, is the matching part of its residues.

@@ -305,12 +305,13 @@ Result<std::size_t> feed_lines(FastaScanner& scanner, const char* text, std::siz
 
 }  // namespace
 
-Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate) {
+Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate,
+                           bool bytewise) {
   // Stretches of this many compressed bytes are read (and inflated in parallel) at a time.
   constexpr std::size_t kStretch = 4 << 20;
   CompressedStretch source(map, fd, size);
   BgzfScan scan;
-  FastaScanner scanner;
+  FastaScanner scanner(0, bytewise);
   bool first_data = true;
   std::uint64_t coff = 0, uoff = 0;
   std::string text;        // unscanned text carried over, then the stretch's text
@@ -410,6 +411,30 @@ BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::string 
     : map_(map), fd_(fd), size_(size), gzi_path_(std::move(gzi_path)),
       slots_(new Slot[kCacheSlots]) {}
 
+Status BgzfReader::covers_file() const {
+  // The last pair's block may hold text; every block after it must be empty (the end-of-file
+  // marker). Otherwise the text after the last pair would be cut off: a .gzi that lists only
+  // some blocks would give empty or short sequences. A damaged block ends the check: the reads
+  // that reach it report it, while those before it still succeed.
+  CompressedStretch source(map_, fd_, size_);
+  std::uint64_t c = gzi_.empty() ? 0 : gzi_.back().coff;
+  for (bool first = true; c < size_; first = false) {
+    auto got = source.get(c, kBgzfMaxBlock);
+    if (!got) return std::move(got).error();
+    auto h = parse_bgzf_header(*got, c);
+    if (!h || h->block_size > got->size()) break;
+    auto isize = declared_size(got->substr(0, h->block_size), c);
+    if (!isize) break;
+    if (!first && *isize > 0) {
+      return FaidxError::io("the .gzi index " + gzi_path_ +
+                            " does not list every block of the BGZF file (damaged, or made for "
+                            "another file): remove it so that it is built again");
+    }
+    c += h->block_size;
+  }
+  return Ok{};
+}
+
 Status BgzfReader::load() const {
   std::call_once(loaded_, [this] {
     auto pairs = read_gzi(gzi_path_);
@@ -419,6 +444,9 @@ Status BgzfReader::load() const {
     }
     gzi_ = std::move(*pairs);
     bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+    if (Status s = covers_file(); !s) {
+      load_error_ = std::make_unique<FaidxError>(std::move(s).error());
+    }
   });
   if (load_error_) return *load_error_;
   return Ok{};

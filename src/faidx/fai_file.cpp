@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -107,7 +108,7 @@ Status parse_general_line(std::string_view line, std::string_view* name, EntryNu
 
 }  // namespace
 
-Status parse_fai(std::string_view contents, NameTable& table) {
+Status parse_fai(std::string_view contents, NameTable& table, bool bytewise) {
   std::size_t lines = 0;
   for (const char* p = contents.data(); (p = static_cast<const char*>(std::memchr(
                                              p, '\n', contents.data() + contents.size() - p)));
@@ -135,9 +136,14 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     const char* stop = nl ? static_cast<const char*>(nl) + 1 : end;
     const std::string_view line(p, static_cast<std::size_t>(stop - p));
     p = stop;
-    if (!ascii && !text::is_valid_utf8(line.data(), line.size())) {
+    // Only a refused line is numbered: the lines before it are counted then.
+    auto at_line = [&](FaidxError e) {
+      e.line = 1 + static_cast<std::uint64_t>(std::count(contents.data(), line.data(), '\n'));
+      return e;
+    };
+    if (!ascii && !bytewise && !text::is_valid_utf8(line.data(), line.size())) {
       loader.flush();
-      return FaidxError::io("stream did not contain valid UTF-8");
+      return at_line(FaidxError::io("stream did not contain valid UTF-8"));
     }
     if (!ascii && parse_plain_line(line.data(), stop, &name, &numbers, &next) && next == stop) {
       loader.add(name, numbers);
@@ -146,7 +152,7 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     bool keep = false;
     if (Status s = parse_general_line(line, &name, &numbers, &keep); !s) {
       loader.flush();
-      return s;
+      return at_line(std::move(s).error());
     }
     if (keep) loader.add(name, numbers);
   }
@@ -166,7 +172,7 @@ void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
 // Indexes this large or larger are parsed from a map of the file rather than a copy.
 constexpr off_t kMapIndexFrom = 1 << 20;
 
-Status read_fai(const std::string& path, NameTable& table) {
+Status read_fai(const std::string& path, NameTable& table, bool bytewise) {
   // Non-blocking, so that a named pipe put there cannot hold the open; then refused by type.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return FaidxError::of(ErrorKind::IndexNotFound, path);
@@ -188,7 +194,7 @@ Status read_fai(const std::string& path, NameTable& table) {
       {
         MapGuard guard;
         guard.watch(static_cast<const char*>(m), size);
-        parsed = parse_fai(std::string_view(static_cast<const char*>(m), size), table);
+        parsed = parse_fai(std::string_view(static_cast<const char*>(m), size), table, bytewise);
         changed = guard.changed();
       }
       ::munmap(m, size);
@@ -205,12 +211,13 @@ Status read_fai(const std::string& path, NameTable& table) {
     if (got < 0) return FaidxError::io_errno(errno);
     // A file that grew since fstat is read again whole, below.
     if (static_cast<std::size_t>(got) <= size) {
-      return parse_fai(std::string_view(buf.get(), static_cast<std::size_t>(got)), table);
+      return parse_fai(std::string_view(buf.get(), static_cast<std::size_t>(got)), table,
+                       bytewise);
     }
   }
   std::string contents;
   if (Status s = read_all(fd.get(), contents); !s) return s;
-  return parse_fai(contents, table);
+  return parse_fai(contents, table, bytewise);
 }
 
 namespace {

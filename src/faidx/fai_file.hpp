@@ -14,15 +14,15 @@ namespace tavlo {
 // Parses the text of an index file into `table`. Lines without exactly five tab-separated fields
 // (after trimming white space) are skipped; a malformed number fails with "Invalid rlen",
 // "Invalid offset", "Invalid lenc" or "Invalid lenb"; a line that is not UTF-8 fails with an
-// IOError.
-Status parse_fai(std::string_view contents, NameTable& table);
+// IOError, unless `bytewise`. A failure's line number is in the error's `line`.
+Status parse_fai(std::string_view contents, NameTable& table, bool bytewise = false);
 
 // Inserts `entries` into `table` in order.
 void load_entries(const std::vector<IndexEntry>& entries, NameTable& table);
 
 // Reads the index file at `path` into `table`. A file that cannot be opened gives
 // IndexNotFoundError with the path.
-Status read_fai(const std::string& path, NameTable& table);
+Status read_fai(const std::string& path, NameTable& table, bool bytewise = false);
 
 // The text of an index file listing `entries` in order.
 std::string format_fai(const std::vector<IndexEntry>& entries);

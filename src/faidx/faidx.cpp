@@ -27,6 +27,12 @@ void upper_in_place(std::string& s) {
   }
 }
 
+// `e` with the file it is about, unless its text names a file already.
+FaidxError in_file(FaidxError e, const std::string& path) {
+  if (e.kind != ErrorKind::FastaNotFound && e.kind != ErrorKind::IndexNotFound) e.file = path;
+  return e;
+}
+
 Status check_paths(const FaidxOptions& opt) {
   if (opt.filename.find('\0') != std::string::npos ||
       (opt.indexname && opt.indexname->find('\0') != std::string::npos)) {
@@ -95,6 +101,7 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   if (!bgzf) return std::move(bgzf).error();
   auto build = index_needs_build(opt, fx->index_path_);
   if (!build) return std::move(build).error();
+  fx->bgzf_ = *bgzf;
   if (*bgzf) {
     if (Status s = fx->index_bgzf(std::move(*file), *build); !s) return std::move(s).error();
   } else {
@@ -104,20 +111,36 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   return fx;
 }
 
+Status Faidx::index_written(Status written, const std::string& path) {
+  if (written || !options_.index_in_memory) return written;
+  warnings_.push_back("could not write the index file " + path + " (" +
+                      written.error().payload() + "): using an index built in memory");
+  return Ok{};
+}
+
 Status Faidx::index_plain(const FileSource& file, bool build) {
-  if (!build) return read_fai(index_path_, names_);
-  auto listing = file.mapped()
-                     ? scan_fasta_listing(std::string_view(file.map(), file.size()))
-                     : scan_fasta_fd_listing(file.fd());
+  const FaidxOptions& opt = options_;
+  if (!build) {
+    names_.set_keep_first(opt.first_duplicate_wins);
+    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), index_path_);
+    }
+    return Ok{};
+  }
+  auto listing =
+      file.mapped()
+          ? scan_fasta_listing(std::string_view(file.map(), file.size()), 4 << 20,
+                               opt.bytewise_names)
+          : scan_fasta_fd_listing(file.fd(), opt.bytewise_names);
   // A file cut short under the scan reads as zeros, which the scan may refuse first.
   if (file.changed()) return file.changed_error();
-  if (!listing) return std::move(listing).error();
+  if (!listing) return in_file(std::move(listing).error(), opt.filename);
   // The .fai is written from the listing while its lookup is made, which only reads it.
   NameTable& names = *listing;
+  names.set_keep_first(opt.first_duplicate_wins);
   bool distinct = false;
-  if (Status w = write_fai(index_path_, names, [&] { distinct = names.index_distinct(); }); !w) {
-    return w;
-  }
+  Status w = write_fai(index_path_, names, [&] { distinct = names.index_distinct(); });
+  if (w = index_written(std::move(w), index_path_); !w) return w;
   names_ = std::move(names);
   if (!distinct) names_.merge_repeats();
   return Ok{};
@@ -125,15 +148,18 @@ Status Faidx::index_plain(const FileSource& file, bool build) {
 
 Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
   const FaidxOptions& opt = options_;
-  const std::string gzi_path = opt.filename + ".gzi";
+  const std::string gzi_path = opt.gziname ? *opt.gziname : opt.filename + ".gzi";
   // The .gzi follows the .fai's rule: rebuilt when missing, or when older than the FASTA file
   // unless rebuilding is off.
   struct stat gzi_st;
   const bool gzi_build = ::stat(gzi_path.c_str(), &gzi_st) != 0 ||
                          (opt.build_index && opt.rebuild &&
                           newer(file->opened_stat().st_mtim, gzi_st.st_mtim));
+  names_.set_keep_first(opt.first_duplicate_wins);
   if (!build_fai) {
-    if (Status r = read_fai(index_path_, names_); !r) return r;
+    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), index_path_);
+    }
     if (!gzi_build) {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.
       source_ = make_bgzf_source(std::move(file), gzi_path);
@@ -141,15 +167,16 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
     }
   }
   // Without build_fai only the block headers are read: the .fai is already there.
-  auto scan = scan_bgzf(file->map(), file->fd(), file->size(), build_fai);
+  auto scan = scan_bgzf(file->map(), file->fd(), file->size(), build_fai, opt.bytewise_names);
   if (file->changed()) return file->changed_error();
-  if (!scan) return std::move(scan).error();
+  if (!scan) return in_file(std::move(scan).error(), opt.filename);
   // Without build_index nothing is written: the pairs serve this Faidx only.
   if (build_fai || opt.build_index) {
-    if (Status w = write_file_atomically(gzi_path, format_gzi(scan->gzi)); !w) return w;
+    Status w = index_written(write_file_atomically(gzi_path, format_gzi(scan->gzi)), gzi_path);
+    if (!w) return w;
   }
   if (build_fai) {
-    if (Status w = write_fai(index_path_, scan->entries); !w) return w;
+    if (Status w = index_written(write_fai(index_path_, scan->entries), index_path_); !w) return w;
     load_entries(scan->entries, names_);
   }
   source_ = make_bgzf_source(std::move(file), std::move(scan->gzi));

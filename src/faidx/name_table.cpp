@@ -138,7 +138,11 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
     const std::size_t i = (v & low) - 1;
     const std::string_view have = name_at(i);
     if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
-      store(slots_[i], numbers, slots_[i].lenb == kWide);
+      if (keep_first_) {
+        repeated_.push_back(i);
+      } else {
+        store(slots_[i], numbers, slots_[i].lenb == kWide);
+      }
       return;
     }
   }
@@ -239,12 +243,23 @@ void NameTable::index() {
 void NameTable::merge_repeats() {
   // Rare: the records are inserted one by one into a fresh table, which takes this one's place.
   NameTable merged;
+  merged.keep_first_ = keep_first_;
   std::size_t name_bytes = arena_.size();
   merged.reserve(std::min(slots_.size(), kMaxRecords), name_bytes);
   Loader loader(merged);
   for (std::size_t i = 0; i < slots_.size(); ++i) loader.add(name_at(i), numbers_at(i));
   loader.flush();
   *this = std::move(merged);
+}
+
+std::vector<std::string_view> NameTable::repeated() const {
+  std::vector<std::size_t> at = repeated_;
+  std::sort(at.begin(), at.end());
+  at.erase(std::unique(at.begin(), at.end()), at.end());
+  std::vector<std::string_view> names;
+  names.reserve(at.size());
+  for (const std::size_t i : at) names.push_back(name_at(i));
+  return names;
 }
 
 std::size_t NameTable::find_index(std::string_view name) const {

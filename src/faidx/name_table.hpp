@@ -96,6 +96,11 @@ class NameTable {
   void index();
   // The same after index_distinct() returned false.
   void merge_repeats();
+  // From now on, inserting a name that is present keeps its first numbers (merge_repeats() and
+  // index() too), and the name is listed in repeated(): the rule of other indexers.
+  void set_keep_first(bool on) { keep_first_ = on; }
+  // The names met again under set_keep_first, each once, in order of their first record.
+  std::vector<std::string_view> repeated() const;
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
   std::optional<EntryNumbers> lookup(std::string_view name) const {
@@ -214,6 +219,8 @@ class NameTable {
   std::vector<std::uint32_t> buckets_;
   std::uint64_t mask_ = 0;  // buckets_.size() - 1
   std::uint64_t seed_;
+  bool keep_first_ = false;
+  std::vector<std::size_t> repeated_;  // positions of repeated names (with repeats)
 };
 
 }  // namespace tavlo

@@ -18,9 +18,20 @@ namespace tavlo {
 
 namespace {
 
-// The first word of a header, as text::first_word gives it; headers of plain ASCII whose name
-// starts at once take a byte loop instead of the character-by-character one.
-inline std::string_view header_name(std::string_view header) {
+// The first word of a header as the bytes up to the first ASCII white space, whatever they are.
+std::string_view ascii_first_word(std::string_view header) {
+  auto blank = [](unsigned char c) { return c == ' ' || c - 9u < 5u; };
+  std::size_t i = 0;
+  while (i < header.size() && blank(static_cast<unsigned char>(header[i]))) ++i;
+  std::size_t j = i;
+  while (j < header.size() && !blank(static_cast<unsigned char>(header[j]))) ++j;
+  return header.substr(i, j - i);
+}
+
+// The first word of a header, as text::first_word gives it (or ascii_first_word, `bytewise`);
+// headers of plain ASCII whose name starts at once take a byte loop instead of the
+// character-by-character one.
+inline std::string_view header_name(std::string_view header, bool bytewise) {
   const auto* u = reinterpret_cast<const unsigned char*>(header.data());
   std::size_t i = 0;
 #if defined(__SSE2__)
@@ -38,10 +49,10 @@ inline std::string_view header_name(std::string_view header) {
 #endif
   for (; i < header.size(); ++i) {
     const unsigned c = u[i];
-    if (c >= 0x80) return text::first_word(header);
+    if (c >= 0x80) return bytewise ? ascii_first_word(header) : text::first_word(header);
     if (c == ' ' || c - 9u < 5u) break;  // space, or TAB to CR
   }
-  if (i == 0) return text::first_word(header);
+  if (i == 0) return bytewise ? ascii_first_word(header) : text::first_word(header);
   return header.substr(0, i);
 }
 
@@ -59,8 +70,9 @@ std::string FastaScanner::record_name() const {
 inline bool FastaScanner::line(const char* p, std::size_t len) {
   if (p[0] == '>') {
     finish_record();
-    const std::string_view name = header_name(std::string_view(p + 1, len - 1));
+    const std::string_view name = header_name(std::string_view(p + 1, len - 1), bytewise_);
     cur_ = EntryNumbers{0, pos_ + len, 0, 0};
+    lines_before_ += lines_ + 1;
     lines_ = 0;
     ended_ = false;
     // The record is listed at once; its numbers are set when it ends.
@@ -68,13 +80,22 @@ inline bool FastaScanner::line(const char* p, std::size_t len) {
     in_record_ = !name.empty();
     return true;
   }
-  if (!in_record_) return true;  // before the first header, or under a nameless one
+  if (!in_record_) {  // before the first header, or under a nameless one
+    ++lines_before_;
+    return true;
+  }
   // A line holds no LF before its last byte, so only CRs can precede the final LF.
   std::size_t n = len - (p[len - 1] == '\n');
   while (n > 0 && p[n - 1] == '\r') --n;
   // The readers skip every CR, so one among the residues would shift all positions after it.
   if (chunk_has_cr_ && std::memchr(p, '\r', n) != nullptr) {
     inner_cr_ = true;
+    return false;
+  }
+  // Other indexers skip blanks while the readers here would return them as residues: each
+  // side would misread the other's index of the same file.
+  if (chunk_has_blank_ && (std::memchr(p, ' ', n) != nullptr || std::memchr(p, '\t', n))) {
+    inner_blank_ = true;
     return false;
   }
   if (lines_ == 0) {
@@ -114,29 +135,58 @@ inline std::uint64_t line_feeds(const char* p) {
 #endif
 }
 
-// Whether the n bytes at p are all ASCII (the return value) and whether any is a CR, in one pass.
-inline bool ascii_and_cr(const char* p, std::size_t n, bool* has_cr) {
+// Whether the n bytes at p are all ASCII (the return value), whether any is a CR and whether any
+// is a space or a tab, in one pass.
+inline bool ascii_cr_blank(const char* p, std::size_t n, bool* has_cr, bool* has_blank) {
   std::size_t i = 0;
   unsigned high = 0;
   unsigned crs = 0;
+  unsigned blanks = 0;
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8('\r');
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
   __m128i acc = _mm_setzero_si128();
   __m128i seen = _mm_setzero_si128();
+  __m128i blank = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     acc = _mm_or_si128(acc, v);
     seen = _mm_or_si128(seen, _mm_cmpeq_epi8(v, cr));
+    blank = _mm_or_si128(blank, _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)));
   }
   high = static_cast<unsigned>(_mm_movemask_epi8(acc));
   crs = static_cast<unsigned>(_mm_movemask_epi8(seen));
+  blanks = static_cast<unsigned>(_mm_movemask_epi8(blank));
 #endif
   for (; i < n; ++i) {
     high |= static_cast<unsigned char>(p[i]) & 0x80u;
     crs |= p[i] == '\r';
+    blanks |= p[i] == ' ' || p[i] == '\t';
   }
   *has_cr = crs != 0;
+  *has_blank = blanks != 0;
   return high == 0;
+}
+
+// Bit i is set when p[i] is a space or a tab, for the 64 bytes at p.
+inline std::uint64_t blanks(const char* p) {
+#if defined(__SSE2__)
+  const __m128i space = _mm_set1_epi8(' ');
+  const __m128i tab = _mm_set1_epi8('\t');
+  std::uint64_t mask = 0;
+  for (int k = 0; k < 4; ++k) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+    const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
+    mask |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(b)))
+            << (16 * k);
+  }
+  return mask;
+#else
+  std::uint64_t mask = 0;
+  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(p[i] == ' ' || p[i] == '\t') << i;
+  return mask;
+#endif
 }
 
 // line_feeds, and in *crs the same mask for carriage returns, from the same loads.
@@ -168,14 +218,14 @@ inline std::uint64_t line_feeds_and_crs(const char* p, std::uint64_t* crs) {
 }  // namespace
 
 Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
-  const bool ascii = ascii_and_cr(chunk.data(), chunk.size(), &chunk_has_cr_);
+  const bool ascii = ascii_cr_blank(chunk.data(), chunk.size(), &chunk_has_cr_, &chunk_has_blank_);
   const char* line_start = chunk.data();
   const char* end = line_start + chunk.size();
   bool bad_text = false;
   // Plain flags on the per-line path; the error value is made once, on failure.
   auto take_line = [&](const char* stop) __attribute__((always_inline)) -> bool {
     const std::size_t len = static_cast<std::size_t>(stop - line_start);
-    if (!ascii && !text::is_valid_utf8(line_start, len)) {
+    if (!ascii && !bytewise_ && !text::is_valid_utf8(line_start, len)) {
       bad_text = true;
       return false;
     }
@@ -185,13 +235,20 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
     return true;
   };
   auto failure = [&]() -> FaidxError {
-    if (bad_text) return FaidxError::io("stream did not contain valid UTF-8");
+    FaidxError e = FaidxError::io("stream did not contain valid UTF-8");
     if (inner_cr_) {
-      return FaidxError::of(ErrorKind::FastaIndexing,
-                            "Carriage return inside a line of sequence '" + record_name() + "'");
+      e = FaidxError::of(ErrorKind::FastaIndexing,
+                         "Carriage return inside a line of sequence '" + record_name() + "'");
+    } else if (inner_blank_) {
+      e = FaidxError::of(ErrorKind::FastaIndexing,
+                         "Space or tab inside a line of sequence '" + record_name() + "'");
+    } else if (!bad_text) {
+      e = FaidxError::of(ErrorKind::FastaIndexing,
+                         "Different line length in sequence '" + record_name() + "'");
     }
-    return FaidxError::of(ErrorKind::FastaIndexing,
-                          "Different line length in sequence '" + record_name() + "'");
+    // A header line (a bad one) is not yet counted in lines_before_.
+    e.line = lines_before_ + lines_ + 1;
+    return e;
   };
   // Line feeds are found 64 bytes at a time: lines are short, and a library call per line would
   // cost more than the line itself.
@@ -207,6 +264,10 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   // right before a LF; after any other CR (a stray one, or CR CR LF) the rest of the chunk goes
   // line by line, where line() checks each line itself.
   bool stray_cr = false;
+  // Likewise the lines that end in a block holding a space or a tab (or after one left open by
+  // the previous block) go line by line, where line() refuses one among residues.
+  bool blank_open = false;
+  bool blank_block = false;
   for (; end - q >= 64; q += 64) {
     std::uint64_t lfs;
     if (chunk_has_cr_ && !stray_cr) {
@@ -217,6 +278,13 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
       if (stray_cr) fast = false;
     } else {
       lfs = line_feeds(q);
+    }
+    if (chunk_has_blank_) {
+      const std::uint64_t b = blanks(q);
+      blank_block = blank_open || b != 0;
+      // Blanks after the block's last line feed belong to the line that the next block ends.
+      blank_open = lfs == 0 ? blank_block : ((b >> (63 - __builtin_clzll(lfs))) >> 1) != 0;
+      if (blank_block) fast = false;
     }
     for (std::uint64_t m = lfs; m != 0; m &= m - 1) {
       const char* stop = q + __builtin_ctzll(m) + 1;
@@ -230,7 +298,7 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
         continue;
       }
       if (!take_line(stop)) return failure();
-      fast = !stray_cr && full();
+      fast = !stray_cr && !blank_block && full();
     }
   }
   while (const char* nl =
@@ -289,8 +357,8 @@ namespace {
 // Scans `contents`, which starts at `offset` in a text of `total` bytes: the listing makes room
 // for the records of the rest of that text, judging by those of its first slice.
 Result<NameTable> scan_part(std::string_view contents, std::uint64_t offset,
-                            std::uint64_t total) {
-  FastaScanner scanner(offset);
+                            std::uint64_t total, bool bytewise) {
+  FastaScanner scanner(offset, bytewise);
   // In slices, so that the ASCII pre-check of a slice stays in cache for the line walk.
   constexpr std::size_t kSlice = 1 << 20;
   std::size_t at = 0;
@@ -355,30 +423,39 @@ std::size_t middle_header(std::string_view text) {
 
 }  // namespace
 
-Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part) {
+Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part,
+                                     bool bytewise) {
   const std::size_t split =
       contents.size() / 2 >= std::max<std::size_t>(min_part, 1) && worker_count() > 1
           ? middle_header(contents)
           : 0;
-  if (split == 0) return scan_part(contents, 0, contents.size());
+  if (split == 0) return scan_part(contents, 0, contents.size(), bytewise);
   // The first part ends with a record, the second starts with one: each is scanned as a text of
   // its own, the second at its offset, and the listings are joined.
   std::optional<Result<NameTable>> parts[2];
   parallel_for(2, [&](std::size_t begin, std::size_t end) {
     for (std::size_t k = begin; k < end; ++k) {
-      parts[k] = k == 0 ? scan_part(contents.substr(0, split), 0, contents.size())
-                        : scan_part(contents.substr(split), split, contents.size());
+      parts[k] = k == 0 ? scan_part(contents.substr(0, split), 0, contents.size(), bytewise)
+                        : scan_part(contents.substr(split), split, contents.size(), bytewise);
     }
   });
   if (!*parts[0]) return std::move(*parts[0]).error();
-  if (!*parts[1]) return std::move(*parts[1]).error();
+  if (!*parts[1]) {
+    FaidxError e = std::move(*parts[1]).error();
+    // The second part counted its lines from its own start.
+    if (e.line != 0) {
+      e.line += static_cast<std::uint64_t>(
+          std::count(contents.begin(), contents.begin() + split, '\n'));
+    }
+    return e;
+  }
   NameTable listing = std::move(**parts[0]);
   listing.append_listing(**parts[1]);
   return listing;
 }
 
-Result<NameTable> scan_fasta_fd_listing(int fd) {
-  FastaScanner scanner;
+Result<NameTable> scan_fasta_fd_listing(int fd, bool bytewise) {
+  FastaScanner scanner(0, bytewise);
   std::string buf(4 << 20, '\0');
   std::size_t have = 0;
   std::uint64_t at = 0;

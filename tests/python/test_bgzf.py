@@ -242,3 +242,19 @@ def test_damaged_files_give_the_residues_or_an_error(tmp_path_factory, flips, cu
     else:
         if keep_gzi:
             assert got[:4] == [plain.fetch(*r).seq for r in regions]
+
+
+@pytest.mark.parametrize("pairs", [0, 3])
+def test_gzi_listing_only_some_blocks_is_refused(tmp_path, pairs):
+    text = open(write_fasta(tmp_path / "p.fa", RECORDS), "rb").read()
+    path = write_bgzf(tmp_path / "z.fa.gz", text, 200)
+    tavlo.Faidx(path)
+    full = open(path + ".gzi", "rb").read()
+    with open(path + ".gzi", "wb") as f:  # newer than the file, so it is believed
+        f.write(struct.pack("<Q", pairs) + full[8:8 + 16 * pairs])
+    with pytest.raises(Exception, match=r"^IOError: the .gzi index .*z.fa.gz.gzi does not list"):
+        tavlo.Faidx(path).fetch_entire_sequence("r2")
+    tool = shutil.which("tavlo", path=os.path.dirname(os.sys.executable))
+    if tool:
+        r = subprocess.run([tool, "faidx", path, "r2"], capture_output=True)
+        assert r.returncode == 1 and r.stdout == b">r2\n" * 0 and b"does not list" in r.stderr

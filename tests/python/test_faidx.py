@@ -133,6 +133,18 @@ def test_ragged_records_are_refused(tmp_path, body):
     assert not os.path.exists(path + ".fai")
 
 
+@pytest.mark.parametrize("body", ["AC T\nACGT\n", "ACGT\nACGT\t\n", "ACGT\nAC \r\nAC\n", " \n"])
+def test_blanks_inside_sequence_lines_are_refused(tmp_path, body):
+    # Other indexers skip them, so the two indexes of such a file would disagree.
+    path = str(tmp_path / "x.fa")
+    with open(path, "w", newline="") as f:
+        f.write(">ok with\ttabs and spaces\nAAAA\nAA\n>bad\n" + body + ">next\nAC\n")
+    with pytest.raises(Exception) as info:
+        tavlo.Faidx(path)
+    assert info.value.args == ("FastaIndexingError: Space or tab inside a line of sequence 'bad'",)
+    assert not os.path.exists(path + ".fai")
+
+
 @pytest.mark.parametrize("body", ["ACGT\nAC\n\n\n", "ACGT\nACGT", "\n\n", ""])
 def test_regular_records_are_accepted(tmp_path, body):
     path = str(tmp_path / "x.fa")
