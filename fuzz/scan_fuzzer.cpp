@@ -34,7 +34,12 @@ Scan scan_in_pieces(std::string_view text, const std::vector<std::uint8_t>& size
     pending.erase(0, *used);
     if (last) break;
   }
-  return scanner.take();
+  return tavlo::listing_entries(scanner.take_listing());
+}
+
+Scan entries_of(tavlo::Result<tavlo::NameTable> listing) {
+  if (!listing) return std::move(listing).error();
+  return tavlo::listing_entries(*listing);
 }
 
 void require_same(Scan& a, Scan& b) {
@@ -83,19 +88,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (sizes.empty()) sizes.push_back(7);
   for (auto& s : sizes) s = s == 0 ? 1 : s;
 
-  Scan whole = tavlo::scan_fasta(text);
+  Scan whole = entries_of(tavlo::scan_fasta_listing(text));
   Scan pieces = scan_in_pieces(text, sizes);
   require_same(whole, pieces);
   // Split at a header near the middle and scanned in two parts (on two threads), the same.
-  auto split_listing = tavlo::scan_fasta_listing(text, 1);
-  Scan split = split_listing ? Scan(tavlo::listing_entries(*split_listing))
-                             : Scan(std::move(split_listing).error());
+  Scan split = entries_of(tavlo::scan_fasta_listing(text, 1));
   require_same(whole, split);
   const int fd = tavlo::fuzz::memory_file(text);
   // The descriptor scan allocates a 4 MB buffer, which under the sanitizers costs more than
   // everything else here: one input in 64 takes it.
   if (text.size() % 64 == 0) {
-    Scan from_fd = tavlo::scan_fasta_fd(fd);
+    Scan from_fd = entries_of(tavlo::scan_fasta_fd_listing(fd));
     require_same(whole, from_fd);
   }
   if (!whole) {

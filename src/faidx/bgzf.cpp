@@ -383,7 +383,7 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
   if (inflate) {
     auto used = scanner.feed(std::string_view(text.data(), carry), true);
     if (!used) return std::move(used).error();
-    scan.entries = scanner.take();
+    scan.listing = scanner.take_listing();
   }
   return scan;
 }

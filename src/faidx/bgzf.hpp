@@ -64,10 +64,10 @@ Result<std::vector<GziEntry>> read_gzi(const std::string& path);
 std::string format_gzi(const std::vector<GziEntry>& entries);
 
 // What walking a BGZF file's blocks finds: the .gzi pairs, and (when inflated) the index
-// entries of the text.
+// entries of the text as the listing of a name table, not yet indexed.
 struct BgzfScan {
   std::vector<GziEntry> gzi;
-  std::vector<IndexEntry> entries;
+  NameTable listing;
 };
 
 // Walks every block of the BGZF file behind `map` (or, when `map` is null, `fd`, of `size`

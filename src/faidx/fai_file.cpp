@@ -160,15 +160,6 @@ Status parse_fai(std::string_view contents, NameTable& table, bool bytewise) {
   return Ok{};
 }
 
-void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
-  std::size_t name_bytes = 0;
-  for (const auto& e : entries) name_bytes += e.name.size();
-  table.reserve(entries.size(), name_bytes);
-  NameTable::Loader loader(table);
-  for (const auto& e : entries) loader.add(e.name, e.numbers);
-  loader.flush();
-}
-
 // Indexes this large or larger are parsed from a map of the file rather than a copy.
 constexpr off_t kMapIndexFrom = 1 << 20;
 
@@ -274,14 +265,7 @@ inline char* put_digits_before(char* end, std::uint64_t v) {
   return q;
 }
 
-// Writes v in decimal at p; returns the end.
-inline char* put_decimal(char* p, std::uint64_t v) {
-  char* const end = p + decimal_digits(v);
-  put_digits_before(end, v);
-  return end;
-}
-
-// Writes a tab and v in decimal at p and returns the end, as put_decimal does, but also writes up
+// Writes a tab and v in decimal at p and returns the end, but also writes up
 // to kFieldSpill bytes of scratch past the end (which the caller has room for and writes over
 // next): the field is made in a scratch block and copied whole, so that its digits need not be
 // counted first.
@@ -307,36 +291,6 @@ inline void copy_name(char* to, const char* from, std::size_t n) {
     std::memcpy(to, from, n);
   }
 }
-
-}  // namespace
-
-std::string format_fai(const std::vector<IndexEntry>& entries) {
-  std::size_t size = 0;
-  for (const auto& e : entries) size += e.name.size() + 5 + 4 * 20;
-  std::string out;
-  // Written through a pointer into storage sized for the longest lines, then cut to what was
-  // written; the storage is not zero-filled first.
-  out.resize_and_overwrite(size, [&](char* begin, std::size_t) {
-    char* p = begin;
-    for (const auto& e : entries) {
-      std::memcpy(p, e.name.data(), e.name.size());
-      p += e.name.size();
-      for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
-        *p++ = '\t';
-        p = put_decimal(p, v);
-      }
-      *p++ = '\n';
-    }
-    return static_cast<std::size_t>(p - begin);
-  });
-  return out;
-}
-
-Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries) {
-  return write_file_atomically(path, format_fai(entries));
-}
-
-namespace {
 
 // Formats the .fai lines of records [begin, end) of `listing` a block at a time into one buffer
 // (the text of a large index is never held whole, which would cost its pages as well as the

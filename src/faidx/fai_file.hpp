@@ -17,20 +17,13 @@ namespace tavlo {
 // IOError, unless `bytewise`. A failure's line number is in the error's `line`.
 Status parse_fai(std::string_view contents, NameTable& table, bool bytewise = false);
 
-// Inserts `entries` into `table` in order.
-void load_entries(const std::vector<IndexEntry>& entries, NameTable& table);
-
 // Reads the index file at `path` into `table`. A file that cannot be opened gives
 // IndexNotFoundError with the path.
 Status read_fai(const std::string& path, NameTable& table, bool bytewise = false);
 
-// The text of an index file listing `entries` in order.
-std::string format_fai(const std::vector<IndexEntry>& entries);
-
-// Writes `entries` to `path` atomically: to a temporary file beside it, then renamed over it, so
-// that no reader ever sees a partly written index. The temporary file is removed on failure.
-Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries);
-// The same for the records of a name table's listing (see NameTable::append), in order.
+// Writes the records of a name table's listing (see NameTable::append) to `path` in order,
+// atomically: to a temporary file beside it, then renamed over it, so that no reader ever sees a
+// partly written index. The temporary file is removed on failure.
 Status write_fai(const std::string& path, const NameTable& listing);
 // The same, running `beside` meanwhile on another thread of the pool (on this one when there is
 // no other), which then writes a share of the lines itself. `beside` may read the listing only.

@@ -135,13 +135,16 @@ Status Faidx::index_plain(const FileSource& file, bool build) {
   // A file cut short under the scan reads as zeros, which the scan may refuse first.
   if (file.changed()) return file.changed_error();
   if (!listing) return in_file(std::move(listing).error(), opt.filename);
+  return adopt_listing(std::move(*listing));
+}
+
+Status Faidx::adopt_listing(NameTable listing) {
   // The .fai is written from the listing while its lookup is made, which only reads it.
-  NameTable& names = *listing;
-  names.set_keep_first(opt.first_duplicate_wins);
+  listing.set_keep_first(options_.first_duplicate_wins);
   bool distinct = false;
-  Status w = write_fai(index_path_, names, [&] { distinct = names.index_distinct(); });
+  Status w = write_fai(index_path_, listing, [&] { distinct = listing.index_distinct(); });
   if (w = index_written(std::move(w), index_path_); !w) return w;
-  names_ = std::move(names);
+  names_ = std::move(listing);
   if (!distinct) names_.merge_repeats();
   return Ok{};
 }
@@ -155,8 +158,8 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
   const bool gzi_build = ::stat(gzi_path.c_str(), &gzi_st) != 0 ||
                          (opt.build_index && opt.rebuild &&
                           newer(file->opened_stat().st_mtim, gzi_st.st_mtim));
-  names_.set_keep_first(opt.first_duplicate_wins);
   if (!build_fai) {
+    names_.set_keep_first(opt.first_duplicate_wins);
     if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
       return in_file(std::move(r).error(), index_path_);
     }
@@ -176,8 +179,7 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
     if (!w) return w;
   }
   if (build_fai) {
-    if (Status w = index_written(write_fai(index_path_, scan->entries), index_path_); !w) return w;
-    load_entries(scan->entries, names_);
+    if (Status s = adopt_listing(std::move(scan->listing)); !s) return s;
   }
   source_ = make_bgzf_source(std::move(file), std::move(scan->gzi));
   return Ok{};

@@ -123,6 +123,8 @@ class Faidx {
                   Warnings& warnings) const;
   // Loads the .fai, or builds and writes it when `build`, from the text of a plain file.
   Status index_plain(const FileSource& file, bool build);
+  // Writes the .fai of a scanned listing and makes it the name table.
+  Status adopt_listing(NameTable listing);
   // The same for a BGZF file, whose .gzi is read or built too; makes the source.
   Status index_bgzf(std::unique_ptr<FileSource> file, bool build);
   // The outcome `written` of writing the index file `path`: a failure passes for success under

@@ -128,7 +128,6 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
       arena_.size() + name.size() >= kLimit48) {
     throw std::bad_alloc();
   }
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   if ((slots_.size() + 1) * 2 > buckets_.size()) rebuild(buckets_.size() * 2);
   const std::uint32_t frag = fragment(h, mask_);
   const std::uint32_t low = static_cast<std::uint32_t>(mask_);
@@ -158,7 +157,6 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
 
 void NameTable::append_slow(std::string_view name, const EntryNumbers& numbers) {
   if (arena_.size() + name.size() >= kLimit48) throw std::bad_alloc();
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   const std::uint64_t at = arena_.size();
   Slot slot{};
   slot.name_lo = static_cast<std::uint32_t>(at);
@@ -174,7 +172,6 @@ void NameTable::append_listing(const NameTable& other) {
   if (base + other.arena_.size() >= kLimit48 || wide_base + other.wide_.size() >= kLimit48) {
     throw std::bad_alloc();
   }
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   arena_.append(other.arena_);
   wide_.insert(wide_.end(), other.wide_.begin(), other.wide_.end());
   if (slots_.capacity() - slots_.size() < other.slots_.size()) {
@@ -277,18 +274,9 @@ std::size_t NameTable::find_index(std::string_view name) const {
   return npos;
 }
 
-const EntryNumbers* NameTable::pinned() const {
-  std::call_once(pinned_->once, [this] {
-    pinned_->numbers.reserve(slots_.size());
-    for (std::size_t i = 0; i < slots_.size(); ++i) pinned_->numbers.push_back(numbers_at(i));
-    pinned_->made = true;
-  });
-  return pinned_->numbers.data();
-}
-
 std::size_t NameTable::overhead_bytes() const {
   return slots_.capacity() * sizeof(Slot) + buckets_.capacity() * sizeof(std::uint32_t) +
-         (wide_.capacity() + pinned_->numbers.capacity()) * sizeof(EntryNumbers) +
+         wide_.capacity() * sizeof(EntryNumbers) +
          (arena_.capacity() - arena_.size());
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -62,7 +61,7 @@ class NameTable {
   // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
   void append(std::string_view name, const EntryNumbers& numbers) {
     const std::uint64_t at = arena_.size();
-    if (at + name.size() >= kLimit48 || !fits_narrow(numbers) || pinned_->made) [[unlikely]] {
+    if (at + name.size() >= kLimit48 || !fits_narrow(numbers)) [[unlikely]] {
       append_slow(name, numbers);
       return;
     }
@@ -108,14 +107,6 @@ class NameTable {
     if (i == npos) return std::nullopt;
     return numbers_at(i);
   }
-  // The numbers of `name` at an address that stays valid for the life of the table, or nullptr,
-  // for callers that keep entries by address. The first call makes a wide copy of every record's
-  // numbers (32 bytes a record), so code that can take the numbers by value uses lookup().
-  const EntryNumbers* find(std::string_view name) const {
-    const std::size_t i = find_index(name);
-    return i == npos ? nullptr : &pinned()[i];
-  }
-
   std::size_t size() const { return slots_.size(); }
   std::string_view name_at(std::size_t i) const {
     const std::uint64_t begin = slots_[i].name_offset();
@@ -199,7 +190,6 @@ class NameTable {
   // append() for a record whose numbers are wide or whose name meets a limit.
   void append_slow(std::string_view name, const EntryNumbers& numbers);
   void rebuild(std::size_t bucket_count);
-  const EntryNumbers* pinned() const;
   // Stores `numbers` into `slot`, narrow when they fit; a slot that was wide keeps its place in
   // wide_.
   void store(Slot& slot, const EntryNumbers& numbers, bool was_wide);
@@ -207,14 +197,6 @@ class NameTable {
   std::string arena_;
   std::vector<Slot> slots_;
   std::vector<EntryNumbers> wide_;
-  // Made on the first find(); an insertion after it starts a new one (and leaves the addresses
-  // handed out before it stale).
-  struct Pinned {
-    std::once_flag once;
-    bool made = false;
-    std::vector<EntryNumbers> numbers;
-  };
-  std::unique_ptr<Pinned> pinned_ = std::make_unique<Pinned>();
   // 0 for an empty bucket, else (position + 1) | (hash fragment & ~mask_).
   std::vector<std::uint32_t> buckets_;
   std::uint64_t mask_ = 0;  // buckets_.size() - 1

@@ -322,8 +322,6 @@ std::vector<IndexEntry> listing_entries(const NameTable& listing) {
   return entries;
 }
 
-std::vector<IndexEntry> FastaScanner::take() { return listing_entries(take_listing()); }
-
 NameTable FastaScanner::take_listing() { return std::move(listing_); }
 
 void FastaScanner::expect(std::uint64_t consumed, std::uint64_t total) {
@@ -338,18 +336,6 @@ void FastaScanner::expect(std::uint64_t consumed, std::uint64_t total) {
       want_bytes < static_cast<double>(std::size_t{1} << 46)) {
     listing_.reserve_listing(static_cast<std::size_t>(want), static_cast<std::size_t>(want_bytes));
   }
-}
-
-Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents) {
-  auto listing = scan_fasta_listing(contents);
-  if (!listing) return std::move(listing).error();
-  return listing_entries(*listing);
-}
-
-Result<std::vector<IndexEntry>> scan_fasta_fd(int fd) {
-  auto listing = scan_fasta_fd_listing(fd);
-  if (!listing) return std::move(listing).error();
-  return listing_entries(*listing);
 }
 
 namespace {

@@ -30,9 +30,8 @@ class FastaScanner {
   // Processes the complete lines of `chunk` (all of it when `last`); returns the number of bytes
   // consumed, which the caller drops before feeding the rest again with more data.
   Result<std::size_t> feed(std::string_view chunk, bool last);
-  // The entries found, once the last chunk has been fed.
-  std::vector<IndexEntry> take();
-  // The same as the listing of a name table, not yet indexed (see NameTable::append).
+  // The entries found, once the last chunk has been fed, as the listing of a name table, not yet
+  // indexed (see NameTable::append).
   NameTable take_listing();
   // Makes room for the entries of `total` bytes, judging by those of the `consumed` bytes fed so
   // far (a hint only), so that a file of millions of records is not copied as the list grows.
@@ -59,17 +58,13 @@ class FastaScanner {
   bool inner_blank_ = false;   // ... a space or a tab among its residues
 };
 
-// Scans a whole FASTA text held in memory.
-Result<std::vector<IndexEntry>> scan_fasta(std::string_view contents);
-// Scans the FASTA file behind `fd` with positioned reads from offset 0.
-Result<std::vector<IndexEntry>> scan_fasta_fd(int fd);
-// The same two, giving the entries as the listing of a name table, not yet indexed. A text of
-// at least twice `min_part` bytes with a header line near its middle is scanned in two parts, on
-// two threads of the pool when there are two; the result is the same, the first error in the
-// text included.
-// `bytewise` as for FastaScanner.
+// Scans a whole FASTA text held in memory, giving the entries as the listing of a name table, not
+// yet indexed. A text of at least twice `min_part` bytes with a header line near its middle is
+// scanned in two parts, on two threads of the pool when there are two; the result is the same,
+// the first error in the text included. `bytewise` as for FastaScanner.
 Result<NameTable> scan_fasta_listing(std::string_view contents, std::size_t min_part = 4 << 20,
                                      bool bytewise = false);
+// The same for the FASTA file behind `fd`, with positioned reads from offset 0.
 Result<NameTable> scan_fasta_fd_listing(int fd, bool bytewise = false);
 // The entries of a listing, in order.
 std::vector<IndexEntry> listing_entries(const NameTable& listing);
