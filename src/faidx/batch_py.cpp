@@ -82,9 +82,9 @@ bool convert_regions(bool with_name, ConvertedRegions* out) {
   return true;
 }
 
-// The shared name objects of a batch's records, looked up by the address of the name text: the
-// regions of one record mostly borrow their name from one str object, so a look-up in the name
-// table is needed only when the address changes.
+// The shared name objects of a batch's records, memoized by the str each region's name comes
+// from: the regions of one record mostly share one str object, so its UTF-8 form and the name
+// table are consulted only when the object changes.
 class BatchNames {
  public:
   explicit BatchNames(PyObject* faidx) : faidx_(faidx), table_(faidx_core(faidx).names()) {}
@@ -92,41 +92,15 @@ class BatchNames {
   BatchNames& operator=(const BatchNames&) = delete;
   ~BatchNames() {
     for (Memo& m : memo_) Py_XDECREF(m.object);
-    for (StrMemo& m : by_str_) Py_XDECREF(m.object);
   }
 
-  // The position of `name` in the table and its shared object (borrowed), or NameTable::npos
-  // and nullptr when the table has no such name; `given` is the str it came from, or nullptr.
-  // False with an exception set on failure.
-  bool find(std::string_view name, PyObject* given, std::size_t* index, PyObject** object) {
-    Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
-    if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
-      const std::size_t i = table_.find_index(name);
-      if (i == NameTable::npos) {
-        *index = NameTable::npos;
-        *object = nullptr;
-        return true;
-      }
-      PyObject* o = shared_record_name(faidx_, i, given);
-      if (o == nullptr) return false;
-      // Held here too: the name cache may give the slot to another record meanwhile.
-      Py_XSETREF(m.object, Py_NewRef(o));
-      m.data = name.data();
-      m.size = name.size();
-      m.index = i;
-    }
-    *index = m.index;
-    *object = m.object;
-    return true;
-  }
-
-  // As find, for the name that str `given` holds (stored in *name, borrowed from `given`),
-  // memoized by the object itself: the regions of one record mostly share one str object, so
-  // its UTF-8 form and the memo above are consulted only when the object changes.
-  bool find_str(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
+  // The name that str `given` holds (stored in *name, borrowed from `given`), its position in the
+  // table and its shared object (borrowed), or NameTable::npos and nullptr when the table has no
+  // such name. False with an exception set on failure.
+  bool find(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
     const std::size_t set = ((reinterpret_cast<std::uintptr_t>(given) >> 4) *
-                             0x9E3779B97F4A7C15ULL) >> (64 - kStrSetBits);
-    StrMemo* ways = &by_str_[set * 2];
+                             0x9E3779B97F4A7C15ULL) >> (64 - kSetBits);
+    Memo* ways = &memo_[set * 2];
     for (int w = 0; w < 2; ++w) {
       if (ways[w].key == given) {
         *name = ways[w].name;
@@ -139,33 +113,22 @@ class BatchNames {
     const char* data = PyUnicode_AsUTF8AndSize(given, &size);
     if (data == nullptr) return false;
     *name = std::string_view(data, static_cast<std::size_t>(size));
-    if (!find(*name, given, index, object)) return false;
+    *index = table_.find_index(*name);
+    *object = nullptr;
     if (*index == NameTable::npos) return true;
-    // The newer entry goes first; the one it displaces stays as the second way.
+    *object = shared_record_name(faidx_, *index, given);
+    if (*object == nullptr) return false;
+    // Held here too: the name cache may give the slot to another record meanwhile. The newer
+    // entry goes first; the one it displaces stays as the second way.
     Py_XDECREF(ways[1].object);
     ways[1] = ways[0];
-    ways[0] = StrMemo{given, *name, *index, Py_NewRef(*object)};
+    ways[0] = Memo{given, *name, *index, Py_NewRef(*object)};
     return true;
   }
 
-  // The shared object of `name`, which must be in the table (borrowed); nullptr with an
-  // exception set on failure.
-  PyObject* get(std::string_view name, PyObject* given) {
-    std::size_t index = 0;
-    PyObject* object = nullptr;
-    return find(name, given, &index, &object) ? object : nullptr;
-  }
-
  private:
-  static constexpr std::size_t kMemo = 64;
+  static constexpr int kSetBits = 5;  // two entries a set
   struct Memo {
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::size_t index = 0;
-    PyObject* object = nullptr;  // a new reference while the batch runs
-  };
-  static constexpr int kStrSetBits = 5;  // two entries a set
-  struct StrMemo {
     PyObject* key = nullptr;  // borrowed: a str the regions of the batch keep alive
     std::string_view name;    // its UTF-8 form
     std::size_t index = 0;
@@ -173,8 +136,7 @@ class BatchNames {
   };
   PyObject* faidx_;  // borrowed: the batch holds it
   const NameTable& table_;
-  Memo memo_[kMemo];
-  StrMemo by_str_[2 << kStrSetBits];
+  Memo memo_[2 << kSetBits];
 };
 
 // An exact int that fits, converted with no Python code run and no exception left set.
@@ -253,11 +215,13 @@ class LargeBatch {
   PyObject* fetch(const ConvertedRegions& converted) {
     for (std::size_t i = 0; i < n_; ++i) {
       const Region& r = converted.regions[i];
-      PyObject* given = same_ != nullptr ? same_->object : converted.name_object(i);
+      std::string_view name = r.name;
       std::size_t index = same_ != nullptr ? same_->index : NameTable::npos;
-      PyObject* object = given;
-      if (same_ == nullptr && !names_.find(r.name, given, &index, &object)) return nullptr;
-      if (!add(i, r.name, index, object, r.start, r.end)) return nullptr;
+      PyObject* object = same_ != nullptr ? same_->object : nullptr;
+      if (same_ == nullptr && !names_.find(converted.name_object(i), &name, &index, &object)) {
+        return nullptr;
+      }
+      if (!add(i, name, index, object, r.start, r.end)) return nullptr;
     }
     bool done = true;
     return run(BatchHooks{}, &done);
@@ -295,7 +259,7 @@ class LargeBatch {
       PyObject* object;
       if (same_ == nullptr) {
         if (!PyUnicode_Check(f[0])) return false;
-        if (!names_.find_str(f[0], &name, &index, &object)) {
+        if (!names_.find(f[0], &name, &index, &object)) {
           PyErr_Clear();
           return false;
         }
