@@ -87,6 +87,15 @@ class Faidx {
   // A whole record, without coordinate checks.
   Result<SequenceRecord> fetch_entire_sequence(std::string_view name) const;
 
+  // Replaces `out` with `count` residues of `e` from 1-based residue `start` (which must lie in
+  // the record), read from the file's bytes as the other fetches read them (map, descriptor or
+  // BGZF), with their errors (file changed while open, damaged block). Short when the file ends
+  // first. No casing, no padding.
+  Status read_residues(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+                       std::string& out) const {
+    return read(e, start, count, has_map(), out);
+  }
+
  private:
   explicit Faidx(FaidxOptions options) : options_(std::move(options)) {}
 

@@ -1,0 +1,204 @@
+// Fills array rows from fixed-width windows: each window resolved into left padding, residues
+// and right padding, the residues read through the Faidx and encoded straight into the row.
+#include "faidx/array_fill.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "faidx/pool.hpp"
+
+namespace tavlo {
+
+namespace {
+
+// A window's positions split by where they fall: `left` before position 1, then `span`
+// residues of the record from `first`, then the rest past the record's end.
+struct Resolved {
+  std::uint64_t left = 0;
+  std::uint64_t first = 0;
+  std::uint64_t span = 0;
+};
+
+Resolved resolve(std::int64_t start, std::uint64_t width, std::uint64_t rlen) {
+  Resolved r;
+  if (width == 0) return r;
+  // Unsigned arithmetic: 1 - start and start + width - 1 wrap for no start a caller can give
+  // (the binding checked that the window's end fits a signed 64-bit integer).
+  const auto s = static_cast<std::uint64_t>(start);
+  if (start < 1) {
+    r.left = std::min<std::uint64_t>(width, 1 - s);
+    if (r.left == width) return r;
+    r.first = 1;
+  } else {
+    r.first = s;
+  }
+  const std::uint64_t last = s + (width - 1);  // >= 1 here
+  if (r.first > rlen) return r;
+  r.span = std::min(last, rlen) - r.first + 1;
+  return r;
+}
+
+// Rows are handed out this many residues' worth at a time: a chunk of some 64 KiB of output keeps
+// the hand-out cost small and bounds how long a stop waits for the chunks in flight.
+constexpr std::uint64_t kChunkResidues = 1 << 16;
+// Below this many residues in all, the batch is filled on the calling thread.
+constexpr std::uint64_t kParallelResidues = 1 << 18;
+
+class Filler {
+ public:
+  Filler(const Faidx& fx, const RowEncoder& encoder, const ArrayWindows& w, unsigned char* out)
+      : fx_(fx), enc_(encoder), w_(w), out_(out), row_bytes_(encoder.row_bytes(w.width)) {
+    const auto& fill = fx.options().default_seq;
+    if (fill && !fill->empty()) default_seq_ = &*fill;
+  }
+
+  // Fills rows [begin, end); false once a row failed (recorded in the filler).
+  bool fill(std::size_t begin, std::size_t end, std::string& scratch) {
+    for (std::size_t i = begin; i < end; ++i) {
+      // Hints the lines of a window a few rows ahead, so that their cache misses overlap.
+      if (i + kAhead < end) hint(i + kAhead);
+      Status s = fill_row(i, scratch);
+      if (!s) [[unlikely]] {
+        fail(i, std::move(s).error());
+        return false;
+      }
+    }
+    return true;
+  }
+
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  Status result() {
+    if (!error_) return Ok{};
+    return std::move(*error_);
+  }
+
+ private:
+  static constexpr std::size_t kAhead = 4;
+
+  void hint(std::size_t i) const {
+    const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
+    const Resolved r = resolve(w_.starts[i], w_.width, e.rlen);
+    if (r.span != 0) fx_.prefetch_region(e, r.first, r.first + r.span - 1, 4096);
+  }
+
+  Status fill_row(std::size_t i, std::string& scratch) const {
+    unsigned char* row = out_ + i * row_bytes_;
+    const std::uint64_t width = w_.width;
+    const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
+    const Resolved r = resolve(w_.starts[i], width, e.rlen);
+    std::uint64_t got = 0;
+    if (r.span != 0) {
+      if (Status s = fx_.read_residues(e, r.first, r.span, scratch); !s) return s;
+      got = std::min<std::uint64_t>(scratch.size(), r.span);
+      if (got < r.span && default_seq_ != nullptr) {
+        // As the fetches do: the residues that the index promises but the file lacks.
+        const std::string& fill = *default_seq_;
+        scratch.resize(got);
+        for (std::uint64_t k = 0; got + k < r.span; ++k) scratch.push_back(fill[k % fill.size()]);
+        got = r.span;
+      }
+    }
+    const bool reverse = w_.reverse_rows != nullptr ? w_.reverse_rows[i] != 0 : w_.reverse;
+    const auto* src = reinterpret_cast<const unsigned char*>(scratch.data());
+    const std::uint64_t right = width - r.left - got;
+    enc_.begin_row(row, width);
+    if (!reverse) {
+      enc_.pad(row, width, 0, r.left);
+      enc_.put(row, width, r.left, src, got, false);
+      enc_.pad(row, width, r.left + got, right);
+    } else {
+      // The reverse complement reads the window from its end: the padding past the record
+      // comes first, and the padding before position 1 last.
+      enc_.pad(row, width, 0, right);
+      enc_.put(row, width, right, src, got, true);
+      enc_.pad(row, width, right + got, r.left);
+    }
+    return Ok{};
+  }
+
+  void fail(std::size_t row, FaidxError error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!error_ || row < error_row_) {
+      error_ = std::move(error);
+      error_row_ = row;
+    }
+    failed_.store(true, std::memory_order_relaxed);
+  }
+
+  const Faidx& fx_;
+  const RowEncoder& enc_;
+  const ArrayWindows& w_;
+  unsigned char* const out_;
+  const std::size_t row_bytes_;
+  const std::string* default_seq_ = nullptr;
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;
+  std::optional<FaidxError> error_;
+  std::size_t error_row_ = 0;
+};
+
+}  // namespace
+
+Status check_windows_inside(const Faidx& fx, const ArrayWindows& w) {
+  if (w.width == 0) return Ok{};
+  const NameTable& names = fx.names();
+  for (std::size_t i = 0; i < w.count; ++i) {
+    const std::uint64_t rlen = names.numbers_at(w.records[i]).rlen;
+    const std::int64_t start = w.starts[i];
+    const auto last = static_cast<std::uint64_t>(start) + (w.width - 1);
+    if (start >= 1 && last <= rlen) continue;
+    std::string text = "window ";
+    text.append(names.name_at(w.records[i]));
+    text += ":" + std::to_string(start) + "-" +
+            std::to_string(static_cast<std::int64_t>(last)) + " (region " + std::to_string(i) +
+            ") is out of bounds for a sequence of length " + std::to_string(rlen);
+    return FaidxError::of(ErrorKind::Bounds, std::move(text));
+  }
+  return Ok{};
+}
+
+Status fill_windows(const Faidx& fx, const RowEncoder& encoder, const ArrayWindows& w,
+                    unsigned char* out, const std::function<bool()>* interrupted,
+                    bool* completed) {
+  *completed = true;
+  Filler filler(fx, encoder, w, out);
+  const std::uint64_t per_row = std::max<std::uint64_t>(w.width, 1);
+  const std::size_t chunk = static_cast<std::size_t>(
+      std::clamp<std::uint64_t>(kChunkResidues / per_row, 1, w.count == 0 ? 1 : w.count));
+  std::uint64_t total = 0;
+  if (__builtin_mul_overflow(static_cast<std::uint64_t>(w.count), per_row, &total)) {
+    total = UINT64_MAX;
+  }
+  if (total < kParallelResidues || w.count < 2 || inside_parallel_for()) {
+    std::string scratch;
+    for (std::size_t b = 0; b < w.count; b += chunk) {
+      if (interrupted != nullptr && (*interrupted)()) {
+        *completed = false;
+        return Ok{};
+      }
+      if (!filler.fill(b, std::min(w.count, b + chunk), scratch)) break;
+    }
+    return filler.result();
+  }
+  std::atomic<bool> stop{false};
+  const std::thread::id caller = std::this_thread::get_id();
+  parallel_for(w.count, [&](std::size_t begin, std::size_t end) {
+    std::string scratch;
+    for (std::size_t b = begin; b < end; b += chunk) {
+      if (stop.load(std::memory_order_relaxed) || filler.failed()) return;
+      if (interrupted != nullptr && std::this_thread::get_id() == caller && (*interrupted)()) {
+        stop.store(true, std::memory_order_relaxed);
+        return;
+      }
+      if (!filler.fill(b, std::min(end, b + chunk), scratch)) return;
+    }
+  });
+  if (stop.load(std::memory_order_relaxed)) *completed = false;
+  return filler.result();
+}
+
+}  // namespace tavlo
