@@ -41,7 +41,14 @@ class Column {
                    Py_TYPE(o)->tp_name);
       return false;
     }
-    if (PyObject_CheckBuffer(o)) return open_buffer(o);
+    if (PyObject_CheckBuffer(o)) {
+      if (!open_buffer(o)) return false;
+      if (kind_ != CellKind::Objects) return true;
+      // NumPy's object arrays (pandas' str columns) export their object pointers: read them
+      // as a sequence instead.
+      PyBuffer_Release(&view_);
+      has_view_ = false;
+    }
     items_ = PyRef::steal(PySequence_Fast(o, ""));
     if (!items_) {
       PyErr_Format(PyExc_TypeError,
@@ -136,6 +143,8 @@ class Column {
     } else if (f.size() == 1 && std::string_view("BHILQN?").find(f[0]) != std::string_view::npos &&
                size >= 1 && size <= 8) {
       kind_ = CellKind::Unsigned;
+    } else if (f == "O") {
+      kind_ = CellKind::Objects;
     } else {
       PyErr_Format(PyExc_TypeError, "argument '%s' holds values of buffer format '%s'; it must "
                    "hold integers or text", what_, view_.format != nullptr ? view_.format : "");
@@ -574,7 +583,8 @@ class OutBuffer {
   }
   bool open(PyObject* o) {
     if (PyObject_GetBuffer(o, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) != 0) {
-      if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_TypeError)) {
+      if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_TypeError) ||
+          PyErr_ExceptionMatches(PyExc_ValueError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_ValueError, "out must be a writable C-contiguous array, not %.200s",
                      Py_TYPE(o)->tp_name);
