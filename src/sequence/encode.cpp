@@ -7,6 +7,11 @@
 
 #include "sequence/ops.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#define TAVLO_ENCODE_AVX2 1
+#endif
+
 namespace tavlo {
 
 namespace {
@@ -93,6 +98,95 @@ void put_patterns_any(unsigned char* dst, const unsigned char* table, std::size_
     std::memcpy(dst + i * w, table + src[reverse ? n - 1 - i : i] * w, w);
   }
 }
+
+// A byte table whose entries differ from one default only in the rows 0x40-0x7F (the letters):
+// with AVX2, 32 bytes at a time, each byte's low nibble picks its entry from one of those four
+// 16-byte rows and its high nibble selects the row. Codes of either strand have this form, since
+// every byte outside the letters complements to N.
+bool rows_form(const unsigned char* table, unsigned char* rows, unsigned char* fallback) {
+  for (unsigned b = 0; b < 256; ++b) {
+    if ((b & 0xC0) != 0x40 && table[b] != table[0]) return false;
+  }
+  std::memcpy(rows, table + 0x40, 64);
+  *fallback = table[0];
+  return true;
+}
+
+#if defined(TAVLO_ENCODE_AVX2)
+
+bool have_avx2() {
+  static const bool supported = __builtin_cpu_supports("avx2");
+  return supported;
+}
+
+// The 32 codes of src[0, 32), or of their reverse complement (src[31] first) when Reversed.
+template <bool Reversed>
+__attribute__((target("avx2"))) inline __m256i codes32(const unsigned char* src,
+                                                       const __m256i* rows, __m256i fallback) {
+  __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src));
+  if constexpr (Reversed) {
+    const __m256i reverse = _mm256_setr_epi8(15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0,
+                                             15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    v = _mm256_shuffle_epi8(v, reverse);
+    v = _mm256_permute2x128_si256(v, v, 1);
+  }
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i lo = _mm256_and_si256(v, nibble);
+  const __m256i hi = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+  __m256i r = fallback;
+  for (int row = 0; row < 4; ++row) {
+    const __m256i in_row = _mm256_cmpeq_epi8(hi, _mm256_set1_epi8(static_cast<char>(4 + row)));
+    r = _mm256_blendv_epi8(r, _mm256_shuffle_epi8(rows[row], lo), in_row);
+  }
+  return r;
+}
+
+// Writes the codes (Channels == 0) or the four one-hot bytes (Channels == 4) of the first
+// n - n % 32 residues; returns how many it wrote.
+template <bool Reversed, int Channels>
+__attribute__((target("avx2"))) std::size_t encode_avx2(unsigned char* dst,
+                                                        const unsigned char* src, std::size_t n,
+                                                        const unsigned char* table_rows,
+                                                        unsigned char fallback_byte) {
+  __m256i rows[4];
+  for (int r = 0; r < 4; ++r) {
+    rows[r] = _mm256_broadcastsi128_si256(
+        _mm_loadu_si128(reinterpret_cast<const __m128i*>(table_rows + 16 * r)));
+  }
+  const __m256i fallback = _mm256_set1_epi8(static_cast<char>(fallback_byte));
+  // One-hot: each code repeated four times, against the channels 0 1 2 3; a code of 4 or more
+  // (no channel) matches none.
+  const __m128i channel = _mm_setr_epi8(0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3, 0, 1, 2, 3);
+  const __m128i one = _mm_set1_epi8(1);
+  std::size_t i = 0;
+  for (; i + 32 <= n; i += 32) {
+    const __m256i c = codes32<Reversed>(Reversed ? src + n - i - 32 : src + i, rows, fallback);
+    if constexpr (Channels == 0) {
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + i), c);
+    } else {
+      for (int half = 0; half < 2; ++half) {
+        const __m128i h = half == 0 ? _mm256_castsi256_si128(c) : _mm256_extracti128_si256(c, 1);
+        unsigned char* out = dst + 4 * (i + 16 * half);
+        for (int q = 0; q < 4; ++q) {
+          const __m128i spread = _mm_shuffle_epi8(
+              h, _mm_setr_epi8(static_cast<char>(4 * q), static_cast<char>(4 * q),
+                               static_cast<char>(4 * q), static_cast<char>(4 * q),
+                               static_cast<char>(4 * q + 1), static_cast<char>(4 * q + 1),
+                               static_cast<char>(4 * q + 1), static_cast<char>(4 * q + 1),
+                               static_cast<char>(4 * q + 2), static_cast<char>(4 * q + 2),
+                               static_cast<char>(4 * q + 2), static_cast<char>(4 * q + 2),
+                               static_cast<char>(4 * q + 3), static_cast<char>(4 * q + 3),
+                               static_cast<char>(4 * q + 3), static_cast<char>(4 * q + 3)));
+          const __m128i bits = _mm_and_si128(_mm_cmpeq_epi8(spread, channel), one);
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * q), bits);
+        }
+      }
+    }
+  }
+  return i;
+}
+
+#endif
 
 }  // namespace
 
@@ -202,6 +296,15 @@ bool RowEncoder::make(const EncodeOptions& o, RowEncoder* out, std::string* erro
   }
   store_element(o.element, 1, r.one_);
   r.identity_ = o.encoding == Encoding::Bytes && !o.upper;
+  // The vector kernels: codes of one byte, and one-hot of four channels of one byte.
+  if (o.encoding == Encoding::Codes && r.element_bytes_ == 1) {
+    r.vector_ = rows_form(r.forward_.data(), r.rows_, &r.rows_fallback_) &&
+                rows_form(r.reverse_.data(), r.rows_rc_, &r.rows_rc_fallback_);
+  } else if (o.encoding == Encoding::OneHot && !o.channels_first && r.element_bytes_ == 1 &&
+             r.channels_ == 4 && r.one_[0] == 1) {
+    r.vector_ = rows_form(r.channel_, r.rows_, &r.rows_fallback_) &&
+                rows_form(r.channel_rc_, r.rows_rc_, &r.rows_rc_fallback_);
+  }
   *out = std::move(r);
   return true;
 }
@@ -227,6 +330,24 @@ void RowEncoder::put(unsigned char* row, std::size_t width, std::size_t pos,
     std::memcpy(dst, src, n);
     return;
   }
+#if defined(TAVLO_ENCODE_AVX2)
+  if (vector_ && n >= 32 && have_avx2()) {
+    const unsigned char* rows = reverse ? rows_rc_ : rows_;
+    const unsigned char fallback = reverse ? rows_rc_fallback_ : rows_fallback_;
+    std::size_t done;
+    if (channels_ == 4) {
+      done = reverse ? encode_avx2<true, 4>(dst, src, n, rows, fallback)
+                     : encode_avx2<false, 4>(dst, src, n, rows, fallback);
+    } else {
+      done = reverse ? encode_avx2<true, 0>(dst, src, n, rows, fallback)
+                     : encode_avx2<false, 0>(dst, src, n, rows, fallback);
+    }
+    // The rest: reversed, the first residues of src are the last of the piece.
+    dst += done * width_bytes_;
+    if (!reverse) src += done;
+    n -= done;
+  }
+#endif
   const unsigned char* table = reverse ? reverse_.data() : forward_.data();
   switch (width_bytes_) {
     case 0: return;

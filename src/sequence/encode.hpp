@@ -70,6 +70,11 @@ class RowEncoder {
   // and the element that marks a channel.
   unsigned char channel_[256] = {}, channel_rc_[256] = {};
   unsigned char one_[8] = {};
+  // For the vector kernels: the codes of the bytes 0x40-0x7F and of every other byte, forward and
+  // complemented; set when the encoding has that form.
+  bool vector_ = false;
+  unsigned char rows_[64] = {}, rows_rc_[64] = {};
+  unsigned char rows_fallback_ = 0, rows_rc_fallback_ = 0;
 };
 
 }  // namespace tavlo
