@@ -165,6 +165,7 @@ Status fill_windows(const Faidx& fx, const RowEncoder& encoder, const ArrayWindo
                     unsigned char* out, const std::function<bool()>* interrupted,
                     bool* completed) {
   *completed = true;
+  if (w.width == 0 || w.count == 0) return Ok{};  // nothing to read or write
   Filler filler(fx, encoder, w, out);
   const std::uint64_t per_row = std::max<std::uint64_t>(w.width, 1);
   const std::size_t chunk = static_cast<std::size_t>(

@@ -76,6 +76,10 @@ class Column {
   // Cell i as a signed 64-bit integer; false with an exception set when it is not an integer or
   // does not fit.
   bool integer(std::size_t i, std::int64_t* out) const {
+    if (native64_) {  // the common case: int64 in native order
+      std::memcpy(out, cell(i), 8);
+      return true;
+    }
     if (kind_ == CellKind::Signed || kind_ == CellKind::Unsigned) {
       std::uint64_t raw = 0;
       read_int(cell(i), &raw);
@@ -140,6 +144,7 @@ class Column {
     } else if (f.size() == 1 && std::string_view("bhilqn").find(f[0]) != std::string_view::npos &&
                size >= 1 && size <= 8) {
       kind_ = CellKind::Signed;
+      native64_ = size == 8 && !swap_;
     } else if (f.size() == 1 && std::string_view("BHILQN?").find(f[0]) != std::string_view::npos &&
                size >= 1 && size <= 8) {
       kind_ = CellKind::Unsigned;
@@ -184,6 +189,7 @@ class Column {
   Py_buffer view_{};
   bool has_view_ = false;
   bool swap_ = false;
+  bool native64_ = false;
   Py_ssize_t stride_ = 0;
   PyRef items_;
   CellKind kind_ = CellKind::Objects;
@@ -218,21 +224,39 @@ class NameResolver {
     return true;
   }
 
-  bool text(std::string_view name, std::uint32_t* out) {
-    if (has_last_ && name == last_) {
-      *out = last_record_;
+  // `key` (the cell's bytes as stored, or the name itself) is remembered with the record it
+  // named, so that a name met again costs a hash of its bytes and a comparison; the UTF-8 name
+  // is made only on a miss, by `name`.
+  template <class MakeName>
+  bool cached(std::string_view key, std::uint32_t* out, MakeName&& name) {
+    std::uint64_t h = 0x9E3779B97F4A7C15ULL ^ key.size();
+    std::size_t k = 0;
+    for (; k + 8 <= key.size(); k += 8) {
+      std::uint64_t w;
+      std::memcpy(&w, key.data() + k, 8);
+      h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
+    }
+    for (; k < key.size(); ++k) h = (h ^ static_cast<unsigned char>(key[k])) * 0x94D049BB133111EBULL;
+    Entry& e = cache_[(h ^ (h >> 29)) % kCache];
+    if (e.used && e.key == key) {
+      *out = e.record;
       return true;
     }
-    const std::size_t i = names_.find_index(name);
+    const std::string_view text = name();
+    const std::size_t i = names_.find_index(text);
     if (i == NameTable::npos) {
-      raise_error(name_not_found(name));
+      raise_error(name_not_found(text));
       return false;
     }
-    last_.assign(name);
-    last_record_ = static_cast<std::uint32_t>(i);
-    has_last_ = true;
-    *out = last_record_;
+    e.key.assign(key);
+    e.record = static_cast<std::uint32_t>(i);
+    e.used = true;
+    *out = e.record;
     return true;
+  }
+
+  bool text(std::string_view name, std::uint32_t* out) {
+    return cached(name, out, [&] { return name; });
   }
 
   bool object(PyObject* o, std::size_t row, const Column& col, std::uint32_t* out) {
@@ -276,7 +300,12 @@ class NameResolver {
         while (n > 0 && p[n - 1] == '\0') --n;  // NumPy pads shorter texts with NULs
         return text(std::string_view(p, n), out);
       }
-      case CellKind::Ucs4: return ucs4(col.cell(i), col.cell_bytes() / 4, out);
+      case CellKind::Ucs4: {
+        const auto* p = col.cell(i);
+        const std::size_t chars = col.cell_bytes() / 4;
+        return cached(std::string_view(reinterpret_cast<const char*>(p), chars * 4), out,
+                      [&] { return ucs4(p, chars); });
+      }
       case CellKind::Objects: return object(col.object(i), i, col, out);
     }
     return false;
@@ -284,7 +313,7 @@ class NameResolver {
 
  private:
   // A fixed-width UCS-4 cell (NumPy's str arrays), NUL-padded, as UTF-8.
-  bool ucs4(const unsigned char* p, std::size_t chars, std::uint32_t* out) {
+  std::string_view ucs4(const unsigned char* p, std::size_t chars) {
     utf8_.clear();
     for (std::size_t k = 0; k < chars; ++k) {
       std::uint32_t c;
@@ -306,13 +335,19 @@ class NameResolver {
         utf8_.push_back(static_cast<char>(0x80 | (c & 0x3F)));
       }
     }
-    return text(utf8_, out);
+    return utf8_;
   }
 
+  struct Entry {
+    std::string key;
+    std::uint32_t record = 0;
+    bool used = false;
+  };
+  static constexpr std::size_t kCache = 64;
+
   const NameTable& names_;
-  std::string last_, utf8_;
-  std::uint32_t last_record_ = 0;
-  bool has_last_ = false;
+  std::string utf8_;
+  Entry cache_[kCache];
   PyObject* last_object_ = nullptr;
   std::uint32_t last_object_record_ = 0;
 };
