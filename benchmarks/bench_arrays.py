@@ -177,7 +177,8 @@ def main(argv=None) -> int:
              [(k, t1.get(k)) for k in candidates], per=n, ref="numpy floor", rows_from=t1)
 
     candidates = {
-        "pysam fetch + lut[u8]": (lambda: np.take(lut_codes, pysam_u8(), out=codes)) if ff else None,
+        "pysam fetch + lut[u8]": (lambda: np.take(lut_codes, pysam_u8(), out=codes))
+        if ff else None,
         "fetch_many + lut[u8]": lambda: np.take(lut_codes, many_u8(), out=codes),
         "seqpro.tokenize on fetch_many": seqpro_codes if seqpro else None,
         "numpy floor": floor_u8,

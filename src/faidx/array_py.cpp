@@ -236,7 +236,9 @@ class NameResolver {
       std::memcpy(&w, key.data() + k, 8);
       h = (h ^ w) * 0xBF58476D1CE4E5B9ULL;
     }
-    for (; k < key.size(); ++k) h = (h ^ static_cast<unsigned char>(key[k])) * 0x94D049BB133111EBULL;
+    for (; k < key.size(); ++k) {
+      h = (h ^ static_cast<unsigned char>(key[k])) * 0x94D049BB133111EBULL;
+    }
     Entry& e = cache_[(h ^ (h >> 29)) % kCache];
     if (e.used && e.key == key) {
       *out = e.record;

@@ -78,7 +78,9 @@ void store_element(ElementType t, unsigned v, unsigned char* dst) {
   }
 }
 
-unsigned char upper(unsigned char c) { return c - 'a' < 26u ? c - 0x20 : c; }
+unsigned char upper(unsigned char c) {
+  return static_cast<unsigned>(c) - 'a' < 26u ? static_cast<unsigned char>(c - 0x20) : c;
+}
 
 // Copies W-byte patterns, one per residue; W known at compile time for the common widths, so
 // that each residue is one load from the table and one store.
@@ -231,9 +233,10 @@ bool RowEncoder::make(const EncodeOptions& o, RowEncoder* out, std::string* erro
     for (const char ch : o.alphabet) {
       const auto c = static_cast<unsigned char>(ch);
       const unsigned char u = upper(c);
-      if (u - 'A' >= 26u) {
+      if (static_cast<unsigned>(u) - 'A' >= 26u) {
+        const bool shown = c >= 0x20 && c < 0x7F;
         *error = "alphabet must hold ASCII letters only, not " +
-                 (c < 0x20 || c >= 0x7F ? "byte " + std::to_string(c) : "'" + std::string(1, ch) + "'");
+                 (shown ? "'" + std::string(1, ch) + "'" : "byte " + std::to_string(c));
         return false;
       }
       if (channel[u] != kNone) {
@@ -291,7 +294,9 @@ bool RowEncoder::make(const EncodeOptions& o, RowEncoder* out, std::string* erro
   }
   switch (o.encoding) {
     case Encoding::Bytes: r.padding_[0] = o.fill; break;
-    case Encoding::Codes: store_element(o.element, static_cast<unsigned>(letters), r.padding_.data()); break;
+    case Encoding::Codes:
+      store_element(o.element, static_cast<unsigned>(letters), r.padding_.data());
+      break;
     case Encoding::OneHot: break;  // no channel set
   }
   store_element(o.element, 1, r.one_);
@@ -369,7 +374,9 @@ void RowEncoder::pad(unsigned char* row, std::size_t width, std::size_t pos, std
                                             [](unsigned char b) { return b != 0; })) {
     std::memset(dst, 0, n * width_bytes_);
   } else {
-    for (std::size_t i = 0; i < n; ++i) std::memcpy(dst + i * width_bytes_, padding_.data(), width_bytes_);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::memcpy(dst + i * width_bytes_, padding_.data(), width_bytes_);
+    }
   }
   (void)width;
 }

@@ -275,7 +275,8 @@ else:
     raise SystemExit("no ImportError")
 buf = bytearray(8)
 fa.fetch_array([("a", 1, 4), ("b", 1, 4)], out=memoryview(buf).cast("B", (2, 4)))
-fa.fetch_array([("a", 1, 4)], encoding="codes", dtype="int8", out=memoryview(bytearray(4)).cast("b", (1, 4)))
+codes = memoryview(bytearray(4)).cast("b", (1, 4))
+fa.fetch_array([("a", 1, 4)], encoding="codes", dtype="int8", out=codes)
 print(bytes(buf).decode())
 """
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
