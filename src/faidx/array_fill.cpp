@@ -15,33 +15,6 @@ namespace tavlo {
 
 namespace {
 
-// A window's positions split by where they fall: `left` before position 1, then `span`
-// residues of the record from `first`, then the rest past the record's end.
-struct Resolved {
-  std::uint64_t left = 0;
-  std::uint64_t first = 0;
-  std::uint64_t span = 0;
-};
-
-Resolved resolve(std::int64_t start, std::uint64_t width, std::uint64_t rlen) {
-  Resolved r;
-  if (width == 0) return r;
-  // Unsigned arithmetic: 1 - start and start + width - 1 wrap for no start a caller can give
-  // (the binding checked that the window's end fits a signed 64-bit integer).
-  const auto s = static_cast<std::uint64_t>(start);
-  if (start < 1) {
-    r.left = std::min<std::uint64_t>(width, 1 - s);
-    if (r.left == width) return r;
-    r.first = 1;
-  } else {
-    r.first = s;
-  }
-  const std::uint64_t last = s + (width - 1);  // >= 1 here
-  if (r.first > rlen) return r;
-  r.span = std::min(last, rlen) - r.first + 1;
-  return r;
-}
-
 // Rows are handed out this many residues' worth at a time: a chunk of some 64 KiB of output keeps
 // the hand-out cost small and bounds how long a stop waits for the chunks in flight.
 constexpr std::uint64_t kChunkResidues = 1 << 16;
@@ -81,7 +54,7 @@ class Filler {
 
   void hint(std::size_t i) const {
     const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
-    const Resolved r = resolve(w_.starts[i], w_.width, e.rlen);
+    const WindowSpan r = resolve_window(w_.starts[i], w_.width, e.rlen);
     if (r.span != 0) fx_.prefetch_region(e, r.first, r.first + r.span - 1, 4096);
   }
 
@@ -89,7 +62,7 @@ class Filler {
     unsigned char* row = out_ + i * row_bytes_;
     const std::uint64_t width = w_.width;
     const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
-    const Resolved r = resolve(w_.starts[i], width, e.rlen);
+    const WindowSpan r = resolve_window(w_.starts[i], width, e.rlen);
     std::uint64_t got = 0;
     if (r.span != 0) {
       if (Status s = fx_.read_residues(e, r.first, r.span, scratch); !s) return s;
@@ -103,20 +76,8 @@ class Filler {
       }
     }
     const bool reverse = w_.reverse_rows != nullptr ? w_.reverse_rows[i] != 0 : w_.reverse;
-    const auto* src = reinterpret_cast<const unsigned char*>(scratch.data());
-    const std::uint64_t right = width - r.left - got;
-    enc_.begin_row(row, width);
-    if (!reverse) {
-      enc_.pad(row, width, 0, r.left);
-      enc_.put(row, width, r.left, src, got, false);
-      enc_.pad(row, width, r.left + got, right);
-    } else {
-      // The reverse complement reads the window from its end: the padding past the record
-      // comes first, and the padding before position 1 last.
-      enc_.pad(row, width, 0, right);
-      enc_.put(row, width, right, src, got, true);
-      enc_.pad(row, width, right + got, r.left);
-    }
+    write_row(enc_, row, width, r.left, reinterpret_cast<const unsigned char*>(scratch.data()),
+              got, reverse);
     return Ok{};
   }
 
@@ -142,6 +103,42 @@ class Filler {
 };
 
 }  // namespace
+
+WindowSpan resolve_window(std::int64_t start, std::uint64_t width, std::uint64_t rlen) {
+  WindowSpan r;
+  if (width == 0) return r;
+  // Unsigned arithmetic: 1 - start and start + width - 1 wrap for no start a caller can give.
+  const auto s = static_cast<std::uint64_t>(start);
+  if (start < 1) {
+    r.left = std::min<std::uint64_t>(width, 1 - s);
+    if (r.left == width) return r;
+    r.first = 1;
+  } else {
+    r.first = s;
+  }
+  const std::uint64_t last = s + (width - 1);  // >= 1 here
+  if (r.first > rlen) return r;
+  r.span = std::min(last, rlen) - r.first + 1;
+  return r;
+}
+
+void write_row(const RowEncoder& enc, unsigned char* row, std::uint64_t width,
+               std::uint64_t left, const unsigned char* residues, std::uint64_t count,
+               bool reverse) {
+  const std::uint64_t right = width - left - count;
+  enc.begin_row(row, width);
+  if (!reverse) {
+    enc.pad(row, width, 0, left);
+    enc.put(row, width, left, residues, count, false);
+    enc.pad(row, width, left + count, right);
+  } else {
+    // The reverse complement reads the window from its end: the padding past the record comes
+    // first, and the padding before position 1 last.
+    enc.pad(row, width, 0, right);
+    enc.put(row, width, right, residues, count, true);
+    enc.pad(row, width, right + count, left);
+  }
+}
 
 Status check_windows_inside(const Faidx& fx, const ArrayWindows& w) {
   if (w.width == 0) return Ok{};

@@ -25,6 +25,24 @@ struct ArrayWindows {
   bool reverse = false;
 };
 
+// A window's positions split by where they fall: `left` before position 1, then `span`
+// residues of the record from residue `first`, then the rest (past the record's end).
+struct WindowSpan {
+  std::uint64_t left = 0;
+  std::uint64_t first = 0;
+  std::uint64_t span = 0;
+};
+
+// The split of the window of `width` positions from `start` over a record of `rlen` residues.
+// start + width - 1 must fit a signed 64-bit integer.
+WindowSpan resolve_window(std::int64_t start, std::uint64_t width, std::uint64_t rlen);
+
+// Writes one row: `left` padded positions, the `count` residues, padding up to `width`; when
+// `reverse`, the reverse complement of that (padding mirrored). left + count <= width.
+void write_row(const RowEncoder& encoder, unsigned char* row, std::uint64_t width,
+               std::uint64_t left, const unsigned char* residues, std::uint64_t count,
+               bool reverse);
+
 // The Bounds error of the first window that reaches outside its record (the region named in
 // the message), for strict bounds; Ok when every window lies inside.
 Status check_windows_inside(const Faidx& fx, const ArrayWindows& windows);

@@ -761,6 +761,8 @@ PyObject* fetch_array(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
   if (!bind_args("fetch_array", args, nargs, kwnames, kParamNames, kParamCount, 0, a)) {
     return nullptr;
   }
+  // The core must outlive the fill, which runs without the interpreter lock.
+  const PyRef keep = PyRef::borrow(faidx);
   const Faidx& fx = faidx_core(faidx);
 
   EncodeOptions options;
