@@ -56,7 +56,7 @@ void test_encoders() {
   RowEncoder bytes;
   std::string why;
   CHECK(RowEncoder::make(o, &bytes, &why));
-  CHECK(row_of<char>(bytes, "acgTx", 2, 8, true) == (std::vector<char>{'.', 'N', 'A', 'C', 'G',
+  CHECK(row_of<char>(bytes, "acgTz", 2, 8, true) == (std::vector<char>{'.', 'N', 'A', 'C', 'G',
                                                                        'T', '.', '.'}));
   for (const auto& [alphabet, element, encoding] :
        {std::tuple{std::string("AAC"), ElementType::I8, Encoding::Codes},

@@ -190,9 +190,15 @@ def test_a_changed_file_raises(tmp_path):
         fa.fetch_array([("a", 1000, 1100)] * 3000)
 
 
-def test_other_threads_run_while_a_large_batch_fills(tmp_path):
-    path = write_fasta(tmp_path / "big.fa", {"a": random_residues(2_000_000, seed=4)})
-    fa = tavlo.Faidx(path)
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    residues = np.random.default_rng(4).choice(np.frombuffer(b"ACGTN", np.uint8), 2_000_000)
+    path = tmp_path_factory.mktemp("big") / "big.fa"
+    return write_fasta(path, {"a": residues.tobytes().decode()})
+
+
+def test_other_threads_run_while_a_large_batch_fills(big):
+    fa = tavlo.Faidx(big)
     starts = np.random.default_rng(0).integers(1, 1_999_000, 60_000)
     out = np.empty((60_000, 1000, 4), np.float32)
     call = lambda: fa.fetch_array(names=np.zeros(60_000, np.int64), starts=starts,  # noqa: E731
@@ -242,10 +248,8 @@ print("pool ok", flush=True)
 """
 
 
-def test_ctrl_c_stops_a_batch(tmp_path):
-    path = write_fasta(tmp_path / "big.fa", {"a": random_residues(2_000_000, seed=4)})
-    tavlo.Faidx(path)
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD), path],
+def test_ctrl_c_stops_a_batch(big):
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(CHILD), big],
                              stdout=subprocess.PIPE, text=True)
     try:
         assert child.stdout.readline() == "ready\n"
