@@ -150,6 +150,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_sequence.py
 	$(PY) benchmarks/bench_cli.py
 	$(PY) benchmarks/bench_bgzf.py
+	$(PY) benchmarks/bench_arrays.py
 
 clean:
 	rm -rf build $(VENV)
