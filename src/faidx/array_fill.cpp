@@ -8,7 +8,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
+#include "faidx/extract.hpp"
 #include "faidx/pool.hpp"
 
 namespace tavlo {
@@ -29,11 +32,16 @@ class Filler {
     if (fill && !fill->empty()) default_seq_ = &*fill;
   }
 
-  // Fills rows [begin, end); false once a row failed (recorded in the filler).
+  // Takes the rows in this order instead of 0, 1, 2...: `order` must outlive the filler.
+  void set_order(const std::vector<std::size_t>* order) { order_ = order; }
+
+  // Fills the rows of positions [begin, end) of the order; false once a row failed (recorded in
+  // the filler).
   bool fill(std::size_t begin, std::size_t end, std::string& scratch) {
-    for (std::size_t i = begin; i < end; ++i) {
+    for (std::size_t k = begin; k < end; ++k) {
       // Hints the lines of a window a few rows ahead, so that their cache misses overlap.
-      if (i + kAhead < end) hint(i + kAhead);
+      if (k + kAhead < end) hint(row_at(k + kAhead));
+      const std::size_t i = row_at(k);
       Status s = fill_row(i, scratch);
       if (!s) [[unlikely]] {
         fail(i, std::move(s).error());
@@ -51,6 +59,8 @@ class Filler {
 
  private:
   static constexpr std::size_t kAhead = 4;
+
+  std::size_t row_at(std::size_t k) const { return order_ != nullptr ? (*order_)[k] : k; }
 
   void hint(std::size_t i) const {
     const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
@@ -96,11 +106,27 @@ class Filler {
   unsigned char* const out_;
   const std::size_t row_bytes_;
   const std::string* default_seq_ = nullptr;
+  const std::vector<std::size_t>* order_ = nullptr;
   std::atomic<bool> failed_{false};
   std::mutex mutex_;
   std::optional<FaidxError> error_;
   std::size_t error_row_ = 0;
 };
+
+// The rows by the file offset of their first residue: a compressed file's blocks then inflate
+// once each and serve every window in them from the reader's cache.
+std::vector<std::size_t> file_order(const Faidx& fx, const ArrayWindows& w) {
+  std::vector<std::pair<std::uint64_t, std::size_t>> keys(w.count);
+  for (std::size_t i = 0; i < w.count; ++i) {
+    const EntryNumbers e = fx.names().numbers_at(w.records[i]);
+    const WindowSpan r = resolve_window(w.starts[i], w.width, e.rlen);
+    keys[i] = {r.span == 0 || e.lenc == 0 ? e.offset : residue_offset(e, r.first), i};
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::size_t> order(w.count);
+  for (std::size_t i = 0; i < w.count; ++i) order[i] = keys[i].second;
+  return order;
+}
 
 }  // namespace
 
@@ -164,6 +190,11 @@ Status fill_windows(const Faidx& fx, const RowEncoder& encoder, const ArrayWindo
   *completed = true;
   if (w.width == 0 || w.count == 0) return Ok{};  // nothing to read or write
   Filler filler(fx, encoder, w, out);
+  std::vector<std::size_t> order;
+  if (fx.is_bgzf()) {
+    order = file_order(fx, w);
+    filler.set_order(&order);
+  }
   const std::uint64_t per_row = std::max<std::uint64_t>(w.width, 1);
   const std::size_t chunk = static_cast<std::size_t>(
       std::clamp<std::uint64_t>(kChunkResidues / per_row, 1, w.count == 0 ? 1 : w.count));
