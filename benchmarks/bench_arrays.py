@@ -128,6 +128,9 @@ def main(argv=None) -> int:
     codes = np.empty((n, width), np.int8)
     raw = np.empty((n, width), np.uint8)
 
+    def take(table, u8, out, axis=None):
+        return np.take(table, u8, axis=axis, out=out, mode="clip")
+
     def pysam_u8():
         fetch = ff.fetch
         text = "".join([fetch(nm, s - 1, e) for nm, s, e in regions])
@@ -163,12 +166,12 @@ def main(argv=None) -> int:
     del want
 
     candidates = {
-        "pysam fetch + lut[u8]": (lambda: np.take(lut_onehot, pysam_u8(), axis=0, out=onehot, mode="clip"))
+        "pysam fetch + lut[u8]": (lambda: take(lut_onehot, pysam_u8(), onehot, axis=0))
         if ff else None,
-        "fetch_many + lut[u8]": lambda: np.take(lut_onehot, many_u8(), axis=0, out=onehot, mode="clip"),
-        "fetch_many + 4-byte table": lambda: np.take(lut32, many_u8(), out=onehot32, mode="clip"),
+        "fetch_many + lut[u8]": lambda: take(lut_onehot, many_u8(), onehot, axis=0),
+        "fetch_many + 4-byte table": lambda: take(lut32, many_u8(), onehot32),
         "seqpro.ohe on fetch_many": seqpro_onehot if seqpro else None,
-        "numpy floor": lambda: np.take(lut32_codes, floor_u8(), out=onehot32, mode="clip"),
+        "numpy floor": lambda: take(lut32_codes, floor_u8(), onehot32),
         "fetch_array, numbers, out=": array(numbers, "onehot", onehot),
         "fetch_array, str names, out=": array(name_list, "onehot", onehot),
         "fetch_array, allocating": lambda: fa.fetch_array(names=numbers, starts=starts,
@@ -179,9 +182,9 @@ def main(argv=None) -> int:
              [(k, t1.get(k)) for k in candidates], per=n, ref="numpy floor", rows_from=t1)
 
     candidates = {
-        "pysam fetch + lut[u8]": (lambda: np.take(lut_codes, pysam_u8(), out=codes, mode="clip"))
+        "pysam fetch + lut[u8]": (lambda: take(lut_codes, pysam_u8(), codes))
         if ff else None,
-        "fetch_many + lut[u8]": lambda: np.take(lut_codes, many_u8(), out=codes, mode="clip"),
+        "fetch_many + lut[u8]": lambda: take(lut_codes, many_u8(), codes),
         "seqpro.tokenize on fetch_many": seqpro_codes if seqpro else None,
         "numpy floor": floor_u8,
         "fetch_array codes, numbers, out=": array(numbers, "codes", codes),
