@@ -750,6 +750,156 @@ const char kFetchArrayDoc[] =
 
 namespace {
 
+bool given(PyObject* o) { return o != nullptr && o != Py_None; }
+
+bool convert_options(PyObject* const* a, const Faidx& fx, EncodeOptions* options, bool* rc,
+                     bool* strict) {
+  *strict = fx.options().strict_bounds;
+  if (!convert_encoding(a[kEncoding], &options->encoding) ||
+      !convert_flag(a[kChannelsFirst], &options->channels_first, "channels_first") ||
+      !convert_flag(a[kRc], rc, "rc") || !convert_flag(a[kStrict], strict, "strict_bounds") ||
+      !convert_fill(a[kFill], &options->fill)) {
+    return false;
+  }
+  if (given(a[kAlphabet])) {
+    std::string_view s;
+    if (!to_str(a[kAlphabet], &s, "alphabet")) return false;
+    options->alphabet.assign(s);
+  }
+  options->upper = fx.options().sequence_always_upper;
+  return true;
+}
+
+// The windows from either form, and the rows to reverse-complement from strands=.
+bool convert_windows(PyObject* const* a, const Faidx& fx, bool rc, Windows* windows,
+                     std::vector<std::uint8_t>* reverse_rows) {
+  const bool columns = a[kNames] != nullptr || a[kStarts] != nullptr || a[kEnds] != nullptr;
+  const bool tuples = given(a[kRegions]);
+  if (columns == tuples || (columns && (a[kNames] == nullptr || a[kStarts] == nullptr ||
+                                        a[kEnds] == nullptr))) {
+    PyErr_SetString(PyExc_TypeError,
+                    "fetch_array() takes either regions or all of names, starts and ends");
+    return false;
+  }
+  if (fx.names().size() > UINT32_MAX) {
+    PyErr_SetString(PyExc_OverflowError, "the index holds too many sequences for fetch_array");
+    return false;
+  }
+  if (columns ? !convert_columns(fx.names(), a[kNames], a[kStarts], a[kEnds], windows)
+              : !convert_tuples(fx.names(), a[kRegions], windows)) {
+    return false;
+  }
+  if (!given(a[kStrands])) return true;
+  if (rc) {
+    PyErr_SetString(PyExc_ValueError, "give rc=True or strands, not both");
+    return false;
+  }
+  Column cs;
+  if (!cs.open(a[kStrands], "strands")) return false;
+  if (cs.size() != windows->records.size()) {
+    PyErr_Format(PyExc_ValueError, "strands holds %zu values for %zu regions", cs.size(),
+                 windows->records.size());
+    return false;
+  }
+  return convert_strands(cs, reverse_rows);
+}
+
+// The element type (as given, else that of out=, else the encoding's default) and the encoder.
+bool make_encoder(PyObject* dtype, const Py_buffer* out, EncodeOptions* options,
+                  RowEncoder* encoder) {
+  if (given(dtype)) {
+    if (!convert_dtype(dtype, &options->element)) return false;
+  } else if (out == nullptr || !element_of_format(out->format,
+                                                  static_cast<std::size_t>(out->itemsize),
+                                                  &options->element)) {
+    options->element = options->encoding == Encoding::Codes ? ElementType::I8 : ElementType::U8;
+  }
+  std::string why;
+  if (!RowEncoder::make(*options, encoder, &why)) {
+    PyErr_SetString(PyExc_ValueError, why.c_str());
+    return false;
+  }
+  return true;
+}
+
+// The shape of the output; an empty batch takes its width from out=, so that a reused buffer
+// of shape (0, L) fits.
+bool output_shape(const EncodeOptions& options, const RowEncoder& encoder, const Py_buffer* out,
+                  Windows* windows, std::vector<Py_ssize_t>* shape) {
+  const std::size_t n = windows->records.size();
+  const bool channels_first = options.encoding == Encoding::OneHot && options.channels_first;
+  const int width_axis = channels_first ? 2 : 1;
+  if (n == 0 && out != nullptr && out->ndim > width_axis && out->shape != nullptr) {
+    windows->width = static_cast<std::uint64_t>(out->shape[width_axis]);
+  }
+  std::uint64_t row = 0, total = 0;
+  if (windows->width > static_cast<std::uint64_t>(PY_SSIZE_T_MAX) ||
+      __builtin_mul_overflow(windows->width,
+                             std::uint64_t{encoder.channels() * encoder.element_bytes()}, &row) ||
+      __builtin_mul_overflow(static_cast<std::uint64_t>(n), row, &total) ||
+      total > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_MemoryError, "the array of these windows would be too large");
+    return false;
+  }
+  const auto width = static_cast<Py_ssize_t>(windows->width);
+  const auto channels = static_cast<Py_ssize_t>(encoder.channels());
+  if (options.encoding != Encoding::OneHot) {
+    *shape = {static_cast<Py_ssize_t>(n), width};
+  } else if (channels_first) {
+    *shape = {static_cast<Py_ssize_t>(n), channels, width};
+  } else {
+    *shape = {static_cast<Py_ssize_t>(n), width, channels};
+  }
+  return true;
+}
+
+// ValueError unless out= has exactly this shape and element type.
+bool check_out(const Py_buffer& v, const std::vector<Py_ssize_t>& shape, ElementType element) {
+  const bool shape_ok = v.ndim == static_cast<int>(shape.size()) && v.shape != nullptr &&
+                        std::equal(shape.begin(), shape.end(), v.shape);
+  if (!shape_ok) {
+    std::vector<Py_ssize_t> got;
+    for (int k = 0; k < v.ndim; ++k) got.push_back(v.shape != nullptr ? v.shape[k] : v.len);
+    PyErr_Format(PyExc_ValueError, "out has shape %s; these windows need %s",
+                 shape_text(got).c_str(), shape_text(shape).c_str());
+    return false;
+  }
+  ElementType t;
+  if (!element_of_format(v.format, static_cast<std::size_t>(v.itemsize), &t) || t != element) {
+    PyErr_Format(PyExc_ValueError, "out holds elements of buffer format '%s' (%zd bytes); "
+                 "these windows need %s", v.format != nullptr ? v.format : "B", v.itemsize,
+                 std::string(element_name(element)).c_str());
+    return false;
+  }
+  return true;
+}
+
+// A new numpy.empty array of `shape` and `element`, and its data.
+PyObject* new_array(const std::vector<Py_ssize_t>& shape, ElementType element,
+                    unsigned char** data) {
+  PyRef np = PyRef::steal(import_numpy());
+  if (!np) return nullptr;
+  PyRef dims = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
+  if (!dims) return nullptr;
+  for (std::size_t k = 0; k < shape.size(); ++k) {
+    PyObject* d = PyLong_FromSsize_t(shape[k]);
+    if (d == nullptr) return nullptr;
+    PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(k), d);
+  }
+  const std::string type(element_name(element));
+  PyRef array = PyRef::steal(PyObject_CallMethod(np.get(), "empty", "Os", dims.get(),
+                                                 type.c_str()));
+  if (!array) return nullptr;
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
+    return nullptr;
+  }
+  *data = static_cast<unsigned char*>(view.buf);
+  // The array owns its memory and nobody else sees it yet: the pointer outlives the view.
+  PyBuffer_Release(&view);
+  return array.release();
+}
+
 PyObject* fetch_array(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   if (nargs > 1) {
@@ -764,160 +914,38 @@ PyObject* fetch_array(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
   // The core must outlive the fill, which runs without the interpreter lock.
   const PyRef keep = PyRef::borrow(faidx);
   const Faidx& fx = faidx_core(faidx);
-
   EncodeOptions options;
-  bool rc = false, strict = fx.options().strict_bounds;
-  if (!convert_encoding(a[kEncoding], &options.encoding) ||
-      !convert_flag(a[kChannelsFirst], &options.channels_first, "channels_first") ||
-      !convert_flag(a[kRc], &rc, "rc") || !convert_flag(a[kStrict], &strict, "strict_bounds") ||
-      !convert_fill(a[kFill], &options.fill)) {
-    return nullptr;
-  }
-  if (a[kAlphabet] != nullptr && a[kAlphabet] != Py_None) {
-    std::string_view s;
-    if (!to_str(a[kAlphabet], &s, "alphabet")) return nullptr;
-    options.alphabet.assign(s);
-  }
-  options.upper = fx.options().sequence_always_upper;
-
-  // Windows.
+  bool rc = false, strict = false;
   Windows windows;
-  const bool columns = a[kNames] != nullptr || a[kStarts] != nullptr || a[kEnds] != nullptr;
-  const bool tuples = a[kRegions] != nullptr && a[kRegions] != Py_None;
-  if (columns == tuples || (columns && (a[kNames] == nullptr || a[kStarts] == nullptr ||
-                                        a[kEnds] == nullptr))) {
-    PyErr_SetString(PyExc_TypeError,
-                    "fetch_array() takes either regions or all of names, starts and ends");
-    return nullptr;
-  }
-  if (fx.names().size() > UINT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "the index holds too many sequences for fetch_array");
-    return nullptr;
-  }
-  if (columns ? !convert_columns(fx.names(), a[kNames], a[kStarts], a[kEnds], &windows)
-              : !convert_tuples(fx.names(), a[kRegions], &windows)) {
-    return nullptr;
-  }
-  const std::size_t n = windows.records.size();
   std::vector<std::uint8_t> reverse_rows;
-  if (a[kStrands] != nullptr && a[kStrands] != Py_None) {
-    if (rc) {
-      PyErr_SetString(PyExc_ValueError, "give rc=True or strands, not both");
-      return nullptr;
-    }
-    Column cs;
-    if (!cs.open(a[kStrands], "strands")) return nullptr;
-    if (cs.size() != n) {
-      PyErr_Format(PyExc_ValueError, "strands holds %zu values for %zu regions", cs.size(), n);
-      return nullptr;
-    }
-    if (!convert_strands(cs, &reverse_rows)) return nullptr;
+  if (!convert_options(a, fx, &options, &rc, &strict) ||
+      !convert_windows(a, fx, rc, &windows, &reverse_rows)) {
+    return nullptr;
   }
-
-  // Element type: as given, else that of out=, else the encoding's default.
-  OutBuffer out_buffer;
-  PyObject* out_object = a[kOut] != nullptr && a[kOut] != Py_None ? a[kOut] : nullptr;
-  if (out_object != nullptr && !out_buffer.open(out_object)) return nullptr;
-  const bool dtype_given = a[kDtype] != nullptr && a[kDtype] != Py_None;
-  if (dtype_given) {
-    if (!convert_dtype(a[kDtype], &options.element)) return nullptr;
-  } else if (out_object == nullptr ||
-             !element_of_format(out_buffer.view().format,
-                                static_cast<std::size_t>(out_buffer.view().itemsize),
-                                &options.element)) {
-    options.element = options.encoding == Encoding::Codes ? ElementType::I8 : ElementType::U8;
-  }
+  // Everything is checked before anything is written.
+  OutBuffer out;
+  if (given(a[kOut]) && !out.open(a[kOut])) return nullptr;
+  const Py_buffer* out_view = given(a[kOut]) ? &out.view() : nullptr;
   RowEncoder encoder;
-  std::string why;
-  if (!RowEncoder::make(options, &encoder, &why)) {
-    PyErr_SetString(PyExc_ValueError, why.c_str());
+  std::vector<Py_ssize_t> shape;
+  if (!make_encoder(a[kDtype], out_view, &options, &encoder) ||
+      !output_shape(options, encoder, out_view, &windows, &shape) ||
+      (out_view != nullptr && !check_out(*out_view, shape, options.element))) {
     return nullptr;
   }
-
-  // An empty batch takes its width from out=, so that a reused buffer of shape (0, L) fits.
-  if (n == 0 && out_object != nullptr && out_buffer.view().ndim >= 2) {
-    const Py_buffer& v = out_buffer.view();
-    windows.width = static_cast<std::uint64_t>(
-        options.encoding == Encoding::OneHot && options.channels_first ? v.shape[2] : v.shape[1]);
-  }
-  std::vector<Py_ssize_t> shape = {static_cast<Py_ssize_t>(n)};
-  const std::uint64_t max_dim = static_cast<std::uint64_t>(PY_SSIZE_T_MAX);
-  std::uint64_t row = 0, total = 0;
-  if (windows.width > max_dim ||
-      __builtin_mul_overflow(windows.width,
-                             std::uint64_t{encoder.channels() * encoder.element_bytes()}, &row) ||
-      __builtin_mul_overflow(static_cast<std::uint64_t>(n), row, &total) || total > max_dim) {
-    PyErr_SetString(PyExc_MemoryError, "the array of these windows would be too large");
-    return nullptr;
-  }
-  const auto width = static_cast<Py_ssize_t>(windows.width);
-  const auto channels = static_cast<Py_ssize_t>(encoder.channels());
-  if (options.encoding != Encoding::OneHot) {
-    shape.push_back(width);
-  } else if (options.channels_first) {
-    shape.push_back(channels);
-    shape.push_back(width);
-  } else {
-    shape.push_back(width);
-    shape.push_back(channels);
-  }
-
-  ArrayWindows w;
-  w.count = n;
-  w.records = windows.records.data();
-  w.starts = windows.starts.data();
-  w.width = windows.width;
-  w.reverse = rc;
-  w.reverse_rows = reverse_rows.empty() ? nullptr : reverse_rows.data();
+  const ArrayWindows w{windows.records.size(), windows.records.data(), windows.starts.data(),
+                       windows.width, reverse_rows.empty() ? nullptr : reverse_rows.data(), rc};
   if (strict) {
     if (Status s = check_windows_inside(fx, w); !s) return raise_error(s.error());
   }
-
-  PyRef result;
   unsigned char* data = nullptr;
-  if (out_object != nullptr) {
-    const Py_buffer& v = out_buffer.view();
-    ElementType given;
-    const bool shape_ok =
-        v.ndim == static_cast<int>(shape.size()) &&
-        (v.shape == nullptr ? v.ndim == 1 && v.len == shape[0]
-                            : std::equal(shape.begin(), shape.end(), v.shape));
-    if (!shape_ok) {
-      std::vector<Py_ssize_t> got;
-      for (int k = 0; k < v.ndim; ++k) got.push_back(v.shape != nullptr ? v.shape[k] : v.len);
-      PyErr_Format(PyExc_ValueError, "out has shape %s; these windows need %s",
-                   shape_text(got).c_str(), shape_text(shape).c_str());
-      return nullptr;
-    }
-    if (!element_of_format(v.format, static_cast<std::size_t>(v.itemsize), &given) ||
-        given != options.element) {
-      PyErr_Format(PyExc_ValueError, "out holds elements of buffer format '%s' (%zd bytes); "
-                   "these windows need %s", v.format != nullptr ? v.format : "B", v.itemsize,
-                   std::string(element_name(options.element)).c_str());
-      return nullptr;
-    }
-    result = PyRef::borrow(out_object);
-    data = static_cast<unsigned char*>(v.buf);
+  PyRef result;
+  if (out_view != nullptr) {
+    result = PyRef::borrow(a[kOut]);
+    data = static_cast<unsigned char*>(out_view->buf);
   } else {
-    PyRef np = PyRef::steal(import_numpy());
-    if (!np) return nullptr;
-    PyRef dims = PyRef::steal(PyTuple_New(static_cast<Py_ssize_t>(shape.size())));
-    if (!dims) return nullptr;
-    for (std::size_t k = 0; k < shape.size(); ++k) {
-      PyObject* d = PyLong_FromSsize_t(shape[k]);
-      if (d == nullptr) return nullptr;
-      PyTuple_SET_ITEM(dims.get(), static_cast<Py_ssize_t>(k), d);
-    }
-    const std::string type(element_name(options.element));
-    result = PyRef::steal(PyObject_CallMethod(np.get(), "empty", "Os", dims.get(), type.c_str()));
+    result = PyRef::steal(new_array(shape, options.element, &data));
     if (!result) return nullptr;
-    Py_buffer view;
-    if (PyObject_GetBuffer(result.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) != 0) {
-      return nullptr;
-    }
-    data = static_cast<unsigned char*>(view.buf);
-    // The array owns its memory and nobody else sees it yet: the pointer outlives the view.
-    PyBuffer_Release(&view);
   }
   if (!run_fill(fx, encoder, w, data)) return nullptr;
   return result.release();

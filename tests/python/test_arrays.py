@@ -140,6 +140,10 @@ def test_out_is_filled_in_place_and_checked_first(ref):
         with pytest.raises(ValueError, match="out"):
             fa.fetch_array(regions, out=bad, dtype=np.uint8)
         np.testing.assert_array_equal(bad, before)
+    assert fa.fetch_array([], out=np.zeros((0, 8), np.uint8)).shape == (0, 8)
+    assert fa.fetch_array([], encoding="onehot").shape == (0, 0, 4)
+    with pytest.raises(ValueError, match="out has shape"):
+        fa.fetch_array([], encoding="onehot", channels_first=True, out=np.zeros((0, 4), np.uint8))
     with pytest.raises(ValueError, match="writable"):
         fa.fetch_array(regions, out=np.frombuffer(bytes(40), np.uint8).reshape(5, 8))
 
