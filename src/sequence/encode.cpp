@@ -216,55 +216,67 @@ bool element_from_name(std::string_view name, ElementType* out) {
   return false;
 }
 
+namespace {
+
+// The channel of each byte value: that of its letter in `alphabet` (either case), kNone for any
+// other byte. False with the reason in `error` unless the alphabet is distinct ASCII letters.
+constexpr unsigned kNone = 0xFFFF;
+bool alphabet_channels(std::string_view alphabet, std::array<unsigned, 256>* channel,
+                       std::size_t* letters, std::string* error) {
+  channel->fill(kNone);
+  *letters = 0;
+  if (alphabet.empty()) {
+    *error = "alphabet must hold at least one letter";
+    return false;
+  }
+  for (const char ch : alphabet) {
+    const auto c = static_cast<unsigned char>(ch);
+    const unsigned char u = upper(c);
+    if (static_cast<unsigned>(u) - 'A' >= 26u) {
+      const bool shown = c >= 0x20 && c < 0x7F;
+      *error = "alphabet must hold ASCII letters only, not " +
+               (shown ? "'" + std::string(1, ch) + "'" : "byte " + std::to_string(c));
+      return false;
+    }
+    if ((*channel)[u] != kNone) {
+      *error = "alphabet holds '" + std::string(1, ch) + "' twice (letters are case-insensitive)";
+      return false;
+    }
+    (*channel)[u] = (*channel)[u + 0x20] = static_cast<unsigned>((*letters)++);
+  }
+  return true;
+}
+
+// False with the reason in `error` when the encoding cannot be held in the element type.
+bool element_fits(Encoding encoding, ElementType element, std::string* error) {
+  const std::string type(element_name(element));
+  if (encoding == Encoding::Bytes && element != ElementType::U8) {
+    *error = "encoding 'bytes' gives uint8 elements, not " + type;
+    return false;
+  }
+  if (encoding == Encoding::Codes && (is_float(element) || element == ElementType::Bool)) {
+    *error = "encoding 'codes' needs an integer dtype, not " + type;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 bool RowEncoder::make(const EncodeOptions& o, RowEncoder* out, std::string* error) {
   RowEncoder r;
   r.element_bytes_ = element_size(o.element);
-  const std::string_view type = element_name(o.element);
-  // The channel of each upper-cased letter; kNone for bytes outside the alphabet.
-  constexpr unsigned kNone = 0xFFFF;
   std::array<unsigned, 256> channel;
   channel.fill(kNone);
   std::size_t letters = 0;
-  if (o.encoding != Encoding::Bytes) {
-    if (o.alphabet.empty()) {
-      *error = "alphabet must hold at least one letter";
-      return false;
-    }
-    for (const char ch : o.alphabet) {
-      const auto c = static_cast<unsigned char>(ch);
-      const unsigned char u = upper(c);
-      if (static_cast<unsigned>(u) - 'A' >= 26u) {
-        const bool shown = c >= 0x20 && c < 0x7F;
-        *error = "alphabet must hold ASCII letters only, not " +
-                 (shown ? "'" + std::string(1, ch) + "'" : "byte " + std::to_string(c));
-        return false;
-      }
-      if (channel[u] != kNone) {
-        *error = "alphabet holds '" + std::string(1, ch) + "' twice (letters are case-insensitive)";
-        return false;
-      }
-      channel[u] = static_cast<unsigned>(letters);
-      channel[u + 0x20] = static_cast<unsigned>(letters);
-      ++letters;
-    }
+  if ((o.encoding != Encoding::Bytes &&
+       !alphabet_channels(o.alphabet, &channel, &letters, error)) ||
+      !element_fits(o.encoding, o.element, error)) {
+    return false;
   }
-  switch (o.encoding) {
-    case Encoding::Bytes:
-      if (o.element != ElementType::U8) {
-        *error = "encoding 'bytes' gives uint8 elements, not " + std::string(type);
-        return false;
-      }
-      break;
-    case Encoding::Codes:
-      if (is_float(o.element) || o.element == ElementType::Bool) {
-        *error = "encoding 'codes' needs an integer dtype, not " + std::string(type);
-        return false;
-      }
-      break;
-    case Encoding::OneHot:
-      r.channels_ = letters;
-      r.channels_first_ = o.channels_first;
-      break;
+  if (o.encoding == Encoding::OneHot) {
+    r.channels_ = letters;
+    r.channels_first_ = o.channels_first;
   }
   r.width_bytes_ = r.channels_ * r.element_bytes_;
   const std::size_t w = r.width_bytes_;
