@@ -213,6 +213,12 @@ Status fill_windows(const Faidx& fx, const RowEncoder& encoder, const ArrayWindo
     }
     return filler.result();
   }
+  // Asked once before the workers start too: they may take every chunk before the caller's
+  // first.
+  if (interrupted != nullptr && (*interrupted)()) {
+    *completed = false;
+    return Ok{};
+  }
   std::atomic<bool> stop{false};
   const std::thread::id caller = std::this_thread::get_id();
   parallel_for(w.count, [&](std::size_t begin, std::size_t end) {
