@@ -44,6 +44,7 @@ demo: $(STAMP)
 	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
 	$(VENV)/bin/tavlo getfasta -fi examples/sample.fa -bed examples/sample.bed -s -name
 	$(PY) examples/demo.py
+	$(PY) examples/arrays.py
 
 test: test-cpp test-python
 
@@ -149,6 +150,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_sequence.py
 	$(PY) benchmarks/bench_cli.py
 	$(PY) benchmarks/bench_bgzf.py
+	$(PY) benchmarks/bench_arrays.py
 
 clean:
 	rm -rf build $(VENV)
