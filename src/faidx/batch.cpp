@@ -39,11 +39,11 @@ std::vector<std::size_t> file_order(const Faidx& fx, std::span<const BatchRegion
 std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegion> regions,
                                       const EntryNumbers* same_entry) {
   std::vector<BatchSlot> slots(regions.size());
-  const bool use_map = fx.has_map() && !fx.is_bgzf();
+  const bool use_map = fx.has_map() && !fx.is_bgzf() && !fx.is_gzip();
   // The regions of a compressed file are taken in file order, so that each block inflates once
   // and then serves every region in it from the cache; the slots stay in input order.
   std::vector<std::size_t> order;
-  if (fx.is_bgzf()) order = file_order(fx, regions, same_entry);
+  if (fx.is_bgzf() || fx.is_gzip()) order = file_order(fx, regions, same_entry);
   const auto at = [&](std::size_t k) { return order.empty() ? k : order[k]; };
   // Each worker writes only the slots of its own ranges; the Faidx is only read.
   // Regions this far ahead are prefetched while the current one is copied, so that the cache
@@ -94,7 +94,7 @@ std::vector<BatchSlot> fetch_parallel(const Faidx& fx, std::span<const BatchRegi
 void fetch_items(const Faidx& fx, std::span<BatchItem> items, const EntryNumbers* same_entry,
                  bool use_map, BatchFailure& failure) {
   const NameTable& names = fx.names();
-  const bool hint = use_map && fx.has_map() && !fx.is_bgzf();
+  const bool hint = use_map && fx.has_map() && !fx.is_bgzf() && !fx.is_gzip();
   // As in fetch_parallel: regions this far ahead are prefetched while the current one is copied.
   constexpr std::size_t kAhead = 4;
   const auto prefetch = [&](const BatchItem& it) {

@@ -63,6 +63,7 @@ void write_warning(std::string_view text) {
 
 Faidx::~Faidx() {
   bgzf_.reset();
+  gzip_.reset();
   guard_.release();
   if (map_ != nullptr) ::munmap(const_cast<char*>(map_), map_length_);
   if (fd_ >= 0) ::close(fd_);
@@ -101,18 +102,14 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
     (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
   }
 
-  // Compression is told by content, not by name. Only BGZF can be read at random; any other
-  // gzip file would otherwise come back as residues of compressed bytes.
+  // Compression is told by content, not by name: BGZF is read through its blocks, any other
+  // gzip file through checkpoints.
   char head[4096];
   const ssize_t got = pread_full(fd.get(), head, sizeof head, 0);
   if (got < 0) return FaidxError::io_errno(errno);
   const std::string_view head_view(head, static_cast<std::size_t>(got));
-  const bool bgzf = is_gzip(head_view);
-  if (bgzf && !tavlo::is_bgzf(head_view)) {
-    return FaidxError::io(opt.filename +
-                          " is gzip-compressed but not BGZF; decompress it and recompress it with "
-                          "bgzip to read it");
-  }
+  const bool gzip = tavlo::is_gzip(head_view);
+  const bool bgzf = gzip && tavlo::is_bgzf(head_view);
 
   if (!opt.mutable_file) {
     if (st.st_size == 0) {
@@ -150,6 +147,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   if (bgzf) {
     const auto file_size = static_cast<std::uint64_t>(st.st_size);
     Status s = fx->open_bgzf(fd.get(), file_size, fasta_st, build);
+    if (fx->guard_.changed()) return fx->changed_error();
+    if (!s) return std::move(s).error();
+  } else if (gzip) {
+    Status s = fx->open_gzip(fd.get(), st, build);
     if (fx->guard_.changed()) return fx->changed_error();
     if (!s) return std::move(s).error();
   } else if (build) {
@@ -226,6 +227,11 @@ Status Faidx::read(const EntryNumbers& e, std::uint64_t start, std::uint64_t cou
     // Compressed bytes past the end of a file that shrank under the map read as zeros, which
     // fail their block's checks; the error says what happened instead.
     Status r = extract_sequence_from_bgzf(*bgzf_, e, start, count, seq);
+    if (guard_.changed()) [[unlikely]] return changed_status();
+    return r;
+  }
+  if (gzip_) {
+    Status r = extract_sequence_from_gzip(*gzip_, e, start, count, seq);
     if (guard_.changed()) [[unlikely]] return changed_status();
     return r;
   }
@@ -415,7 +421,7 @@ Status Faidx::fetch_residues(std::string_view name, const EntryNumbers& entry,
 
 void Faidx::prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
                             std::uint64_t max_residues) const {
-  if (map_ == nullptr || bgzf_ || entry.lenc == 0 || entry.rlen == 0) return;
+  if (map_ == nullptr || bgzf_ || gzip_ || entry.lenc == 0 || entry.rlen == 0) return;
   const std::uint64_t s = std::min(entry.rlen, std::max<std::uint64_t>(start, 1));
   const std::uint64_t a = residue_offset(entry, s);
   if (a >= map_length_) return;

@@ -12,6 +12,7 @@
 #include "errors/errors.hpp"
 #include "faidx/map_guard.hpp"
 #include "faidx/bgzf.hpp"
+#include "faidx/gzip_reader.hpp"
 #include "faidx/name_table.hpp"
 #include "sequence/record.hpp"
 
@@ -51,6 +52,8 @@ class Faidx {
   bool has_map() const { return has_map_; }
   // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
   bool is_bgzf() const { return bgzf_ != nullptr; }
+  // True for a plain gzip file, read through its checkpoint index (the FASTA path + ".gzidx").
+  bool is_gzip() const { return gzip_ != nullptr; }
 
   // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error
   // and an empty or shortened result, or a Bounds error under strict bounds.
@@ -92,6 +95,9 @@ class Faidx {
 
   // Loads or builds the .gzi (and the .fai when `build_fai`) of a BGZF file of `size` bytes.
   Status open_bgzf(int fd, std::uint64_t size, const struct stat& fasta_st, bool build_fai);
+  // Loads or builds the checkpoint index (and the .fai when `build_fai`) of a plain gzip file
+  // (faidx_gzip.cpp).
+  Status open_gzip(int fd, const struct stat& st, bool build_fai);
   // Reads `count` residues from residue `start` into out.seq.
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count, bool use_map,
               SequenceRecord& out) const {
@@ -126,6 +132,7 @@ class Faidx {
   std::uint64_t opened_size_ = 0;  // the file's size when opened
   std::uint64_t opened_dev_ = 0, opened_ino_ = 0;  // the file opened, as its path then named it
   std::unique_ptr<BgzfReader> bgzf_;  // set for a BGZF file; reads through map_ or fd_
+  std::unique_ptr<GzipReader> gzip_;  // set for a plain gzip file; the same
 };
 
 // Writes one warning line ("WARNING: " + text + "\n") to file descriptor 2.

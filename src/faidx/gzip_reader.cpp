@@ -1,0 +1,290 @@
+// Random access to plain gzip text: resuming inflation at checkpoints, a cache of stretches.
+#include "faidx/gzip_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#if defined(TAVLO_HAVE_ISAL)
+#include <isa-l/igzip_lib.h>
+#else
+#include <zlib.h>
+#endif
+
+#include "faidx/extract.hpp"
+
+namespace tavlo {
+
+namespace {
+
+FaidxError at_offset(const char* what, std::uint64_t at) {
+  return FaidxError::io(std::string(what) + " at compressed offset " + std::to_string(at));
+}
+
+constexpr std::size_t kFeed = 1 << 20;  // input handed to the inflater at a time (no map)
+constexpr std::size_t kStep = 32 << 10;  // text inflated beyond what a read needs
+
+}  // namespace
+
+// ISA-L resumes at any bit with its input bit buffer primed and the window set as a dictionary;
+// zlib does the same through inflatePrime and inflateSetDictionary.
+#if defined(TAVLO_HAVE_ISAL)
+struct GzipCursor::Engine {
+  inflate_state s;
+  const std::uint8_t* base = nullptr;  // where the input handed over starts
+
+  void begin(std::string_view window) {
+    isal_inflate_init(&s);
+    s.crc_flag = ISAL_DEFLATE;
+    if (!window.empty()) {
+      isal_inflate_set_dict(&s, reinterpret_cast<std::uint8_t*>(const_cast<char*>(window.data())),
+                            static_cast<std::uint32_t>(window.size()));
+    }
+  }
+  void prime(unsigned bits, unsigned value) {
+    s.read_in = value;
+    s.read_in_length = static_cast<std::int32_t>(bits);
+  }
+  void feed(std::string_view in) {
+    base = reinterpret_cast<const std::uint8_t*>(in.data());
+    s.next_in = const_cast<std::uint8_t*>(base);
+    s.avail_in = static_cast<std::uint32_t>(in.size());
+  }
+  std::uint32_t avail_in() const { return s.avail_in; }
+  // Inflates into [out, out + n); the bytes made, or -1 on bad data. `done` on the stream's end.
+  long run(char* out, std::size_t n, bool& done) {
+    s.next_out = reinterpret_cast<std::uint8_t*>(out);
+    s.avail_out = static_cast<std::uint32_t>(n);
+    const int r = isal_inflate(&s);
+    if (r < 0) return -1;
+    done = s.block_state == ISAL_BLOCK_FINISH;
+    return static_cast<long>(n - s.avail_out);
+  }
+  // Input bytes taken but not used by the ended stream (whole bytes left in the bit buffer).
+  std::uint32_t unused_at_end() const {
+    return static_cast<std::uint32_t>(s.read_in_length > 0 ? s.read_in_length / 8 : 0);
+  }
+};
+#else
+struct GzipCursor::Engine {
+  z_stream z{};
+  Engine() {
+    if (inflateInit2(&z, -15) != Z_OK) throw std::bad_alloc();
+  }
+  ~Engine() { inflateEnd(&z); }
+
+  void begin(std::string_view w) {
+    inflateReset(&z);
+    if (!w.empty()) {
+      inflateSetDictionary(&z, reinterpret_cast<const Bytef*>(w.data()),
+                           static_cast<uInt>(w.size()));
+    }
+  }
+  void prime(unsigned bits, unsigned value) { inflatePrime(&z, static_cast<int>(bits), value); }
+  void feed(std::string_view in) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+  }
+  std::uint32_t avail_in() const { return z.avail_in; }
+  long run(char* out, std::size_t n, bool& done) {
+    z.next_out = reinterpret_cast<Bytef*>(out);
+    z.avail_out = static_cast<uInt>(n);
+    const int r = inflate(&z, Z_NO_FLUSH);
+    if (r == Z_MEM_ERROR) throw std::bad_alloc();
+    if (r != Z_OK && r != Z_STREAM_END && r != Z_BUF_ERROR) return -1;
+    done = r == Z_STREAM_END;
+    return static_cast<long>(n - z.avail_out);
+  }
+  std::uint32_t unused_at_end() const { return 0; }
+};
+#endif
+
+GzipCursor::GzipCursor(const char* map, int fd, std::uint64_t size)
+    : in_(map, fd, size), engine_(new Engine) {}
+
+GzipCursor::~GzipCursor() = default;
+
+Result<bool> GzipCursor::refill() {
+  auto got = in_.get(fed_end_, kFeed);
+  if (!got) return std::move(got).error();
+  if (got->empty()) return false;
+  const std::string_view part = got->substr(0, std::min<std::size_t>(got->size(), 1u << 30));
+  engine_->feed(part);
+  fed_end_ += part.size();
+  return true;
+}
+
+Status GzipCursor::begin_at(std::uint64_t bit, std::string_view window) {
+  engine_->begin(window);
+  ended_ = false;
+  fed_end_ = bit / 8;
+  unsigned first = 0;
+  const unsigned used = bit % 8;
+  if (used != 0) {
+    // The bits of the first byte that belong to the point are handed over apart.
+    auto got = in_.get(fed_end_, 1);
+    if (!got) return std::move(got).error();
+    if (got->empty()) return at_offset("truncated gzip file", fed_end_);
+    first = static_cast<unsigned char>((*got)[0]);
+    ++fed_end_;
+  }
+  auto more = refill();
+  if (!more) return std::move(more).error();
+  if (!*more && used == 0) return at_offset("truncated gzip file", fed_end_);
+  if (!*more) engine_->feed(std::string_view());
+  if (used != 0) engine_->prime(8 - used, first >> used);
+  return Ok{};
+}
+
+Status GzipCursor::start(const GzipIndex& index, std::size_t k) {
+  const GzipPoint& p = index.points[k];
+  if (Status s = load_window(index, p, window_); !s) return s;
+  return begin_at(p.bit, window_);
+}
+
+Status GzipCursor::next_member_after(std::uint64_t end) {
+  auto next = next_member(in_, end + 8);
+  if (!next) return std::move(next).error();
+  if (!*next) {
+    ended_ = true;
+    return Ok{};
+  }
+  return begin_at(**next * 8, std::string_view());
+}
+
+Status GzipCursor::produce(std::string& out, std::size_t n) {
+  const std::size_t goal = out.size() + n;
+  while (!ended_ && out.size() < goal) {
+    if (engine_->avail_in() == 0) {
+      auto more = refill();
+      if (!more) return std::move(more).error();
+      if (!*more) return at_offset("truncated gzip file", fed_end_);
+    }
+    const std::size_t at = out.size();
+    const std::size_t room = std::max<std::size_t>(goal - at, 4096);
+    // The inflater writes every byte it reports: no zero-fill first.
+    bool done = false;
+    long made = 0;
+    out.resize_and_overwrite(at + room, [&](char* p, std::size_t) -> std::size_t {
+      made = engine_->run(p + at, room, done);
+      return at + static_cast<std::size_t>(std::max<long>(made, 0));
+    });
+    const std::uint64_t byte = fed_end_ - engine_->avail_in();
+    if (made < 0) return at_offset("corrupt gzip data", byte);
+    if (done) {
+      if (Status s = next_member_after(byte - engine_->unused_at_end()); !s) return s;
+    } else if (made == 0 && engine_->avail_in() != 0) {
+      return at_offset("corrupt gzip data", byte);
+    }
+  }
+  return Ok{};
+}
+
+GzipReader::GzipReader(const char* map, int fd, const struct stat& st, GzipIndex index)
+    : map_(map), fd_(fd), st_(st), index_(std::move(index)), slots_(new Slot[kCacheSlots]) {
+  std::call_once(loaded_, [] {});
+}
+
+GzipReader::GzipReader(const char* map, int fd, const struct stat& st, std::string index_path)
+    : map_(map), fd_(fd), st_(st), index_path_(std::move(index_path)),
+      slots_(new Slot[kCacheSlots]) {}
+
+GzipReader::~GzipReader() = default;
+
+Status GzipReader::load() const {
+  std::call_once(loaded_, [this] {
+    auto ix = read_gzip_index(index_path_, st_);
+    if (!ix) {
+      load_error_ = std::make_unique<FaidxError>(std::move(ix).error());
+      return;
+    }
+    index_ = std::move(*ix);
+  });
+  if (load_error_) return *load_error_;
+  return Ok{};
+}
+
+Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_t stop) const {
+  const std::uint64_t size = static_cast<std::uint64_t>(st_.st_size);
+  if (slot.point != k || a < slot.base || !slot.cursor) {
+    if (!slot.cursor) slot.cursor = std::make_unique<GzipCursor>(map_, fd_, size);
+    slot.point = static_cast<std::size_t>(-1);
+    slot.text.clear();
+    if (Status s = slot.cursor->start(index_, k); !s) return s;
+    slot.point = k;
+    slot.base = index_.points[k].uoff;
+  } else if (a - slot.base >= (1 << 20)) {
+    // Text behind the read is kept to a bound: reads that go back start again at the point.
+    slot.text.erase(0, static_cast<std::size_t>(a - slot.base));
+    slot.base = a;
+  }
+  const std::uint64_t have = slot.base + slot.text.size();
+  if (have < stop && !slot.cursor->ended()) {
+    Status s = slot.cursor->produce(slot.text, static_cast<std::size_t>(stop - have) + kStep);
+    if (!s) {
+      slot.point = static_cast<std::size_t>(-1);
+      return s;
+    }
+  }
+  return Ok{};
+}
+
+Result<bool> GzipReader::read_stretch(std::size_t k, std::uint64_t a, std::uint64_t stop,
+                                      std::size_t want, std::string& out) const {
+  Slot& slot = slots_[k % kCacheSlots];
+  std::unique_lock lock(slot.mutex, std::try_to_lock);
+  Slot* use = &slot;
+  thread_local Slot own;  // for a busy slot: this thread's own, never shared
+  if (!lock.owns_lock()) {
+    use = &own;
+    own.point = static_cast<std::size_t>(-1);
+    if (own.cursor) own.cursor.reset();
+  }
+  if (Status s = fill(*use, k, a, stop); !s) return std::move(s).error();
+  const std::uint64_t end = std::min<std::uint64_t>(stop, use->base + use->text.size());
+  if (a < end) {
+    append_residues(use->text.data() + (a - use->base), static_cast<std::size_t>(end - a), out,
+                    want);
+  }
+  return end == stop;
+}
+
+Status GzipReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
+                               std::string& out) const {
+  if (Status s = load(); !s) return s;
+  const auto& pts = index_.points;
+  stop = std::min(stop, index_.text_size);
+  // The last point at or before `a`; the stretches after it are walked in order.
+  auto it = std::upper_bound(pts.begin(), pts.end(), a,
+                             [](std::uint64_t v, const GzipPoint& p) { return v < p.uoff; });
+  std::size_t k = static_cast<std::size_t>(it - pts.begin()) - 1;
+  while (out.size() < want && a < stop) {
+    const std::uint64_t stretch_end = k + 1 < pts.size() ? pts[k + 1].uoff : index_.text_size;
+    if (a < stretch_end) {
+      const std::uint64_t to = std::min(stop, stretch_end);
+      auto whole = read_stretch(k, a, to, want, out);
+      if (!whole) return std::move(whole).error();
+      // Text that ends before the index says it does: the file is not the one indexed.
+      if (!*whole) return FaidxError::io("the gzip text ends before its checkpoint index says");
+      a = to;
+    }
+    if (++k == pts.size()) break;
+  }
+  return Ok{};
+}
+
+Status extract_sequence_from_gzip(const GzipReader& reader, const EntryNumbers& e,
+                                  std::uint64_t start, std::uint64_t count, std::string& out) {
+  out.clear();
+  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return Ok{};
+  if (Status s = reader.load(); !s) return s;
+  const std::uint64_t a = residue_offset(e, start);
+  const std::uint64_t bound = reader.text_size();
+  if (a >= bound) return Ok{};
+  const std::uint64_t span = region_span_bytes(e, count);
+  const std::uint64_t stop = span > bound - a ? bound : a + span;
+  const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
+  out.reserve(want);
+  return reader.append_text(a, stop, want, out);
+}
+
+}  // namespace tavlo
