@@ -31,8 +31,9 @@ Status Faidx::open_gzip(int fd, const struct stat& st, bool build_fai) {
   }
   auto built = build_gzip_index(map, fd, st, build_fai);
   if (!built) return std::move(built).error();
-  // Without build_index nothing is written: the checkpoints serve this Faidx only.
-  if (opt.build_index) {
+  // Without build_index nothing is written: the checkpoints serve this Faidx only. A matching
+  // index (one of another tool's, perhaps) stays as it is when only the .fai was missing.
+  if (opt.build_index && !fresh) {
     if (Status w = write_file_atomically(gzidx_path, format_gzip_index(built->index)); !w) {
       return w;
     }

@@ -103,16 +103,20 @@ std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string&
 }
 
 // Where checkpoints go: at a block boundary, once the text since the last one is long enough
-// that its window costs at most about an eighth of the compressed bytes between the two (so the
-// index stays near 12 % of the file), and at least every kMaxText bytes of text.
+// that its window costs at most a seventh of the compressed bytes between the two (so the
+// index stays below 15 % of the file), and at least every kMaxText bytes of text.
 struct Spacing {
   static constexpr std::uint64_t kMinText = 64 << 10;
   static constexpr std::uint64_t kMaxText = 1 << 20;
   std::uint64_t last_byte = 0, last_uoff = 0, last_stored = 0;
 
   bool due(std::uint64_t byte, std::uint64_t uoff) const {
-    const std::uint64_t text = uoff - last_uoff;
-    return text >= kMinText && (byte - last_byte >= 8 * last_stored || text >= kMaxText);
+    const std::uint64_t text = uoff - last_uoff, in = byte - last_byte;
+    if (text < kMinText) return false;
+    if (text >= kMaxText) return true;
+    // The last window's stored size; before the first, what 32 KiB of this text deflates to.
+    const std::uint64_t window = last_stored > 0 ? last_stored : kGzipWindow * in / text;
+    return in >= 7 * window;
   }
 };
 
@@ -416,7 +420,8 @@ Status check_points(const GzipIndex& ix) {
   if (ix.points.empty() || ix.points[0].uoff != 0) return FaidxError::io(kBad);
   const GzipPoint* prev = nullptr;
   for (const GzipPoint& p : ix.points) {
-    if (p.bit / 8 >= ix.compressed_size || p.uoff > ix.text_size || p.window_len > kGzipWindow ||
+    // (GZIDX lists a last point at the very end of the file.)
+    if (p.bit / 8 > ix.compressed_size || p.uoff > ix.text_size || p.window_len > kGzipWindow ||
         p.window_len > p.uoff || p.window_size > p.window_len ||
         (ix.raw_windows && p.window_size != p.window_len) ||
         (p.window_len > 0 && p.window_size == 0) ||

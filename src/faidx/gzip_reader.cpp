@@ -22,6 +22,7 @@ FaidxError at_offset(const char* what, std::uint64_t at) {
 
 constexpr std::size_t kFeed = 1 << 20;  // input handed to the inflater at a time (no map)
 constexpr std::size_t kStep = 32 << 10;  // text inflated beyond what a read needs
+constexpr std::size_t kHold = 512 << 10;  // text a slot keeps behind the read in its stretch
 
 }  // namespace
 
@@ -205,6 +206,9 @@ Status GzipReader::load() const {
 
 Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_t stop) const {
   const std::uint64_t size = static_cast<std::uint64_t>(st_.st_size);
+  // A read that goes on in the stretch inflates a little ahead, for the next one; a fresh start
+  // inflates only what this read needs.
+  std::size_t ahead = kStep;
   if (slot.point != k || a < slot.base || !slot.cursor) {
     if (!slot.cursor) slot.cursor = std::make_unique<GzipCursor>(map_, fd_, size);
     slot.point = static_cast<std::size_t>(-1);
@@ -212,14 +216,16 @@ Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_
     if (Status s = slot.cursor->start(index_, k); !s) return s;
     slot.point = k;
     slot.base = index_.points[k].uoff;
-  } else if (a - slot.base >= (1 << 20)) {
+    slot.text.reserve(static_cast<std::size_t>(stop - slot.base) + kStep);
+    ahead = 0;
+  } else if (a - slot.base >= kHold) {
     // Text behind the read is kept to a bound: reads that go back start again at the point.
     slot.text.erase(0, static_cast<std::size_t>(a - slot.base));
     slot.base = a;
   }
   const std::uint64_t have = slot.base + slot.text.size();
   if (have < stop && !slot.cursor->ended()) {
-    Status s = slot.cursor->produce(slot.text, static_cast<std::size_t>(stop - have) + kStep);
+    Status s = slot.cursor->produce(slot.text, static_cast<std::size_t>(stop - have) + ahead);
     if (!s) {
       slot.point = static_cast<std::size_t>(-1);
       return s;
@@ -239,13 +245,19 @@ Result<bool> GzipReader::read_stretch(std::size_t k, std::uint64_t a, std::uint6
     own.point = static_cast<std::size_t>(-1);
     if (own.cursor) own.cursor.reset();
   }
-  if (Status s = fill(*use, k, a, stop); !s) return std::move(s).error();
-  const std::uint64_t end = std::min<std::uint64_t>(stop, use->base + use->text.size());
-  if (a < end) {
-    append_residues(use->text.data() + (a - use->base), static_cast<std::size_t>(end - a), out,
-                    want);
+  // A piece at a time, so that a long read keeps no more than about kHold bytes in the slot.
+  while (a < stop && out.size() < want) {
+    const std::uint64_t piece = std::min<std::uint64_t>(stop, a + kHold);
+    if (Status s = fill(*use, k, a, piece); !s) return std::move(s).error();
+    const std::uint64_t end = std::min<std::uint64_t>(piece, use->base + use->text.size());
+    if (a < end) {
+      append_residues(use->text.data() + (a - use->base), static_cast<std::size_t>(end - a), out,
+                      want);
+    }
+    if (end < piece) return false;
+    a = end;
   }
-  return end == stop;
+  return true;
 }
 
 Status GzipReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
