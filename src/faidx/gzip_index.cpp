@@ -295,13 +295,16 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
   unsigned char window[kGzipWindow];
   std::uint64_t uoff = 0;
   std::uint64_t at = 0;
-  // A checkpoint where the stream stands now: byte `byte`, with `unused` bits of the byte before
-  // it not yet taken.
-  auto add_point = [&](std::uint64_t byte, unsigned unused, bool member_start) {
+  // A checkpoint at bit `bit`; `header`/`header_len` give the block's header for a point inside
+  // a block.
+  auto add_point = [&](std::uint64_t bit, bool member_start, std::uint64_t header,
+                       std::uint32_t header_len) {
     GzipPoint p;
-    p.bit = byte * 8 - unused;
+    p.bit = bit;
     p.uoff = uoff;
     p.window_at = ix.windows.size();
+    p.header_at = header;
+    p.header_len = header_len;
     if (!member_start) {
       uInt len = 0;
       inflateGetDictionary(&z, window, &len);
@@ -309,7 +312,7 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
       p.window_size = store_window(window, len, ix.windows);
     }
     ix.points.push_back(p);
-    spacing = Spacing{byte, uoff, p.window_size};
+    spacing = Spacing{bit / 8, uoff, p.window_size};
   };
   while (true) {
     auto member = next_member(in, at);
@@ -317,10 +320,14 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
     if (!*member) break;
     const std::uint64_t start = **member;
     inflateReset(&z);
-    if (ix.points.empty() || spacing.due(start, uoff)) add_point(start, 0, true);
+    if (ix.points.empty() || spacing.due(start, uoff)) add_point(start * 8, true, 0, 0);
     std::uint32_t crc = 0;
     std::uint64_t member_text = 0;
     std::uint64_t fed_end = start;  // the file offset just past the input handed to zlib
+    // The Huffman-coded block being inflated: where its header starts and ends (bits). The
+    // first block of a member starts with its data (inflate stops at the later boundaries).
+    std::uint64_t block_at = start * 8, codes_at = 0;
+    bool in_codes = false;
     z.avail_in = 0;
     while (true) {
       if (z.avail_in == 0) {
@@ -332,12 +339,15 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
         z.avail_in = static_cast<uInt>(n);
         fed_end += n;
       }
-      // Without a scan the text is only checked, in the same buffer every round.
+      // Without a scan the text is only checked, in the same buffer every round. Output goes
+      // out in small pieces so that inflate returns often enough to place checkpoints inside
+      // long blocks.
       char* out = text.tail(256 << 10);
-      const auto room = static_cast<uInt>(std::min<std::size_t>(text.room(), 1u << 30));
+      const auto room = static_cast<uInt>(std::min<std::size_t>(text.room(), 32 << 10));
       z.next_out = reinterpret_cast<Bytef*>(out);
       z.avail_out = room;
-      const int r = inflate(&z, Z_BLOCK);
+      // Z_TREES: inflate also stops at each block boundary and after each block header.
+      const int r = inflate(&z, Z_TREES);
       const std::size_t made = room - z.avail_out;
       crc = crc_of(crc, out, made);
       member_text += made;
@@ -347,9 +357,26 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
       if (r == Z_STREAM_END) break;
       if (r == Z_MEM_ERROR) throw std::bad_alloc();
       if (r != Z_OK && r != Z_BUF_ERROR) return at_offset("corrupt gzip data", byte);
-      // A block boundary (not the end of the last block): a checkpoint when one is due.
-      if ((z.data_type & 128) != 0 && (z.data_type & 64) == 0 && spacing.due(byte, uoff)) {
-        add_point(byte, static_cast<unsigned>(z.data_type & 7), false);
+      // The bit inflate stands at: bytes taken, less the bits it holds unused.
+      const std::uint64_t bit = byte * 8 - static_cast<unsigned>(z.data_type & 63);
+      if ((z.data_type & 128) != 0) {  // a block boundary
+        in_codes = false;
+        block_at = bit;
+        if ((z.data_type & 64) == 0 && spacing.due(byte, uoff)) add_point(bit, false, 0, 0);
+      } else if ((z.data_type & 256) != 0) {  // just past a block header
+        // (In a stored block inflateMark never reports a code, so no point lands there.)
+        in_codes = true;
+        codes_at = bit;
+      } else if (in_codes && spacing.due(byte, uoff)) {
+        // Inside a coded block: a checkpoint where the code being worked on starts, when none
+        // of its text has been written yet.
+        const long mark = inflateMark(&z);
+        const long back = mark >> 16;  // bits of that code already taken; -1 outside codes
+        if (back >= 0 && (mark & 0xffff) == 0 && static_cast<std::uint64_t>(back) <= bit &&
+            bit - static_cast<std::uint64_t>(back) >= codes_at) {
+          add_point(bit - static_cast<std::uint64_t>(back), false, block_at,
+                    static_cast<std::uint32_t>(codes_at - block_at));
+        }
       }
       if (scan && text.pending() >= (4 << 20)) {
         if (Status s = text.flush(false); !s) return std::move(s).error();
@@ -379,13 +406,15 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
 // (0), the compressed size (u64), the modification time in seconds and nanoseconds (two i64), the
 // text size (u64), the point count (u64), the CRC32 of every byte after this 64-byte header
 // (u32) and 4 zero bytes; then per point its bit offset and uncompressed offset (u64 each), the
-// stored and the inflated size of its window (u32 each); then the windows, one after the other,
-// each raw deflate data, or the window itself when the two sizes are equal.
+// stored and the inflated size of its window (u32 each), the bit offset and bit length of the
+// header of the block it is in (u64, u32; both 0 for a block boundary); then the windows, one
+// after the other, each raw deflate data, or the window itself when the two sizes are equal.
 namespace {
 constexpr char kMagic[8] = {'T', 'V', 'G', 'Z', 'I', 'D', 'X', '\n'};
 constexpr std::size_t kHeader = 64;
-constexpr std::size_t kPointBytes = 24;
+constexpr std::size_t kPointBytes = 36;
 constexpr char kGzidxMagic[5] = {'G', 'Z', 'I', 'D', 'X'};
+constexpr std::uint32_t kMaxHeaderBits = 8 * 1024;
 }  // namespace
 
 std::string format_gzip_index(const GzipIndex& index) {
@@ -396,6 +425,8 @@ std::string format_gzip_index(const GzipIndex& index) {
     put_le(body, p.uoff, 8);
     put_le(body, p.window_size, 4);
     put_le(body, p.window_len, 4);
+    put_le(body, p.header_at, 8);
+    put_le(body, p.header_len, 4);
   }
   body += index.windows;
   std::string out(kMagic, sizeof kMagic);
@@ -426,6 +457,11 @@ Status check_points(const GzipIndex& ix) {
         (ix.raw_windows && p.window_size != p.window_len) ||
         (p.window_len > 0 && p.window_size == 0) ||
         p.window_at > ix.windows.size() || ix.windows.size() - p.window_at < p.window_size) {
+      return FaidxError::io(kBad);
+    }
+    // A block header is at most a few hundred bytes long, and ends where the codes begin.
+    if (p.header_len > kMaxHeaderBits || p.header_at > p.bit ||
+        p.bit - p.header_at < p.header_len) {
       return FaidxError::io(kBad);
     }
     if (prev != nullptr && (p.bit <= prev->bit || p.uoff < prev->uoff)) {
@@ -520,6 +556,8 @@ Result<GzipIndex> parse_gzip_index(std::string_view bytes) {
     pt.uoff = le64(p + 8);
     pt.window_size = le32(p + 16);
     pt.window_len = le32(p + 20);
+    pt.header_at = le64(p + 24);
+    pt.header_len = le32(p + 32);
     pt.window_at = stored;
     stored += pt.window_size;
     p += kPointBytes;

@@ -48,15 +48,19 @@ class CompressedInput {
 Result<std::optional<std::uint64_t>> next_member(CompressedInput& in, std::uint64_t at);
 
 // One checkpoint: the inflater resumes at bit `bit` of the file (counted from the first bit of
-// byte 0, least significant bit first, as deflate orders them) at a block boundary of a member,
-// where the text reaches uncompressed offset `uoff`, with the `window_len` bytes of text before
-// it (0 at the start of a member) stored as window bytes [window_at, window_at + window_size).
+// byte 0, least significant bit first, as deflate orders them), where the text reaches
+// uncompressed offset `uoff`, with the `window_len` bytes of text before it (0 at the start of a
+// member) stored as window bytes [window_at, window_at + window_size). The bit is a block
+// boundary, or (header_len > 0) the start of a code inside a Huffman-coded block whose header is
+// the header_len bits from bit header_at: the inflater reads that header, then goes on at `bit`.
 struct GzipPoint {
   std::uint64_t bit = 0;
   std::uint64_t uoff = 0;
   std::uint64_t window_at = 0;
   std::uint32_t window_size = 0;
   std::uint32_t window_len = 0;
+  std::uint64_t header_at = 0;
+  std::uint32_t header_len = 0;
 };
 
 struct GzipIndex {

@@ -114,32 +114,55 @@ Result<bool> GzipCursor::refill() {
   return true;
 }
 
-Status GzipCursor::begin_at(std::uint64_t bit, std::string_view window) {
+Status GzipCursor::begin_at(std::uint64_t bit, std::string_view window, std::uint64_t header_at,
+                            std::uint32_t header_len) {
   engine_->begin(window);
   ended_ = false;
-  fed_end_ = bit / 8;
-  unsigned first = 0;
-  const unsigned used = bit % 8;
-  if (used != 0) {
-    // The bits of the first byte that belong to the point are handed over apart.
-    auto got = in_.get(fed_end_, 1);
+  // The inflater is handed one stream of bits: the block's header (when the point is inside a
+  // block), then the bits from the point to the next byte boundary, then the file's bytes from
+  // there on. The first bits (a count that makes the rest whole bytes) are primed apart.
+  const std::uint64_t aligned = (bit + 7) / 8;
+  const std::uint64_t lead_bits = header_len + (aligned * 8 - bit);
+  const unsigned prime = static_cast<unsigned>(lead_bits % 8);
+  lead_.assign(static_cast<std::size_t>((lead_bits + 7) / 8), '\0');
+  std::uint64_t put = (8 - prime) % 8;  // the stream's first bits go to the top of byte 0
+  auto copy_bits = [&](std::uint64_t from, std::uint64_t n) -> Status {
+    if (n == 0) return Ok{};
+    auto got = in_.get(from / 8, static_cast<std::size_t>((from % 8 + n + 7) / 8));
     if (!got) return std::move(got).error();
-    if (got->empty()) return at_offset("truncated gzip file", fed_end_);
-    first = static_cast<unsigned char>((*got)[0]);
-    ++fed_end_;
+    if (got->size() < (from % 8 + n + 7) / 8) return at_offset("truncated gzip file", from / 8);
+    const auto* src = reinterpret_cast<const unsigned char*>(got->data());
+    for (std::uint64_t i = 0; i < n; ++i, ++put) {
+      const std::uint64_t b = from % 8 + i;
+      const unsigned v = (src[b / 8] >> (b % 8)) & 1u;
+      lead_[static_cast<std::size_t>(put / 8)] |= static_cast<char>(v << (put % 8));
+    }
+    return Ok{};
+  };
+  if (Status s = copy_bits(header_at, header_len); !s) return s;
+  if (Status s = copy_bits(bit, aligned * 8 - bit); !s) return s;
+  fed_end_ = aligned;
+  std::string_view bytes(lead_);
+  unsigned first = 0;
+  if (prime != 0) {
+    first = static_cast<unsigned char>(bytes[0]) >> (8 - prime);
+    bytes.remove_prefix(1);
   }
-  auto more = refill();
-  if (!more) return std::move(more).error();
-  if (!*more && used == 0) return at_offset("truncated gzip file", fed_end_);
-  if (!*more) engine_->feed(std::string_view());
-  if (used != 0) engine_->prime(8 - used, first >> used);
+  if (!bytes.empty()) {
+    engine_->feed(bytes);
+  } else {
+    auto more = refill();
+    if (!more) return std::move(more).error();
+    if (!*more) engine_->feed(std::string_view());
+  }
+  if (prime != 0) engine_->prime(prime, first);
   return Ok{};
 }
 
 Status GzipCursor::start(const GzipIndex& index, std::size_t k) {
   const GzipPoint& p = index.points[k];
   if (Status s = load_window(index, p, window_); !s) return s;
-  return begin_at(p.bit, window_);
+  return begin_at(p.bit, window_, p.header_at, p.header_len);
 }
 
 Status GzipCursor::next_member_after(std::uint64_t end) {

@@ -36,8 +36,10 @@ class GzipCursor {
   struct Engine;
   // Hands the inflater input from fed_end_ on; false at the end of the file.
   Result<bool> refill();
-  // Starts inflating the deflate data at bit `bit`, with `window` as the text before it.
-  Status begin_at(std::uint64_t bit, std::string_view window);
+  // Starts inflating the deflate data at bit `bit`, with `window` as the text before it; for a
+  // point inside a block, after the `header_len` bits of its header from bit `header_at`.
+  Status begin_at(std::uint64_t bit, std::string_view window, std::uint64_t header_at = 0,
+                  std::uint32_t header_len = 0);
   // After the end of a member's deflate data at byte `end`: the next member, or the end.
   Status next_member_after(std::uint64_t end);
 
@@ -46,6 +48,7 @@ class GzipCursor {
   std::uint64_t fed_end_ = 0;  // the file offset just past the input handed to the inflater
   bool ended_ = false;
   std::string window_;
+  std::string lead_;  // the block header and the bits up to a byte boundary, handed over first
 };
 
 // Random access to the text of a gzip file through its checkpoints. Thread-safe: the compressed
