@@ -152,7 +152,8 @@ def main(argv=None) -> int:
         line(k, ts)
     sizes = {"tavlo": copies["tavlo"] + ".gzidx", "pyfastx": copies["pyfastx"] + ".fxi",
              "indexed_gzip 1 MiB": copies["igz1"] + ".gzidx",
-             "indexed_gzip 4 MiB": copies["igz4"] + ".gzidx", "rapidgzip": copies["rgz"] + ".rgzidx"}
+             "indexed_gzip 4 MiB": copies["igz4"] + ".gzidx",
+             "rapidgzip": copies["rgz"] + ".rgzidx"}
     print("\nIndex sizes")
     for k, path in sizes.items():
         if os.path.exists(path):

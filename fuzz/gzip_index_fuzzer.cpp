@@ -48,7 +48,7 @@ std::string member(const std::string& text, int level) {
 // a line), long enough for several checkpoints, and its true index.
 struct Fixture {
   std::string text, file, index_bytes;
-  struct stat st {};
+  struct stat st{};
   Fixture() {
     std::uint32_t x = 12345;
     for (const char* name : {">a\n", ">b\n"}) {
@@ -73,8 +73,8 @@ struct Fixture {
 
 void put_crc(std::string& bytes) {
   if (bytes.size() < 64 || bytes.compare(0, 5, "GZIDX") == 0) return;
-  const auto crc = static_cast<std::uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(bytes.data() + 64), static_cast<uInt>(bytes.size() - 64)));
+  const auto crc = static_cast<std::uint32_t>(crc32(
+      0, reinterpret_cast<const Bytef*>(bytes.data() + 64), static_cast<uInt>(bytes.size() - 64)));
   for (int i = 0; i < 4; ++i) bytes[56 + i] = static_cast<char>(crc >> (8 * i));
 }
 

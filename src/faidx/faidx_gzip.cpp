@@ -16,10 +16,9 @@ Status Faidx::open_gzip(int fd, const struct stat& st, bool build_fai) {
   // or another version of this one (its recorded size or time differ), unless rebuilding is off:
   // then it is refused, since resuming inflation where another file had a block boundary would
   // give wrong text or none.
-  struct stat gzidx_st;
-  const bool present = ::stat(gzidx_path.c_str(), &gzidx_st) == 0;
-  const bool fresh = present && gzip_index_matches(gzidx_path, st);
-  if (present && !fresh && !(opt.build_index && opt.rebuild)) {
+  const GzipIndexState state = gzip_index_state(gzidx_path, st);
+  const bool fresh = state == GzipIndexState::kMatches;
+  if (state == GzipIndexState::kOther && !(opt.build_index && opt.rebuild)) {
     return FaidxError::io("checkpoint index " + gzidx_path + " does not match " + opt.filename +
                           " (it was made from another file, or the file changed since)");
   }

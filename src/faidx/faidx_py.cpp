@@ -466,7 +466,9 @@ PyObject* replace_by_reverse_complement(PyObject* list, bool rc) {
 
 // Whether a batch of `n` regions takes the streamed path: a large one on the map or through the
 // descriptor. The regions of a compressed file are fetched in file order, after all are known.
-bool streams(const Faidx& fx, std::size_t n) { return n >= kParallelThreshold && !fx.is_bgzf() && !fx.is_gzip(); }
+bool streams(const Faidx& fx, std::size_t n) {
+  return n >= kParallelThreshold && !fx.is_bgzf() && !fx.is_gzip();
+}
 
 // Regions a chunk of the streamed path holds: enough that handing one over costs little against
 // its fetches, few enough that the workers start soon and finish together.

@@ -182,7 +182,8 @@ Result<std::string_view> CompressedInput::get(std::uint64_t at, std::size_t want
   if (at >= buf_at_ && at - buf_at_ < buf_.size() && buf_.size() - (at - buf_at_) >= need) {
     return std::string_view(buf_).substr(static_cast<std::size_t>(at - buf_at_));
   }
-  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(want, need), left));
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(std::max(want, need), left));
   buf_.resize(n);
   const ssize_t r = pread_full(fd_, buf_.data(), n, at);
   if (r < 0) {
@@ -247,8 +248,8 @@ Result<std::optional<std::uint64_t>> next_member(CompressedInput& in, std::uint6
 }
 
 Status load_window(const GzipIndex& index, const GzipPoint& p, std::string& out) {
-  const std::string_view stored = std::string_view(index.windows).substr(
-      static_cast<std::size_t>(p.window_at), p.window_size);
+  const std::string_view stored =
+      std::string_view(index.windows).substr(static_cast<std::size_t>(p.window_at), p.window_size);
   if (p.window_size == p.window_len) {
     out.assign(stored);
     return Ok{};
@@ -455,8 +456,8 @@ Status check_points(const GzipIndex& ix) {
     if (p.bit / 8 > ix.compressed_size || p.uoff > ix.text_size || p.window_len > kGzipWindow ||
         p.window_len > p.uoff || p.window_size > p.window_len ||
         (ix.raw_windows && p.window_size != p.window_len) ||
-        (p.window_len > 0 && p.window_size == 0) ||
-        p.window_at > ix.windows.size() || ix.windows.size() - p.window_at < p.window_size) {
+        (p.window_len > 0 && p.window_size == 0) || p.window_at > ix.windows.size() ||
+        ix.windows.size() - p.window_at < p.window_size) {
       return FaidxError::io(kBad);
     }
     // A block header is at most a few hundred bytes long, and ends where the codes begin.
@@ -502,7 +503,8 @@ Result<GzipIndex> parse_gzidx(std::string_view bytes) {
     const std::uint64_t coff = le64(p);
     const unsigned bits = p[16];
     const bool has_window = version == 0 ? k > 0 : p[17] != 0;
-    if (bits > 7 || (bits > 0 && coff == 0) || coff > (UINT64_MAX >> 3)) return FaidxError::io(kBad);
+    if (bits > 7 || (bits > 0 && coff == 0) || coff > (UINT64_MAX >> 3))
+      return FaidxError::io(kBad);
     pt.bit = coff * 8 - bits;
     pt.uoff = le64(p + 8);
     if (has_window) {
@@ -585,14 +587,15 @@ bool header_matches(std::string_view head, const struct stat& st) {
 
 }  // namespace
 
-bool gzip_index_matches(const std::string& path, const struct stat& st) {
+GzipIndexState gzip_index_state(const std::string& path, const struct stat& st) {
+  // Non-blocking: a pipe at the path is not waited for (and then fails the read).
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-  if (!fd) return false;
-  struct stat ist;
-  if (::fstat(fd.get(), &ist) != 0 || !S_ISREG(ist.st_mode)) return false;
+  if (!fd) return errno == ENOENT ? GzipIndexState::kMissing : GzipIndexState::kOther;
   char head[kHeader];
   const ssize_t got = pread_full(fd.get(), head, sizeof head, 0);
-  return got > 0 && header_matches(std::string_view(head, static_cast<std::size_t>(got)), st);
+  return got > 0 && header_matches(std::string_view(head, static_cast<std::size_t>(got)), st)
+             ? GzipIndexState::kMatches
+             : GzipIndexState::kOther;
 }
 
 Result<GzipIndex> read_gzip_index(const std::string& path, const struct stat& st) {

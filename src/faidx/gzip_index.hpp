@@ -64,12 +64,12 @@ struct GzipPoint {
 };
 
 struct GzipIndex {
-  std::uint64_t compressed_size = 0;   // of the file indexed
-  std::int64_t mtime_sec = 0;          // its modification time then
+  std::uint64_t compressed_size = 0;  // of the file indexed
+  std::int64_t mtime_sec = 0;         // its modification time then
   std::int64_t mtime_nsec = 0;
-  std::uint64_t text_size = 0;         // its uncompressed size
-  bool raw_windows = false;            // windows stored as they are (GZIDX), not deflated
-  std::vector<GzipPoint> points;       // by offset; the first at uncompressed offset 0
+  std::uint64_t text_size = 0;    // its uncompressed size
+  bool raw_windows = false;       // windows stored as they are (GZIDX), not deflated
+  std::vector<GzipPoint> points;  // by offset; the first at uncompressed offset 0
   std::string windows;
 };
 
@@ -96,10 +96,11 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
 std::string format_gzip_index(const GzipIndex& index);
 Result<GzipIndex> parse_gzip_index(std::string_view bytes);
 
-// The recorded size and time of the index at `path` match `st`; read from its header only
-// (cheap, at open). Gives false for a file that cannot be read or is not an index. GZIDX files
-// record no time: their size alone is compared.
-bool gzip_index_matches(const std::string& path, const struct stat& st);
+// Whether there is an index at `path` and whether its recorded size and time match `st`; read
+// from its header only (cheap, at open). A file that cannot be read or is not an index does not
+// match. GZIDX files record no time: their size alone is compared.
+enum class GzipIndexState { kMissing, kOther, kMatches };
+GzipIndexState gzip_index_state(const std::string& path, const struct stat& st);
 // Reads and parses the index file at `path` and checks it against `st`; errors name the path.
 Result<GzipIndex> read_gzip_index(const std::string& path, const struct stat& st);
 

@@ -20,8 +20,8 @@ FaidxError at_offset(const char* what, std::uint64_t at) {
   return FaidxError::io(std::string(what) + " at compressed offset " + std::to_string(at));
 }
 
-constexpr std::size_t kFeed = 1 << 20;  // input handed to the inflater at a time (no map)
-constexpr std::size_t kStep = 32 << 10;  // text inflated beyond what a read needs
+constexpr std::size_t kFeed = 1 << 20;    // input handed to the inflater at a time (no map)
+constexpr std::size_t kStep = 32 << 10;   // text inflated beyond what a read needs
 constexpr std::size_t kHold = 512 << 10;  // text a slot keeps behind the read in its stretch
 
 }  // namespace
@@ -209,7 +209,10 @@ GzipReader::GzipReader(const char* map, int fd, const struct stat& st, GzipIndex
 }
 
 GzipReader::GzipReader(const char* map, int fd, const struct stat& st, std::string index_path)
-    : map_(map), fd_(fd), st_(st), index_path_(std::move(index_path)),
+    : map_(map),
+      fd_(fd),
+      st_(st),
+      index_path_(std::move(index_path)),
       slots_(new Slot[kCacheSlots]) {}
 
 GzipReader::~GzipReader() = default;

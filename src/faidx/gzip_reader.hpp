@@ -74,8 +74,7 @@ class GzipReader {
 
   // Walks the text [a, stop), appending the residues to `out` (as append_residues does) until it
   // holds `want` bytes or the text ends.
-  Status append_text(std::uint64_t a, std::uint64_t stop, std::size_t want,
-                     std::string& out) const;
+  Status append_text(std::uint64_t a, std::uint64_t stop, std::size_t want, std::string& out) const;
 
  private:
   struct alignas(64) Slot {
