@@ -329,6 +329,7 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
     // first block of a member starts with its data (inflate stops at the later boundaries).
     std::uint64_t block_at = start * 8, codes_at = 0;
     bool in_codes = false;
+    bool seeking = false;  // a checkpoint is due inside a block
     z.avail_in = 0;
     while (true) {
       if (z.avail_in == 0) {
@@ -342,9 +343,10 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
       }
       // Without a scan the text is only checked, in the same buffer every round. Output goes
       // out in small pieces so that inflate returns often enough to place checkpoints inside
-      // long blocks.
+      // long blocks, and in tiny ones while a due checkpoint waits for the start of a code.
       char* out = text.tail(256 << 10);
-      const auto room = static_cast<uInt>(std::min<std::size_t>(text.room(), 32 << 10));
+      const auto room =
+          static_cast<uInt>(std::min<std::size_t>(text.room(), seeking ? 256 : 8 << 10));
       z.next_out = reinterpret_cast<Bytef*>(out);
       z.avail_out = room;
       // Z_TREES: inflate also stops at each block boundary and after each block header.
@@ -379,6 +381,7 @@ Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& s
                     static_cast<std::uint32_t>(codes_at - block_at));
         }
       }
+      seeking = in_codes && spacing.due(byte, uoff);
       if (scan && text.pending() >= (4 << 20)) {
         if (Status s = text.flush(false); !s) return std::move(s).error();
       }
