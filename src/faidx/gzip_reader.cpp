@@ -232,6 +232,10 @@ Status GzipReader::load() const {
 
 Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_t stop) const {
   const std::uint64_t size = static_cast<std::uint64_t>(st_.st_size);
+  const auto failed = [&](Status s) {
+    slot.point = static_cast<std::size_t>(-1);
+    return s;
+  };
   // A read that goes on in the stretch inflates a little ahead, for the next one; a fresh start
   // inflates only what this read needs.
   std::size_t ahead = kStep;
@@ -242,20 +246,30 @@ Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_
     if (Status s = slot.cursor->start(index_, k); !s) return s;
     slot.point = k;
     slot.base = index_.points[k].uoff;
-    slot.text.reserve(static_cast<std::size_t>(stop - slot.base) + kStep);
     ahead = 0;
-  } else if (a - slot.base >= kHold) {
-    // Text behind the read is kept to a bound: reads that go back start again at the point.
-    slot.text.erase(0, static_cast<std::size_t>(a - slot.base));
-    slot.base = a;
+  }
+  // Text more than kHold behind the read is dropped (reads that go back start again at the
+  // point), and a long way to the read is inflated a piece at a time, so that a slot holds about
+  // kHold bytes however far apart the checkpoints are. The cursor stays at base + text.size().
+  const auto drop_before = [&](std::uint64_t at) {
+    if (at - slot.base < kHold) return;
+    const std::uint64_t drop = std::min<std::uint64_t>(at - slot.base, slot.text.size());
+    slot.text.erase(0, static_cast<std::size_t>(drop));
+    slot.base += drop;
+  };
+  drop_before(a);
+  while (slot.base + slot.text.size() < a && !slot.cursor->ended()) {
+    const std::uint64_t gap = a - (slot.base + slot.text.size());
+    if (Status s = slot.cursor->produce(slot.text, std::min<std::uint64_t>(gap, kHold)); !s) {
+      return failed(std::move(s));
+    }
+    drop_before(a);
   }
   const std::uint64_t have = slot.base + slot.text.size();
   if (have < stop && !slot.cursor->ended()) {
+    if (slot.text.empty()) slot.text.reserve(static_cast<std::size_t>(stop - have) + ahead);
     Status s = slot.cursor->produce(slot.text, static_cast<std::size_t>(stop - have) + ahead);
-    if (!s) {
-      slot.point = static_cast<std::size_t>(-1);
-      return s;
-    }
+    if (!s) return failed(std::move(s));
   }
   return Ok{};
 }
