@@ -39,6 +39,9 @@ system-deps:
 	@if [ ! -e /usr/include/libdeflate.h ] && command -v apt-get > /dev/null; then \
 	  $(SUDO) apt-get install -y -q libdeflate-dev > /dev/null || \
 	    echo "libdeflate-dev not installed: its variant of the BGZF reader is not built"; fi
+	@if ! command -v pigz > /dev/null && command -v apt-get > /dev/null; then \
+	  $(SUDO) apt-get install -y -q pigz > /dev/null || \
+	    echo "pigz not installed: the tests of its files are skipped"; fi
 
 demo: $(STAMP)
 	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
@@ -151,6 +154,7 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_cli.py
 	$(PY) benchmarks/bench_bgzf.py
 	$(PY) benchmarks/bench_arrays.py
+	$(PY) benchmarks/bench_gzip.py
 
 clean:
 	rm -rf build $(VENV)

@@ -27,12 +27,6 @@ void upper_in_place(std::string& s) {
   }
 }
 
-// `e` with the file it is about, unless its text names a file already.
-FaidxError in_file(FaidxError e, const std::string& path) {
-  if (e.kind != ErrorKind::FastaNotFound && e.kind != ErrorKind::IndexNotFound) e.file = path;
-  return e;
-}
-
 Status check_paths(const FaidxOptions& opt) {
   if (opt.filename.find('\0') != std::string::npos ||
       (opt.indexname && opt.indexname->find('\0') != std::string::npos)) {
@@ -42,9 +36,9 @@ Status check_paths(const FaidxOptions& opt) {
   return Ok{};
 }
 
-// Compression is told by content, not by name: true for BGZF. Only BGZF can be read at random;
-// any other gzip file would otherwise come back as residues of compressed bytes.
-Result<bool> detect_bgzf(const FileSource& file) {
+// Compression is told by content, not by name: BGZF is read through its blocks, any other gzip
+// file through checkpoints.
+Result<FileFormat> detect_format(const FileSource& file) {
   char buffer[4096];
   std::string_view head;
   if (file.map() != nullptr) {
@@ -54,13 +48,8 @@ Result<bool> detect_bgzf(const FileSource& file) {
     if (got < 0) return FaidxError::io_errno(errno);
     head = std::string_view(buffer, static_cast<std::size_t>(got));
   }
-  if (!is_gzip(head)) return false;
-  if (!is_bgzf(head)) {
-    return FaidxError::io(file.path() +
-                          " is gzip-compressed but not BGZF; decompress it and recompress it with "
-                          "bgzip to read it");
-  }
-  return true;
+  if (!is_gzip(head)) return FileFormat::plain;
+  return is_bgzf(head) ? FileFormat::bgzf : FileFormat::gzip;
 }
 
 // Whether the index at `index_path` is to be built: when it is missing and building is allowed,
@@ -81,6 +70,11 @@ Result<bool> index_needs_build(const FaidxOptions& opt, const std::string& index
 
 }  // namespace
 
+FaidxError in_file(FaidxError e, const std::string& path) {
+  if (e.kind != ErrorKind::FastaNotFound && e.kind != ErrorKind::IndexNotFound) e.file = path;
+  return e;
+}
+
 Faidx::~Faidx() = default;
 
 FaidxError Faidx::not_found(std::string_view name) {
@@ -97,17 +91,21 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
   auto file = FileSource::open(opt.filename, opt.mutable_file);
   if (!file) return std::move(file).error();
-  auto bgzf = detect_bgzf(**file);
-  if (!bgzf) return std::move(bgzf).error();
+  auto format = detect_format(**file);
+  if (!format) return std::move(format).error();
   auto build = index_needs_build(opt, fx->index_path_);
   if (!build) return std::move(build).error();
-  fx->bgzf_ = *bgzf;
-  if (*bgzf) {
-    if (Status s = fx->index_bgzf(std::move(*file), *build); !s) return std::move(s).error();
-  } else {
-    if (Status s = fx->index_plain(**file, *build); !s) return std::move(s).error();
-    fx->source_ = std::move(*file);
+  fx->format_ = *format;
+  Status s = Ok{};
+  switch (*format) {
+    case FileFormat::bgzf: s = fx->index_bgzf(std::move(*file), *build); break;
+    case FileFormat::gzip: s = fx->index_gzip(std::move(*file), *build); break;
+    case FileFormat::plain:
+      s = fx->index_plain(**file, *build);
+      fx->source_ = std::move(*file);
+      break;
   }
+  if (!s) return std::move(s).error();
   return fx;
 }
 

@@ -44,6 +44,12 @@ struct FaidxOptions {
   std::optional<std::string> gziname;
 };
 
+// How the file's bytes hold the text, told by their content.
+enum class FileFormat : std::uint8_t { plain, bgzf, gzip };
+
+// `e` with the file it is about, unless its text names a file already.
+FaidxError in_file(FaidxError e, const std::string& path);
+
 class Faidx {
  public:
   // Opens the FASTA file (mapped, or through its descriptor when `mutable_file`), builds the
@@ -59,7 +65,9 @@ class Faidx {
   const NameTable& names() const { return names_; }
   const Source& source() const { return *source_; }
   // True for a BGZF-compressed file, read through its .gzi.
-  bool is_bgzf() const { return bgzf_; }
+  bool is_bgzf() const { return format_ == FileFormat::bgzf; }
+  // True for a plain gzip file, read through its checkpoint index (the FASTA path + ".gzidx").
+  bool is_gzip() const { return format_ == FileFormat::gzip; }
   // Lines for the user about the open (an index kept in memory only), for the caller to show.
   const std::vector<std::string>& warnings() const { return warnings_; }
 
@@ -123,6 +131,8 @@ class Faidx {
                   Warnings& warnings) const;
   // Loads the .fai, or builds and writes it when `build`, from the text of a plain file.
   Status index_plain(const FileSource& file, bool build);
+  // The same for a plain gzip file and its checkpoint index (faidx_gzip.cpp).
+  Status index_gzip(std::unique_ptr<FileSource> file, bool build);
   // Writes the .fai of a scanned listing and makes it the name table.
   Status adopt_listing(NameTable listing);
   // The same for a BGZF file, whose .gzi is read or built too; makes the source.
@@ -138,7 +148,7 @@ class Faidx {
   NameTable names_;
   std::vector<std::string> warnings_;
   std::unique_ptr<Source> source_;
-  bool bgzf_ = false;
+  FileFormat format_ = FileFormat::plain;
   const bool reshapes_;  // fill() pads with default_seq or upper-cases
 };
 

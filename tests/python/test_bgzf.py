@@ -1,6 +1,5 @@
 """BGZF-compressed files: every read path against the plain file, the indexes, damaged blocks."""
 
-import gzip
 import os
 import random
 import shutil
@@ -179,15 +178,6 @@ def test_damaged_blocks_raise_naming_the_offset(tmp_path):
     assert fa.fetch("r1", 1, 900).seq == RECORDS["r1"][:900]
     with pytest.raises(Exception, match="^IOError: truncated BGZF block"):
         fa.fetch("r3", 1, 61)
-
-
-def test_gzip_that_is_not_bgzf_is_refused(tmp_path):
-    path = str(tmp_path / "x.fa.gz")
-    with gzip.open(path, "wb") as f:
-        f.write(b">a\nACGT\n")
-    with pytest.raises(Exception, match="^IOError: .* not BGZF; .*recompress it with bgzip"):
-        tavlo.Faidx(path)
-    assert not os.path.exists(path + ".fai")
 
 
 def test_forked_child_reads_compressed_file(tmp_path):
