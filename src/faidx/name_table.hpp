@@ -60,7 +60,7 @@ class NameTable {
   // Building from a list of records in order (a scan of a FASTA file): append() adds a record to
   // the end of the listing without looking its name up, and index() then makes the lookup for all
   // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
-  void append(std::string_view name, const EntryNumbers& numbers) {
+  [[gnu::always_inline]] void append(std::string_view name, const EntryNumbers& numbers) {
     const std::uint64_t at = arena_.size();
     if (at + name.size() >= kLimit48 || !fits_narrow(numbers) || pinned_->made) [[unlikely]] {
       append_slow(name, numbers);
