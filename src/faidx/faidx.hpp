@@ -62,7 +62,8 @@ class Faidx {
   // Lines for the user about the open (an index kept in memory only), for the caller to show.
   const std::vector<std::string>& warnings() const { return warnings_; }
   bool has_map() const { return has_map_; }
-  // True for a BGZF-compressed file, read through its .gzi (at the FASTA path plus ".gzi").
+  // True for a BGZF-compressed file, read through its .gzi (gziname, by default the FASTA path
+  // plus ".gzi").
   bool is_bgzf() const { return bgzf_ != nullptr; }
 
   // The region [start, end] (1-based, inclusive) with bounds checks: warnings on standard error

@@ -99,6 +99,7 @@ class NameTable {
   // From now on, inserting a name that is present keeps its first numbers (merge_repeats() and
   // index() too), and the name is listed in repeated(): the rule of other indexers.
   void set_keep_first(bool on) { keep_first_ = on; }
+  bool keeps_first() const { return keep_first_; }
   // The names met again under set_keep_first, each once, in order of their first record.
   std::vector<std::string_view> repeated() const;
   // The position of `name` in the listing, or npos.
