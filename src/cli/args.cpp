@@ -5,6 +5,8 @@
 
 #include <charconv>
 
+#include "faidx/pool.hpp"
+
 namespace tavlo::cli {
 
 namespace {
@@ -76,6 +78,27 @@ std::string parse_args(int argc, char** argv, int first, const std::vector<Optio
 bool parse_count(std::string_view text, long long& out) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string set_threads(const std::string& text) {
+  long long threads = 0;
+  if (!parse_count(text, threads) || threads < 0 || threads > 4096) {
+    return "thread count " + quoted(text) + " is not a number from 0 to 4096";
+  }
+  set_pool_threads(static_cast<std::size_t>(threads));
+  return {};
+}
+
+int parse_outcome(std::string_view command, const std::string& error, bool help,
+                  std::string_view usage) {
+  if (error.empty() && !help) return 0;
+  if (error.empty()) {
+    (void)!::write(1, usage.data(), usage.size());
+    return 2;
+  }
+  say(command, error);
+  (void)!::write(2, usage.data(), usage.size());
+  return 1;
 }
 
 std::string problem(std::string_view what, std::string_view why, std::string_view where) {

@@ -22,8 +22,16 @@ struct OptionSpec {
 std::string parse_args(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
                        std::vector<std::string>& words);
 
-// A non-negative decimal count ("-n 60", "-@ 4"); false when the text is not one.
+// A decimal number ("-n 60"); false when the text is not one.
 bool parse_count(std::string_view text, long long& out);
+
+// Sizes the worker pool from the value of -@; the message when it is not a count up to 4096.
+std::string set_threads(const std::string& text);
+
+// How the parsing of a command ends: the usage on standard output for `help`, else `error` (when
+// there is one) and the usage on standard error. 0: run; 1: error; 2: help shown.
+int parse_outcome(std::string_view command, const std::string& error, bool help,
+                  std::string_view usage);
 
 // The one form of a parse error of the tool, whatever was parsed (an argument, a region, a BED
 // line): "tavlo COMMAND: what (why) at where".

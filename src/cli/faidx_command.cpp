@@ -1,6 +1,4 @@
 // "tavlo faidx": the regions of a FASTA file in samtools faidx syntax, written as FASTA.
-#include <unistd.h>
-
 #include <string>
 #include <string_view>
 #include <vector>
@@ -8,7 +6,6 @@
 #include "cli/args.hpp"
 #include "cli/pipeline.hpp"
 #include "cli/region.hpp"
-#include "faidx/pool.hpp"
 
 namespace tavlo::cli {
 
@@ -68,13 +65,11 @@ bool set_marks(FaidxArgs& a) {
 
 // The values of the options, checked; the message of the first bad one, or "".
 std::string check_values(FaidxArgs& a, const std::vector<std::string>& words) {
-  long long width = 0, threads = 0;
+  long long width = 0;
   if (!parse_count(a.width_text, width)) {
     return "line length " + quoted(a.width_text) + " is not a number";
   }
-  if (!parse_count(a.threads, threads) || threads < 0 || threads > 4096) {
-    return "thread count " + quoted(a.threads) + " is not a number from 0 to 4096";
-  }
+  if (std::string error = set_threads(a.threads); !error.empty()) return error;
   if (!set_marks(a)) return "unknown --mark-strand option " + quoted(a.mark);
   if (words.empty()) return "no FASTA file given";
   if (width < 0) {
@@ -82,7 +77,6 @@ std::string check_values(FaidxArgs& a, const std::vector<std::string>& words) {
     width = 60;
   }
   a.width = static_cast<std::uint64_t>(width);
-  set_pool_threads(static_cast<std::size_t>(threads));
   a.in.fasta = words[0];
   a.regions.assign(words.begin() + 1, words.end());
   return {};
@@ -103,15 +97,8 @@ int parse_faidx_args(int argc, char** argv, FaidxArgs& a) {
                                   {"-c|--continue", nullptr, &a.keep_going},
                                   {"-h|--help", nullptr, &a.help}},
                                  words);
-  if (error.empty() && a.help) {
-    (void)!::write(1, kFaidxUsage, sizeof kFaidxUsage - 1);
-    return 2;
-  }
-  if (error.empty()) error = check_values(a, words);
-  if (error.empty()) return 0;
-  say("faidx", error);
-  (void)!::write(2, kFaidxUsage, sizeof kFaidxUsage - 1);
-  return 1;
+  if (error.empty() && !a.help) error = check_values(a, words);
+  return parse_outcome("faidx", error, a.help, kFaidxUsage);
 }
 
 // Starts a region of tavlo faidx with its header line: ">" + the region as given + the strand mark.

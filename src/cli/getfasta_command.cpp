@@ -1,6 +1,4 @@
 // "tavlo getfasta": the sequences of the intervals of a BED file, as bedtools getfasta writes them.
-#include <unistd.h>
-
 #include <string>
 #include <string_view>
 #include <utility>
@@ -9,7 +7,6 @@
 #include "cli/args.hpp"
 #include "cli/bed.hpp"
 #include "cli/pipeline.hpp"
-#include "faidx/pool.hpp"
 
 namespace tavlo::cli {
 
@@ -49,27 +46,16 @@ int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
        {"-bedOut", nullptr, &a.bed_out}, {"-split", nullptr, &a.split},
        {"-h|-help|--help", nullptr, &a.help}},
       words);
-  if (error.empty() && a.help) {
-    (void)!::write(1, kGetfastaUsage, sizeof kGetfastaUsage - 1);
-    return 2;
+  if (error.empty() && !a.help) {
+    if (!words.empty()) {
+      error = "unknown option " + quoted(words[0]);
+    } else if (a.in.fasta.empty() || a.bed.empty()) {
+      error = "both -fi and -bed are needed";
+    } else {
+      error = set_threads(a.threads);
+    }
   }
-  long long threads = 0;
-  if (!error.empty()) {
-    // reported below
-  } else if (!words.empty()) {
-    error = "unknown option " + quoted(words[0]);
-  } else if (!parse_count(a.threads, threads) || threads < 0 || threads > 4096) {
-    error = "thread count " + quoted(a.threads) + " is not a number from 0 to 4096";
-  } else if (a.in.fasta.empty() || a.bed.empty()) {
-    error = "both -fi and -bed are needed";
-  }
-  if (error.empty()) {
-    set_pool_threads(static_cast<std::size_t>(threads));
-    return 0;
-  }
-  say("getfasta", error);
-  (void)!::write(2, kGetfastaUsage, sizeof kGetfastaUsage - 1);
-  return 1;
+  return parse_outcome("getfasta", error, a.help, kGetfastaUsage);
 }
 
 // The header of a row: "chrom:start-end", with "name::" or the name alone, and "(strand)".

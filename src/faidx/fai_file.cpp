@@ -191,7 +191,9 @@ Status read_fai(const std::string& path, NameTable& table, bool bytewise) {
       ::munmap(m, size);
       struct stat now;
       if (!changed && ::fstat(fd.get(), &now) == 0 && now.st_size == st.st_size) return parsed;
+      const bool keep_first = table.keeps_first();
       table = NameTable();
+      table.set_keep_first(keep_first);
     }
   }
   // Read into a buffer that is not zero-filled first.

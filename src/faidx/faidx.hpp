@@ -64,7 +64,8 @@ class Faidx {
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
   const Source& source() const { return *source_; }
-  // True for a BGZF-compressed file, read through its .gzi.
+  // True for a BGZF-compressed file, read through its .gzi (gziname, by default the FASTA path
+  // plus ".gzi").
   bool is_bgzf() const { return format_ == FileFormat::bgzf; }
   // True for a plain gzip file, read through its checkpoint index (the FASTA path + ".gzidx").
   bool is_gzip() const { return format_ == FileFormat::gzip; }

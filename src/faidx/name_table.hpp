@@ -59,7 +59,7 @@ class NameTable {
   // Building from a list of records in order (a scan of a FASTA file): append() adds a record to
   // the end of the listing without looking its name up, and index() then makes the lookup for all
   // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
-  void append(std::string_view name, const EntryNumbers& numbers) {
+  [[gnu::always_inline]] void append(std::string_view name, const EntryNumbers& numbers) {
     const std::uint64_t at = arena_.size();
     if (at + name.size() >= kLimit48 || !fits_narrow(numbers)) [[unlikely]] {
       append_slow(name, numbers);
@@ -98,6 +98,7 @@ class NameTable {
   // From now on, inserting a name that is present keeps its first numbers (merge_repeats() and
   // index() too), and the name is listed in repeated(): the rule of other indexers.
   void set_keep_first(bool on) { keep_first_ = on; }
+  bool keeps_first() const { return keep_first_; }
   // The names met again under set_keep_first, each once, in order of their first record.
   std::vector<std::string_view> repeated() const;
   // The position of `name` in the listing, or npos.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <type_traits>
 
 #include "faidx/file_io.hpp"
 #include "faidx/pool.hpp"
@@ -19,7 +20,7 @@ namespace tavlo {
 namespace {
 
 // The first word of a header as the bytes up to the first ASCII white space, whatever they are.
-std::string_view ascii_first_word(std::string_view header) {
+[[gnu::cold, gnu::noinline]] std::string_view ascii_first_word(std::string_view header) {
   auto blank = [](unsigned char c) { return c == ' ' || c - 9u < 5u; };
   std::size_t i = 0;
   while (i < header.size() && blank(static_cast<unsigned char>(header[i]))) ++i;
@@ -56,6 +57,12 @@ inline std::string_view header_name(std::string_view header, bool bytewise) {
   return header.substr(0, i);
 }
 
+// Whether the n bytes at p hold a space or a tab. Out of line: the scan's line step stays small
+// enough to be inlined, and this is called only for lines where such a byte was seen.
+[[gnu::noinline]] bool has_blank(const char* p, std::size_t n) {
+  return std::memchr(p, ' ', n) != nullptr || std::memchr(p, '\t', n) != nullptr;
+}
+
 }  // namespace
 
 void FastaScanner::finish_record() {
@@ -67,7 +74,8 @@ std::string FastaScanner::record_name() const {
   return std::string(listing_.name_at(listing_.size() - 1));
 }
 
-inline bool FastaScanner::line(const char* p, std::size_t len) {
+// Always inlined: it is the per-line step of the scan, and a call per line would show.
+__attribute__((always_inline)) inline bool FastaScanner::line(const char* p, std::size_t len) {
   if (p[0] == '>') {
     finish_record();
     const std::string_view name = header_name(std::string_view(p + 1, len - 1), bytewise_);
@@ -94,7 +102,7 @@ inline bool FastaScanner::line(const char* p, std::size_t len) {
   }
   // Other indexers skip blanks while the readers here would return them as residues: each
   // side would misread the other's index of the same file.
-  if (chunk_has_blank_ && (std::memchr(p, ' ', n) != nullptr || std::memchr(p, '\t', n))) {
+  if (blank_seen_ && has_blank(p, n)) {
     inner_blank_ = true;
     return false;
   }
@@ -116,86 +124,72 @@ inline bool FastaScanner::line(const char* p, std::size_t len) {
 
 namespace {
 
-// Bit i is set when p[i] is a line feed, for the 64 bytes at p.
+#if !defined(__SSE2__)
+// Bit i is set when p[i] is a line feed, for the 64 bytes at p (without SSE2 only: the SSE2
+// code finds line feeds together with other bytes).
 inline std::uint64_t line_feeds(const char* p) {
-#if defined(__SSE2__)
-  const __m128i lf = _mm_set1_epi8('\n');
-  std::uint64_t mask = 0;
-  for (int k = 0; k < 4; ++k) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    mask |= static_cast<std::uint64_t>(
-                static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, lf))))
-            << (16 * k);
-  }
-  return mask;
-#else
   std::uint64_t mask = 0;
   for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(p[i] == '\n') << i;
   return mask;
-#endif
 }
+#endif
 
-// Whether the n bytes at p are all ASCII (the return value), whether any is a CR and whether any
-// is a space or a tab, in one pass.
-inline bool ascii_cr_blank(const char* p, std::size_t n, bool* has_cr, bool* has_blank) {
+// Whether the n bytes at p are all ASCII (the return value) and whether any is a CR, in one pass.
+inline bool ascii_and_cr(const char* p, std::size_t n, bool* has_cr) {
   std::size_t i = 0;
   unsigned high = 0;
   unsigned crs = 0;
-  unsigned blanks = 0;
 #if defined(__SSE2__)
   const __m128i cr = _mm_set1_epi8('\r');
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
   __m128i acc = _mm_setzero_si128();
   __m128i seen = _mm_setzero_si128();
-  __m128i blank = _mm_setzero_si128();
   for (; i + 16 <= n; i += 16) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
     acc = _mm_or_si128(acc, v);
     seen = _mm_or_si128(seen, _mm_cmpeq_epi8(v, cr));
-    blank = _mm_or_si128(blank, _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab)));
   }
   high = static_cast<unsigned>(_mm_movemask_epi8(acc));
   crs = static_cast<unsigned>(_mm_movemask_epi8(seen));
-  blanks = static_cast<unsigned>(_mm_movemask_epi8(blank));
 #endif
   for (; i < n; ++i) {
     high |= static_cast<unsigned char>(p[i]) & 0x80u;
     crs |= p[i] == '\r';
-    blanks |= p[i] == ' ' || p[i] == '\t';
   }
   *has_cr = crs != 0;
-  *has_blank = blanks != 0;
   return high == 0;
 }
 
-// Bit i is set when p[i] is a space or a tab, for the 64 bytes at p.
-inline std::uint64_t blanks(const char* p) {
+// Bit i is set when p[i] is below '!' as a signed byte, for the 64 bytes at p: the line feeds,
+// and anything else that can end a name or must not stand among residues (spaces, tabs, CRs,
+// other controls, bytes from 0x80). The same number of operations as finding line feeds alone.
+inline std::uint64_t low_bytes(const char* p) {
 #if defined(__SSE2__)
-  const __m128i space = _mm_set1_epi8(' ');
-  const __m128i tab = _mm_set1_epi8('\t');
+  const __m128i bang = _mm_set1_epi8('!');
   std::uint64_t mask = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-    const __m128i b = _mm_or_si128(_mm_cmpeq_epi8(v, space), _mm_cmpeq_epi8(v, tab));
-    mask |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(b)))
+    mask |= static_cast<std::uint64_t>(
+                static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, bang))))
             << (16 * k);
   }
   return mask;
 #else
   std::uint64_t mask = 0;
-  for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(p[i] == ' ' || p[i] == '\t') << i;
+  for (int i = 0; i < 64; ++i) {
+    mask |= static_cast<std::uint64_t>(static_cast<signed char>(p[i]) < '!') << i;
+  }
   return mask;
 #endif
 }
 
-// line_feeds, and in *crs the same mask for carriage returns, from the same loads.
-inline std::uint64_t line_feeds_and_crs(const char* p, std::uint64_t* crs) {
+// line_feeds, in *crs the same mask for carriage returns, and in *others for the other bytes
+// below '!' (as low_bytes), from the same loads.
+inline std::uint64_t line_feeds_and_crs(const char* p, std::uint64_t* crs, std::uint64_t* others) {
 #if defined(__SSE2__)
   const __m128i lf = _mm_set1_epi8('\n');
   const __m128i cr = _mm_set1_epi8('\r');
-  std::uint64_t lfs = 0;
-  std::uint64_t c = 0;
+  const __m128i bang = _mm_set1_epi8('!');
+  std::uint64_t lfs = 0, c = 0, low = 0;
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     lfs |= static_cast<std::uint64_t>(
@@ -204,21 +198,27 @@ inline std::uint64_t line_feeds_and_crs(const char* p, std::uint64_t* crs) {
     c |= static_cast<std::uint64_t>(
              static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, cr))))
          << (16 * k);
+    low |= static_cast<std::uint64_t>(
+               static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, bang))))
+           << (16 * k);
   }
   *crs = c;
+  *others = low & ~(lfs | c);
   return lfs;
 #else
   std::uint64_t c = 0;
   for (int i = 0; i < 64; ++i) c |= static_cast<std::uint64_t>(p[i] == '\r') << i;
   *crs = c;
-  return line_feeds(p);
+  const std::uint64_t lfs = line_feeds(p);
+  *others = low_bytes(p) & ~(lfs | c);
+  return lfs;
 #endif
 }
 
 }  // namespace
 
 Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
-  const bool ascii = ascii_cr_blank(chunk.data(), chunk.size(), &chunk_has_cr_, &chunk_has_blank_);
+  const bool ascii = ascii_and_cr(chunk.data(), chunk.size(), &chunk_has_cr_);
   const char* line_start = chunk.data();
   const char* end = line_start + chunk.size();
   bool bad_text = false;
@@ -264,43 +264,59 @@ Result<std::size_t> FastaScanner::feed(std::string_view chunk, bool last) {
   // right before a LF; after any other CR (a stray one, or CR CR LF) the rest of the chunk goes
   // line by line, where line() checks each line itself.
   bool stray_cr = false;
-  // Likewise the lines that end in a block holding a space or a tab (or after one left open by
-  // the previous block) go line by line, where line() refuses one among residues.
+  // Likewise a space or a tab inside a line sends that line the slow way, where line() refuses
+  // one among residues. Without CRs, the line ends are found among all the bytes below '!', so
+  // that such a byte costs nothing until it is met; with CRs, every line that ends in a block
+  // holding one (or that goes on from a block ending in one) takes the slow way.
   bool blank_open = false;
-  bool blank_block = false;
-  for (; end - q >= 64; q += 64) {
-    std::uint64_t lfs;
-    if (chunk_has_cr_ && !stray_cr) {
-      std::uint64_t crs;
-      lfs = line_feeds_and_crs(q, &crs);
-      const std::uint64_t next_lf = end - q > 64 && q[64] == '\n' ? 1ULL << 63 : 0;
-      stray_cr = (crs & ~((lfs >> 1) | next_lf)) != 0;
-      if (stray_cr) fast = false;
-    } else {
-      lfs = line_feeds(q);
-    }
-    if (chunk_has_blank_) {
-      const std::uint64_t b = blanks(q);
-      blank_block = blank_open || b != 0;
-      // Blanks after the block's last line feed belong to the line that the next block ends.
-      blank_open = lfs == 0 ? blank_block : ((b >> (63 - __builtin_clzll(lfs))) >> 1) != 0;
-      if (blank_block) fast = false;
-    }
-    for (std::uint64_t m = lfs; m != 0; m &= m - 1) {
-      const char* stop = q + __builtin_ctzll(m) + 1;
-      const std::size_t len = static_cast<std::size_t>(stop - line_start);
-      if (fast && len == cur_.lenb && line_start[0] != '>' && line_start[cur_.lenc - 1] != '\r' &&
-          (len - cur_.lenc == 1 || line_start[len - 2] == '\r')) {
-        cur_.rlen += cur_.lenc;
-        ++lines_;
-        pos_ += len;
-        line_start = stop;
-        continue;
+  bool hold = false;  // the lines ending in this block take the slow way
+  // One loop for chunks with CRs and one for those without (most), which then has no CR logic.
+  auto walk = [&](auto with_crs) __attribute__((always_inline)) -> bool {
+    for (; end - q >= 64; q += 64) {
+      std::uint64_t ends;
+      if (decltype(with_crs)::value && !stray_cr) {
+        std::uint64_t crs, others;
+        ends = line_feeds_and_crs(q, &crs, &others);
+        const std::uint64_t next_lf = end - q > 64 && q[64] == '\n' ? 1ULL << 63 : 0;
+        stray_cr = (crs & ~((ends >> 1) | next_lf)) != 0;
+        hold = blank_open || others != 0;
+        // A byte after the block's last line feed belongs to the line that a later block ends.
+        blank_open = ends == 0 ? hold : ((others >> (63 - __builtin_clzll(ends))) >> 1) != 0;
+        blank_seen_ = hold;
+        if (stray_cr || hold) fast = false;
+      } else {
+        // After a stray CR (hold may stay set then) every line takes the slow way anyway.
+        ends = low_bytes(q);
       }
-      if (!take_line(stop)) return failure();
-      fast = !stray_cr && !blank_block && full();
+      for (std::uint64_t m = ends; m != 0; m &= m - 1) {
+        const char* at = q + __builtin_ctzll(m);
+        if (*at != '\n') [[unlikely]] {
+          // Inside a line: that line takes the slow way.
+          fast = false;
+          blank_seen_ = true;
+          continue;
+        }
+        const char* stop = at + 1;
+        const std::size_t len = static_cast<std::size_t>(stop - line_start);
+        if (fast && len == cur_.lenb && line_start[0] != '>' &&
+            line_start[cur_.lenc - 1] != '\r' &&
+            (len - cur_.lenc == 1 || line_start[len - 2] == '\r')) {
+          cur_.rlen += cur_.lenc;
+          ++lines_;
+          pos_ += len;
+          line_start = stop;
+          continue;
+        }
+        if (!take_line(stop)) return false;
+        fast = !stray_cr && !hold && full();
+        blank_seen_ = hold;
+      }
     }
-  }
+    return true;
+  };
+  if (!(chunk_has_cr_ ? walk(std::true_type{}) : walk(std::false_type{}))) return failure();
+  // The rest is taken line by line, each checked for blanks.
+  blank_seen_ = true;
   while (const char* nl =
              q < end ? static_cast<const char*>(std::memchr(q, '\n', end - q)) : nullptr) {
     if (!take_line(nl + 1)) return failure();

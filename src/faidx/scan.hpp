@@ -53,7 +53,7 @@ class FastaScanner {
   std::uint64_t lines_before_ = 0;  // lines fed before the record being read (its header too)
   bool bytewise_ = false;
   bool chunk_has_cr_ = false;  // the chunk being fed holds a CR somewhere
-  bool chunk_has_blank_ = false;  // ... a space or a tab somewhere
+  bool blank_seen_ = true;  // the line being taken may hold a space or a tab
   bool inner_cr_ = false;      // the refused line holds a CR among its residues
   bool inner_blank_ = false;   // ... a space or a tab among its residues
 };
