@@ -172,7 +172,12 @@ def test_checkpoint_index_is_built_checked_and_rebuilt(tmp_path, plain):
 
 @pytest.mark.parametrize("maker, spacing", [("members", 64 << 10), ("gzip -6", 1 << 20)])
 def test_gzidx_from_indexed_gzip_is_read(tmp_path, plain, maker, spacing):
-    igzip = pytest.importorskip("indexed_gzip")
+    try:
+        import indexed_gzip as igzip
+    except ImportError:
+        if os.environ.get("CI"):
+            pytest.fail("indexed_gzip is required under CI")
+        pytest.skip("indexed_gzip not installed")
     plain_path, text = plain
     path = write_gz(tmp_path, text, maker)
     shutil.copy(plain_path + ".fai", path + ".fai")
