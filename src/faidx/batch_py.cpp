@@ -6,6 +6,7 @@
 #include <longintrepr.h>  // the digits of an int; part of Python.h from 3.11 on
 #endif
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -84,17 +85,23 @@ bool convert_regions(bool with_name, ConvertedRegions* out) {
 
 // The shared name objects of a batch's records, memoized by the str each region's name comes
 // from: the regions of one record mostly share one str object, so its UTF-8 form and the name
-// table are consulted only when the object changes.
+// table are consulted only when the object changes. The names handed out are the table's own
+// (or, for a name it lacks, a copy), so that the workers read nothing of the caller's objects,
+// which signal handlers may change while the batch runs; the memo holds its keys for the same
+// reason (a freed str's address may come back as another str).
 class BatchNames {
  public:
   explicit BatchNames(PyObject* faidx) : faidx_(faidx), table_(faidx_core(faidx).names()) {}
   BatchNames(const BatchNames&) = delete;
   BatchNames& operator=(const BatchNames&) = delete;
   ~BatchNames() {
-    for (Memo& m : memo_) Py_XDECREF(m.object);
+    for (Memo& m : memo_) {
+      Py_XDECREF(m.key);
+      Py_XDECREF(m.object);
+    }
   }
 
-  // The name that str `given` holds (stored in *name, borrowed from `given`), its position in the
+  // The name that str `given` holds (stored in *name, valid for the batch), its position in the
   // table and its shared object (borrowed), or NameTable::npos and nullptr when the table has no
   // such name. False with an exception set on failure.
   bool find(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
@@ -112,31 +119,37 @@ class BatchNames {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(given, &size);
     if (data == nullptr) return false;
-    *name = std::string_view(data, static_cast<std::size_t>(size));
-    *index = table_.find_index(*name);
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    *index = table_.find_index(text);
     *object = nullptr;
-    if (*index == NameTable::npos) return true;
+    if (*index == NameTable::npos) {
+      *name = unknown_.emplace_back(text);
+      return true;
+    }
+    *name = table_.name_at(*index);
     *object = shared_record_name(faidx_, *index, given);
     if (*object == nullptr) return false;
     // Held here too: the name cache may give the slot to another record meanwhile. The newer
     // entry goes first; the one it displaces stays as the second way.
+    Py_XDECREF(ways[1].key);
     Py_XDECREF(ways[1].object);
     ways[1] = ways[0];
-    ways[0] = Memo{given, *name, *index, Py_NewRef(*object)};
+    ways[0] = Memo{Py_NewRef(given), *name, *index, Py_NewRef(*object)};
     return true;
   }
 
  private:
   static constexpr int kSetBits = 5;  // two entries a set
   struct Memo {
-    PyObject* key = nullptr;  // borrowed: a str the regions of the batch keep alive
-    std::string_view name;    // its UTF-8 form
+    PyObject* key = nullptr;  // a new reference while the batch runs
+    std::string_view name;    // the table's name
     std::size_t index = 0;
     PyObject* object = nullptr;  // a new reference while the batch runs
   };
   PyObject* faidx_;  // borrowed: the batch holds it
   const NameTable& table_;
   Memo memo_[2 << kSetBits];
+  std::deque<std::string> unknown_;  // the names the table lacks, met in this batch
 };
 
 // An exact int that fits, converted with no Python code run and no exception left set.
@@ -196,17 +209,19 @@ class LargeBatch {
     return static_cast<bool>(list_);
   }
 
-  // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (a
-  // tuple of our own) and makes their Sequence objects a chunk at a time, while the pool's workers
-  // fetch into the objects of the chunks made before. No Python code runs meanwhile: a region
-  // that would need any (an int that is not exactly int or does not fit, a name that is no str
-  // or has no UTF-8 form, a tuple of the wrong size) or an allocation that fails ends the
-  // attempt, with nothing kept and no exception set, *done false.
+  // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (the
+  // caller's list, or a tuple of our own) and makes their Sequence objects a chunk at a time,
+  // while the pool's workers fetch into the objects of the chunks made before. No Python code
+  // runs in the conversion: a region that would need any (an int that is not exactly int or does
+  // not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size), an
+  // allocation that fails, or a list that a signal handler changed in size between two chunks
+  // ends the attempt, with nothing kept and no exception set, *done false.
   PyObject* stream(PyObject* source, bool* done) {
-    PyObject* const* items = PySequence_Fast_ITEMS(source);
     BatchHooks hooks;
     hooks.produce = [&](std::size_t begin, std::size_t end) {
-      return produce(items, begin, end);
+      // Read again for every chunk: a handler run between chunks may have grown the list.
+      if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source)) != n_) return false;
+      return produce(PySequence_Fast_ITEMS(source), begin, end);
     };
     return run(std::move(hooks), done);
   }
@@ -344,12 +359,16 @@ PyObject* fetch_small(PyObject* faidx, const ConvertedRegions& converted, const 
 // Both batch fetches: a large batch on a plain file is first tried on the streamed path; any
 // batch it does not take is converted whole (raising what conversion raises) and then fetched.
 PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool rc) {
-  // A tuple of our own even for a list: Ctrl-C handlers may run Python code during the batch.
+  // The caller's list is read in place by the streamed path; the general path takes a tuple of
+  // its own (an item's __index__ may run Python code that changes the list).
   ConvertedRegions converted;
-  converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep) return nullptr;
-  PyObject* source = converted.keep.get();
-  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(source));
+  PyObject* source = regions;
+  if (!PyList_CheckExact(regions)) {
+    converted.keep = PyRef::steal(region_tuple(regions));
+    if (!converted.keep) return nullptr;
+    source = converted.keep.get();
+  }
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
   const bool large = n >= kParallelThreshold;
   const bool streams = large && !faidx_core(faidx).source().wants_file_order() &&
                        (same == nullptr || same->index != NameTable::npos);
@@ -360,7 +379,8 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
     PyObject* result = batch.stream(source, &done);
     if (done) return result;
   }
-  if (!convert_regions(same == nullptr, &converted)) return nullptr;
+  if (!converted.keep) converted.keep = PyRef::steal(region_tuple(regions));
+  if (!converted.keep || !convert_regions(same == nullptr, &converted)) return nullptr;
   if (same != nullptr) {
     if (converted.regions.empty()) return PyList_New(0);
     if (same->index == NameTable::npos) return raise_error(Faidx::not_found(same->name));
