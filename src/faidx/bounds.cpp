@@ -18,9 +18,8 @@ Result<Span> refuse(bool strict, Text&& text, Warnings& warnings, std::uint64_t 
   return Span{start, end, 0};
 }
 
-Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen,
-                                           std::uint64_t start, std::uint64_t end, bool strict,
-                                           Warnings& warnings) {
+Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen, std::uint64_t start,
+                             std::uint64_t end, bool strict, Warnings& warnings) {
   if (start > rlen || end > rlen) {
     std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
                        " are out of bounds for sequence '";
