@@ -110,6 +110,9 @@ class Faidx {
   Status index_plain(const FileSource& file, bool build);
   // The same for a BGZF file, whose .gzi is read or built too; makes the source.
   Status index_bgzf(std::unique_ptr<FileSource> file, bool build);
+  // Opens a URL (http, https, s3): its index from `indexname`, beside it or the local cache, and
+  // range requests for the residues (faidx/remote/).
+  Status open_url();
   // Pads a short read of `count` residues with default_seq and upper-cases when asked.
   void pad_and_case(std::string& seq, std::uint64_t count) const;
 
