@@ -2,6 +2,7 @@
 #include "faidx/remote/remote_source.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <unordered_map>
@@ -138,16 +139,33 @@ class RemoteSource final : public Source {
 
   Result<Block> fetch_block(std::uint64_t id) const {
     if (Block b = cache_.get(id)) return b;
+    if (auto recent = recent_failure()) return std::move(*recent);
     std::string bytes;
     if (Status s = client_->get_range(version_, block_range(id), bytes); !s) {
+      std::lock_guard<std::mutex> lock(failure_mutex_);
+      failure_ = s.error();
+      failed_at_ = std::chrono::steady_clock::now();
       return std::move(s).error();
     }
     return cache_.put(id, std::move(bytes));
   }
 
+  // The error of a fetch that failed (its retries spent) moments ago. The fetches that follow it
+  // fail at once with it instead of each waiting through their own retries: a batch over a
+  // server that went away ends in one backoff, not one per region.
+  std::optional<FaidxError> recent_failure() const {
+    constexpr auto kFailFast = std::chrono::seconds(2);
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    if (failure_ && std::chrono::steady_clock::now() - failed_at_ < kFailFast) return failure_;
+    return std::nullopt;
+  }
+
   std::unique_ptr<HttpClient> client_;
   ObjectVersion version_;
   mutable BlockCache cache_;
+  mutable std::mutex failure_mutex_;
+  mutable std::optional<FaidxError> failure_;
+  mutable std::chrono::steady_clock::time_point failed_at_;
 };
 
 }  // namespace
