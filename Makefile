@@ -39,6 +39,9 @@ system-deps:
 	@if [ ! -e /usr/include/libdeflate.h ] && command -v apt-get > /dev/null; then \
 	  $(SUDO) apt-get install -y -q libdeflate-dev > /dev/null || \
 	    echo "libdeflate-dev not installed: its variant of the BGZF reader is not built"; fi
+	@if ! command -v curl-config > /dev/null && command -v apt-get > /dev/null; then \
+	  $(SUDO) apt-get install -y -q libcurl4-openssl-dev > /dev/null || \
+	    echo "libcurl4-openssl-dev not installed: URLs are refused"; fi
 
 demo: $(STAMP)
 	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
