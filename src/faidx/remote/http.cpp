@@ -434,7 +434,7 @@ void HttpClient::get_ranges(const ObjectVersion& v, const std::vector<ByteRange>
                             const std::function<void(std::size_t, std::string&&)>& done) const {
   Shared& s = *shared_;
   std::lock_guard<std::mutex> batch_lock(s.multi_mutex);
-  (void)s.acquire();  // notices a fork before the multi is used
+  if (CURL* h = s.acquire()) s.release(h);  // notices a fork before the multi is used
   {
     std::lock_guard<std::mutex> lock(s.pool_mutex);
     if (s.multi == nullptr) s.multi = curl_multi_init();

@@ -88,14 +88,14 @@ Status Faidx::open_url() {
   }
 
   // Messages, repr and pickles show the URL without its secrets from here on.
-  const std::string real_url = std::move(opt.filename);
   opt.filename = shown;
+  // The index beside the object: the URL requested (with its userinfo and query string, so
+  // that it is authorised alike) with the suffix appended to its path.
   const auto sibling = [&](std::string_view suffix) {
-    // The index beside the object: for s3://, beside the object's HTTP URL, signed alike.
-    auto u = parse_url(target);
-    return u ? (url->scheme == "s3" ? u->with_path_suffix(suffix)
-                                    : parse_url(real_url)->with_path_suffix(suffix))
-             : std::string();
+    std::string u = target.substr(0, target.find('#'));
+    const std::size_t query = u.find('?');
+    u.insert(query == std::string::npos ? u.size() : query, suffix);
+    return u;
   };
 
   std::string cached;  // the cache file that serves or will serve as the index, when any
