@@ -115,11 +115,26 @@ class RemoteSource final : public Source {
         if (wave.insert(id).second && !cache_.contains(id)) missing.push_back(id);
       }
     }
+    // Runs of neighbouring blocks travel together: fewer requests for the same bytes.
+    std::sort(missing.begin(), missing.end());
+    std::vector<std::pair<std::uint64_t, std::size_t>> runs;  // first block, blocks
     std::vector<ByteRange> requests;
-    requests.reserve(missing.size());
-    for (std::uint64_t id : missing) requests.push_back(block_range(id));
+    for (const std::uint64_t id : missing) {
+      if (!runs.empty() && runs.back().first + runs.back().second == id &&
+          runs.back().second < kRemoteRun) {
+        ++runs.back().second;
+        requests.back().length += block_range(id).length;
+      } else {
+        runs.emplace_back(id, 1);
+        requests.push_back(block_range(id));
+      }
+    }
     client_->get_ranges(version_, requests, kRemoteInFlight, [&](std::size_t i, std::string&& b) {
-      cache_.put(missing[i], std::move(b));
+      const auto [first, count] = runs[i];
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t at = j * kRemoteBlock;
+        cache_.put(first + j, b.substr(at, std::min<std::size_t>(kRemoteBlock, b.size() - at)));
+      }
     });
     return std::max<std::size_t>(k, 1);
   }

@@ -17,7 +17,9 @@ namespace tavlo {
 // scattered regions does not fetch the whole file.
 inline constexpr std::uint64_t kRemoteBlock = 64 << 10;
 inline constexpr std::size_t kRemoteCacheBlocks = 512;  // 32 MiB per open file
-inline constexpr int kRemoteInFlight = 16;
+inline constexpr int kRemoteInFlight = 32;
+// Neighbouring missing blocks of a batch go in one request, up to this many (512 KiB).
+inline constexpr std::size_t kRemoteRun = 8;
 
 // A source reading `client`'s object, version `version`, whose first block (or the whole of a
 // smaller object) `first_block` already holds.
