@@ -96,6 +96,15 @@ def test_secrets_never_show(site, cache):
     assert not [s for s in shown if secret in s]
 
 
+def test_a_cached_index_of_another_version_is_rebuilt(site, cache):
+    path = site["root"] / "changing.fa"
+    write_fasta(path, {"a": "ACGT" * 30})
+    assert tavlo.Faidx(site["http"] + "/changing.fa").fetch("a", 1, 8).seq == "ACGTACGT"
+    write_fasta(path, {"b": "TTTT", "a": "GGCC" * 30})
+    fa = tavlo.Faidx(site["http"] + "/changing.fa")
+    assert fa.fetch("a", 1, 8).seq == "GGCCGGCC" and fa.fetch("b", 1, 4).seq == "TTTT"
+
+
 def test_pickles_reopen_from_the_cache(site):
     fa = tavlo.Fasta(site["http"] + "/ref.fa")
     loaded = pickle.loads(pickle.dumps(fa))
@@ -171,6 +180,12 @@ def test_s3_signature_matches_botocore(aws):
         with pytest.raises(Exception, match="403"):
             tavlo.Faidx("s3://bucket/dir/ref.fa")
         path, headers = recorder.last()
+        # Without credentials the request goes unsigned (a public bucket).
+        for var in ("AWS_ACCESS_KEY_ID", "AWS_SECRET_ACCESS_KEY", "AWS_SESSION_TOKEN"):
+            aws.delenv(var)
+        with pytest.raises(Exception, match="403"):
+            tavlo.Faidx("s3://bucket/dir/ref.fa")
+        assert "authorization" not in recorder.last()[1]
     auth = headers["authorization"]
     signed = re.search(r"SignedHeaders=([^,]+)", auth).group(1).split(";")
     assert {"host", "x-amz-date", "x-amz-content-sha256", "x-amz-security-token"} <= set(signed)
