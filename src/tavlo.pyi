@@ -1,8 +1,10 @@
 # The types of the tavlo extension module, for type checkers; installed as the tavlo-stubs package.
 from collections.abc import Sequence as _Sequence
-from typing import Any, ClassVar, NoReturn, SupportsIndex, final, overload
+from typing import Any, ClassVar, Literal, NoReturn, SupportsIndex, TypeVar, final, overload
 
-from typing_extensions import Self
+import numpy as np
+import numpy.typing as npt
+from typing_extensions import Buffer, Self
 
 __all__ = [
     "Fasta",
@@ -16,6 +18,11 @@ __all__ = [
 
 _Region = tuple[str, SupportsIndex, SupportsIndex]
 _Span = tuple[SupportsIndex, SupportsIndex]
+# fetch_array's columns: lists, or one-dimensional arrays (NumPy, pandas through np.asarray).
+_Names = _Sequence[str] | _Sequence[SupportsIndex] | npt.NDArray[Any]
+_Positions = _Sequence[SupportsIndex] | npt.NDArray[np.integer[Any]]
+_Strands = _Sequence[str] | _Sequence[SupportsIndex] | npt.NDArray[Any]
+_Out = TypeVar("_Out", bound=npt.NDArray[Any] | Buffer)
 
 @final
 class Sequence:
@@ -83,6 +90,96 @@ class Faidx:
     def fetch_entire_sequence(self, name: str) -> Sequence: ...
     def fetch_many(self, regions: _Sequence[_Region]) -> list[Sequence]: ...
     def fetch_many_same_chr(self, name: str, regions: _Sequence[_Span]) -> list[Sequence]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: str = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: _Out,
+        strict_bounds: bool | None = None,
+    ) -> _Out: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["bytes"] = "bytes",
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["codes"],
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.int8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["onehot"],
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: str = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[Any]: ...
     @property
     def keys(self) -> list[str]: ...
     def __contains__(self, name: str, /) -> bool: ...
@@ -125,6 +222,96 @@ class Fasta:
     def fetch_many_same_chr(
         self, name: str, regions: _Sequence[_Span], rc: bool | None = None
     ) -> list[Sequence]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: str = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: _Out,
+        strict_bounds: bool | None = None,
+    ) -> _Out: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["bytes"] = "bytes",
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["codes"],
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.int8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: Literal["onehot"],
+        dtype: None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[np.uint8]: ...
+    @overload
+    def fetch_array(
+        self,
+        regions: _Sequence[_Region] | None = None,
+        *,
+        names: _Names | None = None,
+        starts: _Positions | None = None,
+        ends: _Positions | None = None,
+        encoding: str = "bytes",
+        dtype: npt.DTypeLike | None = None,
+        alphabet: str = "ACGT",
+        channels_first: bool = False,
+        rc: bool = False,
+        strands: _Strands | None = None,
+        fill: str | bytes = "N",
+        out: None = None,
+        strict_bounds: bool | None = None,
+    ) -> npt.NDArray[Any]: ...
     def close(self) -> None: ...
     def __enter__(self) -> Self: ...
     def __exit__(

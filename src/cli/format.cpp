@@ -5,7 +5,7 @@
 #include <cstring>
 #include <memory>
 
-#include "faidx/pool.hpp"
+#include "faidx/batch.hpp"
 
 namespace tavlo::cli {
 
@@ -145,7 +145,7 @@ Status format_chunk(const Faidx& fx, const Chunk& chunk, const Layout& layout,
   used = bounds.size() - 1;
   if (buffers.size() < used) buffers.resize(used);
   std::vector<std::unique_ptr<FaidxError>> errors(used);
-  parallel_for(used, [&](std::size_t b, std::size_t e) {
+  run_chunks(used, 1, BatchHooks{}, [&](std::size_t b, std::size_t e) {
     for (std::size_t k = b; k < e; ++k) {
       format_block(fx, chunk, layout, bounds[k], bounds[k + 1], buffers[k], errors[k]);
     }

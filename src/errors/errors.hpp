@@ -24,10 +24,18 @@ struct FaidxError {
   ErrorKind kind;
   std::string text;  // for Io with os_errno != 0 this is empty: the text comes from the errno
   int os_errno = 0;
+  // Where the fault lies, when the text does not say it: for the command-line tool's messages
+  // (the Python message leaves them out). `line` counts from 1; 0 is unknown.
+  std::string file;
+  std::uint64_t line = 0;
 
-  static FaidxError io_errno(int err) { return {ErrorKind::Io, {}, err}; }
-  static FaidxError io(std::string message) { return {ErrorKind::Io, std::move(message), 0}; }
-  static FaidxError of(ErrorKind kind, std::string text) { return {kind, std::move(text), 0}; }
+  static FaidxError io_errno(int err) { return {ErrorKind::Io, {}, err, {}, 0}; }
+  static FaidxError io(std::string message) {
+    return {ErrorKind::Io, std::move(message), 0, {}, 0};
+  }
+  static FaidxError of(ErrorKind kind, std::string text) {
+    return {kind, std::move(text), 0, {}, 0};
+  }
 
   // The payload as text: the message, or for an OS error "strerror (os error N)".
   std::string payload() const;

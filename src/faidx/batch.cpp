@@ -128,53 +128,61 @@ void BatchFailure::offer(std::size_t position, std::unique_ptr<FaidxError> error
   error_ = std::move(error);
 }
 
-bool run_batch(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& options,
-               const BatchHooks& hooks, BatchFailure& failure) {
-  const std::size_t n = items.size();
+bool run_chunks(std::size_t n, std::size_t chunk, const BatchHooks& hooks,
+                const std::function<void(std::size_t, std::size_t)>& work) {
   const std::thread::id caller = std::this_thread::get_id();
   std::atomic<bool> stopped{false};
   const auto interrupted = [&] {
     if (hooks.interrupted && hooks.interrupted()) stopped.store(true, std::memory_order_relaxed);
     return stopped.load(std::memory_order_relaxed);
   };
-  Runner runner(fx, items, options, failure);
-  const bool file_order = fx.source().wants_file_order();
-  if (file_order) {
-    // Every item is known before the first is fetched: the order depends on all of them.
-    for (std::size_t b = 0; b < n; b += kBatchChunk) {
-      if (interrupted() || (hooks.produce && !hooks.produce(b, std::min(n, b + kBatchChunk)))) {
-        return false;
-      }
-    }
-    runner.use_file_order();
-  }
   const auto produce = [&](std::size_t begin, std::size_t end) {
-    if (interrupted()) return false;
-    return file_order || !hooks.produce || hooks.produce(begin, end);
+    return !interrupted() && (!hooks.produce || hooks.produce(begin, end));
   };
   const auto consume = [&](std::size_t begin, std::size_t end) {
     if (stopped.load(std::memory_order_relaxed)) return;
     if (std::this_thread::get_id() == caller && interrupted()) return;
-    runner.run(begin, end);
+    work(begin, end);
   };
-  if (!file_order || !fx.source().fetches_ahead()) {
-    return parallel_stream(n, kBatchChunk, produce, consume) &&
-           !stopped.load(std::memory_order_relaxed);
+  return parallel_stream(n, chunk, produce, consume) && !stopped.load(std::memory_order_relaxed);
+}
+
+bool run_batch(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& options,
+               const BatchHooks& hooks, BatchFailure& failure) {
+  Runner runner(fx, items, options, failure);
+  if (!fx.source().wants_file_order()) {
+    return run_chunks(items.size(), kBatchChunk, hooks,
+                      [&](std::size_t begin, std::size_t end) { runner.run(begin, end); });
+  }
+  // Every item is known before the first is fetched: the order depends on all of them.
+  const std::size_t n = items.size();
+  for (std::size_t b = 0; b < n; b += kBatchChunk) {
+    if ((hooks.interrupted && hooks.interrupted()) ||
+        (hooks.produce && !hooks.produce(b, std::min(n, b + kBatchChunk)))) {
+      return false;
+    }
+  }
+  runner.use_file_order();
+  const BatchHooks later{nullptr, hooks.interrupted};
+  if (!fx.source().fetches_ahead()) {
+    return run_chunks(n, kBatchChunk, later,
+                      [&](std::size_t begin, std::size_t end) { runner.run(begin, end); });
   }
   // A source that fetches over a network is offered the bytes of the regions in file order, and
   // the regions whose bytes it made ready are read before it is offered the next ones.
   const std::vector<ByteRange> ranges = runner.byte_ranges();
   for (std::size_t done = 0; done < n;) {
-    if (interrupted()) return false;
+    if (hooks.interrupted && hooks.interrupted()) return false;
     const std::size_t ready = fx.source().prepare(std::span(ranges).subspan(done));
     const std::size_t wave = std::min(n - done, std::max<std::size_t>(ready, 1));
-    const auto consume_wave = [&](std::size_t begin, std::size_t end) {
-      consume(done + begin, done + end);
-    };
-    if (!parallel_stream(wave, kBatchChunk, produce, consume_wave)) return false;
+    if (!run_chunks(wave, kBatchChunk, later, [&](std::size_t begin, std::size_t end) {
+          runner.run(done + begin, done + end);
+        })) {
+      return false;
+    }
     done += wave;
   }
-  return !stopped.load(std::memory_order_relaxed);
+  return true;
 }
 
 }  // namespace tavlo

@@ -62,6 +62,13 @@ struct BatchHooks {
   std::function<bool()> interrupted;
 };
 
+// The engine's driver: work(begin, end) over [0, n) in chunks of `chunk` items, spread over the
+// worker pool, each chunk produced first on the calling thread (hooks.produce, in order) and the
+// calling thread asking hooks.interrupted between the chunks it takes itself. Returns false when
+// a hook stopped it; then no worker is still in it and no further chunk starts.
+bool run_chunks(std::size_t n, std::size_t chunk, const BatchHooks& hooks,
+                const std::function<void(std::size_t, std::size_t)>& work);
+
 // Fills the record of every item as fetch_single_optimized fills it, spread over the worker pool
 // in chunks; sources that gain by it (compressed ones) take the items in file order once all are
 // produced. Returns false when a hook stopped the batch (then no worker is still in it);

@@ -6,6 +6,7 @@
 #include <longintrepr.h>  // the digits of an int; part of Python.h from 3.11 on
 #endif
 
+#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -82,51 +83,31 @@ bool convert_regions(bool with_name, ConvertedRegions* out) {
   return true;
 }
 
-// The shared name objects of a batch's records, looked up by the address of the name text: the
-// regions of one record mostly borrow their name from one str object, so a look-up in the name
-// table is needed only when the address changes.
+// The shared name objects of a batch's records, memoized by the str each region's name comes
+// from: the regions of one record mostly share one str object, so its UTF-8 form and the name
+// table are consulted only when the object changes. The names handed out are the table's own
+// (or, for a name it lacks, a copy), so that the workers read nothing of the caller's objects,
+// which signal handlers may change while the batch runs; the memo holds its keys for the same
+// reason (a freed str's address may come back as another str).
 class BatchNames {
  public:
   explicit BatchNames(PyObject* faidx) : faidx_(faidx), table_(faidx_core(faidx).names()) {}
   BatchNames(const BatchNames&) = delete;
   BatchNames& operator=(const BatchNames&) = delete;
   ~BatchNames() {
-    for (Memo& m : memo_) Py_XDECREF(m.object);
-    for (StrMemo& m : by_str_) Py_XDECREF(m.object);
-  }
-
-  // The position of `name` in the table and its shared object (borrowed), or NameTable::npos
-  // and nullptr when the table has no such name; `given` is the str it came from, or nullptr.
-  // False with an exception set on failure.
-  bool find(std::string_view name, PyObject* given, std::size_t* index, PyObject** object) {
-    Memo& m = memo_[(reinterpret_cast<std::uintptr_t>(name.data()) >> 4) % kMemo];
-    if (m.object == nullptr || m.data != name.data() || m.size != name.size()) {
-      const std::size_t i = table_.find_index(name);
-      if (i == NameTable::npos) {
-        *index = NameTable::npos;
-        *object = nullptr;
-        return true;
-      }
-      PyObject* o = shared_record_name(faidx_, i, given);
-      if (o == nullptr) return false;
-      // Held here too: the name cache may give the slot to another record meanwhile.
-      Py_XSETREF(m.object, Py_NewRef(o));
-      m.data = name.data();
-      m.size = name.size();
-      m.index = i;
+    for (Memo& m : memo_) {
+      Py_XDECREF(m.key);
+      Py_XDECREF(m.object);
     }
-    *index = m.index;
-    *object = m.object;
-    return true;
   }
 
-  // As find, for the name that str `given` holds (stored in *name, borrowed from `given`),
-  // memoized by the object itself: the regions of one record mostly share one str object, so
-  // its UTF-8 form and the memo above are consulted only when the object changes.
-  bool find_str(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
+  // The name that str `given` holds (stored in *name, valid for the batch), its position in the
+  // table and its shared object (borrowed), or NameTable::npos and nullptr when the table has no
+  // such name. False with an exception set on failure.
+  bool find(PyObject* given, std::string_view* name, std::size_t* index, PyObject** object) {
     const std::size_t set = ((reinterpret_cast<std::uintptr_t>(given) >> 4) *
-                             0x9E3779B97F4A7C15ULL) >> (64 - kStrSetBits);
-    StrMemo* ways = &by_str_[set * 2];
+                             0x9E3779B97F4A7C15ULL) >> (64 - kSetBits);
+    Memo* ways = &memo_[set * 2];
     for (int w = 0; w < 2; ++w) {
       if (ways[w].key == given) {
         *name = ways[w].name;
@@ -138,43 +119,37 @@ class BatchNames {
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(given, &size);
     if (data == nullptr) return false;
-    *name = std::string_view(data, static_cast<std::size_t>(size));
-    if (!find(*name, given, index, object)) return false;
-    if (*index == NameTable::npos) return true;
-    // The newer entry goes first; the one it displaces stays as the second way.
+    const std::string_view text(data, static_cast<std::size_t>(size));
+    *index = table_.find_index(text);
+    *object = nullptr;
+    if (*index == NameTable::npos) {
+      *name = unknown_.emplace_back(text);
+      return true;
+    }
+    *name = table_.name_at(*index);
+    *object = shared_record_name(faidx_, *index, given);
+    if (*object == nullptr) return false;
+    // Held here too: the name cache may give the slot to another record meanwhile. The newer
+    // entry goes first; the one it displaces stays as the second way.
+    Py_XDECREF(ways[1].key);
     Py_XDECREF(ways[1].object);
     ways[1] = ways[0];
-    ways[0] = StrMemo{given, *name, *index, Py_NewRef(*object)};
+    ways[0] = Memo{Py_NewRef(given), *name, *index, Py_NewRef(*object)};
     return true;
   }
 
-  // The shared object of `name`, which must be in the table (borrowed); nullptr with an
-  // exception set on failure.
-  PyObject* get(std::string_view name, PyObject* given) {
-    std::size_t index = 0;
-    PyObject* object = nullptr;
-    return find(name, given, &index, &object) ? object : nullptr;
-  }
-
  private:
-  static constexpr std::size_t kMemo = 64;
+  static constexpr int kSetBits = 5;  // two entries a set
   struct Memo {
-    const char* data = nullptr;
-    std::size_t size = 0;
-    std::size_t index = 0;
-    PyObject* object = nullptr;  // a new reference while the batch runs
-  };
-  static constexpr int kStrSetBits = 5;  // two entries a set
-  struct StrMemo {
-    PyObject* key = nullptr;  // borrowed: a str the regions of the batch keep alive
-    std::string_view name;    // its UTF-8 form
+    PyObject* key = nullptr;  // a new reference while the batch runs
+    std::string_view name;    // the table's name
     std::size_t index = 0;
     PyObject* object = nullptr;  // a new reference while the batch runs
   };
   PyObject* faidx_;  // borrowed: the batch holds it
   const NameTable& table_;
-  Memo memo_[kMemo];
-  StrMemo by_str_[2 << kStrSetBits];
+  Memo memo_[2 << kSetBits];
+  std::deque<std::string> unknown_;  // the names the table lacks, met in this batch
 };
 
 // An exact int that fits, converted with no Python code run and no exception left set.
@@ -234,17 +209,19 @@ class LargeBatch {
     return static_cast<bool>(list_);
   }
 
-  // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (a
-  // tuple of our own) and makes their Sequence objects a chunk at a time, while the pool's workers
-  // fetch into the objects of the chunks made before. No Python code runs meanwhile: a region
-  // that would need any (an int that is not exactly int or does not fit, a name that is no str
-  // or has no UTF-8 form, a tuple of the wrong size) or an allocation that fails ends the
-  // attempt, with nothing kept and no exception set, *done false.
+  // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (the
+  // caller's list, or a tuple of our own) and makes their Sequence objects a chunk at a time,
+  // while the pool's workers fetch into the objects of the chunks made before. No Python code
+  // runs in the conversion: a region that would need any (an int that is not exactly int or does
+  // not fit, a name that is no str or has no UTF-8 form, a tuple of the wrong size), an
+  // allocation that fails, or a list that a signal handler changed in size between two chunks
+  // ends the attempt, with nothing kept and no exception set, *done false.
   PyObject* stream(PyObject* source, bool* done) {
-    PyObject* const* items = PySequence_Fast_ITEMS(source);
     BatchHooks hooks;
     hooks.produce = [&](std::size_t begin, std::size_t end) {
-      return produce(items, begin, end);
+      // Read again for every chunk: a handler run between chunks may have grown the list.
+      if (static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source)) != n_) return false;
+      return produce(PySequence_Fast_ITEMS(source), begin, end);
     };
     return run(std::move(hooks), done);
   }
@@ -253,11 +230,13 @@ class LargeBatch {
   PyObject* fetch(const ConvertedRegions& converted) {
     for (std::size_t i = 0; i < n_; ++i) {
       const Region& r = converted.regions[i];
-      PyObject* given = same_ != nullptr ? same_->object : converted.name_object(i);
+      std::string_view name = r.name;
       std::size_t index = same_ != nullptr ? same_->index : NameTable::npos;
-      PyObject* object = given;
-      if (same_ == nullptr && !names_.find(r.name, given, &index, &object)) return nullptr;
-      if (!add(i, r.name, index, object, r.start, r.end)) return nullptr;
+      PyObject* object = same_ != nullptr ? same_->object : nullptr;
+      if (same_ == nullptr && !names_.find(converted.name_object(i), &name, &index, &object)) {
+        return nullptr;
+      }
+      if (!add(i, name, index, object, r.start, r.end)) return nullptr;
     }
     bool done = true;
     return run(BatchHooks{}, &done);
@@ -295,7 +274,7 @@ class LargeBatch {
       PyObject* object;
       if (same_ == nullptr) {
         if (!PyUnicode_Check(f[0])) return false;
-        if (!names_.find_str(f[0], &name, &index, &object)) {
+        if (!names_.find(f[0], &name, &index, &object)) {
           PyErr_Clear();
           return false;
         }
@@ -380,12 +359,16 @@ PyObject* fetch_small(PyObject* faidx, const ConvertedRegions& converted, const 
 // Both batch fetches: a large batch on a plain file is first tried on the streamed path; any
 // batch it does not take is converted whole (raising what conversion raises) and then fetched.
 PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool rc) {
-  // A tuple of our own even for a list: Ctrl-C handlers may run Python code during the batch.
+  // The caller's list is read in place by the streamed path; the general path takes a tuple of
+  // its own (an item's __index__ may run Python code that changes the list).
   ConvertedRegions converted;
-  converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep) return nullptr;
-  PyObject* source = converted.keep.get();
-  const auto n = static_cast<std::size_t>(PyTuple_GET_SIZE(source));
+  PyObject* source = regions;
+  if (!PyList_CheckExact(regions)) {
+    converted.keep = PyRef::steal(region_tuple(regions));
+    if (!converted.keep) return nullptr;
+    source = converted.keep.get();
+  }
+  const auto n = static_cast<std::size_t>(PySequence_Fast_GET_SIZE(source));
   const bool large = n >= kParallelThreshold;
   const bool streams = large && !faidx_core(faidx).source().wants_file_order() &&
                        (same == nullptr || same->index != NameTable::npos);
@@ -396,7 +379,8 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
     PyObject* result = batch.stream(source, &done);
     if (done) return result;
   }
-  if (!convert_regions(same == nullptr, &converted)) return nullptr;
+  if (!converted.keep) converted.keep = PyRef::steal(region_tuple(regions));
+  if (!converted.keep || !convert_regions(same == nullptr, &converted)) return nullptr;
   if (same != nullptr) {
     if (converted.regions.empty()) return PyList_New(0);
     if (same->index == NameTable::npos) return raise_error(Faidx::not_found(same->name));

@@ -303,67 +303,88 @@ Result<std::size_t> feed_lines(FastaScanner& scanner, const char* text, std::siz
   return at;
 }
 
+// Walks the block headers of one stretch of compressed bytes that starts at `coff`: the blocks
+// it holds whole go to `blocks` (their text laid out after `text_at` bytes), the .gzi pairs of
+// those that hold text to `gzi`. Returns the bytes of the stretch walked.
+Result<std::size_t> walk_stretch(std::string_view stretch, std::uint64_t coff, bool full,
+                                 std::size_t text_at, std::uint64_t& uoff, bool& first_data,
+                                 std::vector<PendingBlock>& blocks, std::vector<GziEntry>& gzi) {
+  std::size_t at = 0;
+  while (at < stretch.size()) {
+    auto h = parse_bgzf_header(stretch.substr(at), coff + at);
+    if (!h) {
+      // A block cut by the end of the stretch is read again from its start with the next one.
+      if (full && stretch.size() - at < kBgzfMaxBlock) break;
+      return std::move(h).error();
+    }
+    if (h->block_size > stretch.size() - at) {
+      if (full) break;
+      return truncated(coff + at);
+    }
+    auto isize = declared_size(stretch.substr(at, h->block_size), coff + at);
+    if (!isize) return std::move(isize).error();
+    if (*isize > 0) {
+      if (!first_data) gzi.push_back(GziEntry{coff + at, uoff});
+      first_data = false;
+    }
+    blocks.push_back(PendingBlock{at, *h, *isize, text_at});
+    text_at += *isize;
+    uoff += *isize;
+    at += h->block_size;
+  }
+  if (at == 0) return truncated(coff);  // cannot happen: a stretch holds a whole block
+  return at;
+}
+
+// Inflates `blocks` of `stretch` (at `coff`) into their places in `text`, in parallel on the
+// worker pool; the first failure in file order is returned.
+Status inflate_stretch(std::string_view stretch, std::uint64_t coff,
+                       const std::vector<PendingBlock>& blocks, std::string& text) {
+  std::vector<std::optional<FaidxError>> failures(blocks.size());
+  parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      const PendingBlock& b = blocks[k];
+      Status s = inflate_block_into(stretch.substr(b.at, b.header.block_size), b.header,
+                                    coff + b.at, b.isize, text.data() + b.text_at);
+      if (!s) failures[k] = std::move(s).error();
+    }
+  });
+  for (auto& f : failures) {
+    if (f) return std::move(*f);
+  }
+  return Ok{};
+}
+
 }  // namespace
 
-Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate) {
+Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate,
+                           bool bytewise) {
   // Stretches of this many compressed bytes are read (and inflated in parallel) at a time.
   constexpr std::size_t kStretch = 4 << 20;
   CompressedStretch source(map, fd, size);
   BgzfScan scan;
-  FastaScanner scanner;
+  FastaScanner scanner(0, bytewise);
   bool first_data = true;
   std::uint64_t coff = 0, uoff = 0;
   std::string text;        // unscanned text carried over, then the stretch's text
   std::size_t carry = 0;   // bytes of `text` carried over
   std::size_t clean = 0;   // bytes at the start of `text` known to hold no line feed
   std::vector<PendingBlock> blocks;
-  std::vector<std::optional<FaidxError>> failures;
   while (coff < size) {
     auto got = source.get(coff, kStretch);
     if (!got) return std::move(got).error();
     const std::string_view stretch = *got;
     blocks.clear();
-    std::size_t at = 0, text_size = carry;
-    while (at < stretch.size()) {
-      auto h = parse_bgzf_header(stretch.substr(at), coff + at);
-      if (!h) {
-        // A block cut by the end of the stretch is read again from its start with the next one.
-        if (stretch.size() == kStretch && stretch.size() - at < kBgzfMaxBlock) break;
-        return std::move(h).error();
-      }
-      if (h->block_size > stretch.size() - at) {
-        if (stretch.size() == kStretch) break;
-        return truncated(coff + at);
-      }
-      auto isize = declared_size(stretch.substr(at, h->block_size), coff + at);
-      if (!isize) return std::move(isize).error();
-      if (*isize > 0) {
-        if (!first_data) scan.gzi.push_back(GziEntry{coff + at, uoff});
-        first_data = false;
-      }
-      blocks.push_back(PendingBlock{at, *h, *isize, text_size});
-      text_size += *isize;
-      uoff += *isize;
-      at += h->block_size;
-    }
-    if (at == 0) return truncated(coff);  // cannot happen: a stretch holds a whole block
+    const std::uint64_t uoff_before = uoff;
+    auto walked = walk_stretch(stretch, coff, stretch.size() == kStretch, carry, uoff,
+                               first_data, blocks, scan.gzi);
+    if (!walked) return std::move(walked).error();
     if (inflate) {
-      // The blocks overwrite all of it (and a failure discards it): no zero-fill first.
+      const std::size_t text_size = carry + static_cast<std::size_t>(uoff - uoff_before);
       // The blocks overwrite all of it (and a failure discards it): no zero-fill first. GCC 12's
       // library hands the operation the grown capacity, not the size asked for: that is ignored.
       text.resize_and_overwrite(text_size, [&](char*, std::size_t) { return text_size; });
-      failures.assign(blocks.size(), std::nullopt);
-      parallel_for(blocks.size(), [&](std::size_t begin, std::size_t end) {
-        for (std::size_t k = begin; k < end; ++k) {
-          const PendingBlock& b = blocks[k];
-          Status s = inflate_block_into(stretch.substr(b.at, b.header.block_size), b.header,
-                                        coff + b.at, b.isize, text.data() + b.text_at);
-          if (!s) failures[k] = std::move(s).error();
-        }
-      });
-      for (auto& f : failures) {
-        if (f) return std::move(*f);
-      }
+      if (Status s = inflate_stretch(stretch, coff, blocks, text); !s) return std::move(s).error();
       // A line that goes on over many stretches (an unwrapped chromosome) is searched once,
       // not again with every stretch added to it.
       if (std::memchr(text.data() + clean, '\n', text.size() - clean) == nullptr) {
@@ -377,12 +398,12 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
         clean = 0;
       }
     }
-    coff += at;
+    coff += *walked;
   }
   if (inflate) {
     auto used = scanner.feed(std::string_view(text.data(), carry), true);
     if (!used) return std::move(used).error();
-    scan.entries = scanner.take();
+    scan.listing = scanner.take_listing();
   }
   return scan;
 }
@@ -410,6 +431,30 @@ BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::string 
     : map_(map), fd_(fd), size_(size), gzi_path_(std::move(gzi_path)),
       slots_(new Slot[kCacheSlots]) {}
 
+Status BgzfReader::covers_file() const {
+  // The last pair's block may hold text; every block after it must be empty (the end-of-file
+  // marker). Otherwise the text after the last pair would be cut off: a .gzi that lists only
+  // some blocks would give empty or short sequences. A damaged block ends the check: the reads
+  // that reach it report it, while those before it still succeed.
+  CompressedStretch source(map_, fd_, size_);
+  std::uint64_t c = gzi_.empty() ? 0 : gzi_.back().coff;
+  for (bool first = true; c < size_; first = false) {
+    auto got = source.get(c, kBgzfMaxBlock);
+    if (!got) return std::move(got).error();
+    auto h = parse_bgzf_header(*got, c);
+    if (!h || h->block_size > got->size()) break;
+    auto isize = declared_size(got->substr(0, h->block_size), c);
+    if (!isize) break;
+    if (!first && *isize > 0) {
+      return FaidxError::io("the .gzi index " + gzi_path_ +
+                            " does not list every block of the BGZF file (damaged, or made for "
+                            "another file): remove it so that it is built again");
+    }
+    c += h->block_size;
+  }
+  return Ok{};
+}
+
 Status BgzfReader::load() const {
   std::call_once(loaded_, [this] {
     auto pairs = read_gzi(gzi_path_);
@@ -419,6 +464,9 @@ Status BgzfReader::load() const {
     }
     gzi_ = std::move(*pairs);
     bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
+    if (Status s = covers_file(); !s) {
+      load_error_ = std::make_unique<FaidxError>(std::move(s).error());
+    }
   });
   if (load_error_) return *load_error_;
   return Ok{};

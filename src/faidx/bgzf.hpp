@@ -64,17 +64,19 @@ Result<std::vector<GziEntry>> read_gzi(const std::string& path);
 std::string format_gzi(const std::vector<GziEntry>& entries);
 
 // What walking a BGZF file's blocks finds: the .gzi pairs, and (when inflated) the index
-// entries of the text.
+// entries of the text as the listing of a name table, not yet indexed.
 struct BgzfScan {
   std::vector<GziEntry> gzi;
-  std::vector<IndexEntry> entries;
+  NameTable listing;
 };
 
 // Walks every block of the BGZF file behind `map` (or, when `map` is null, `fd`, of `size`
 // bytes). With `inflate`, every block is inflated and checked and its text fed to the FASTA
 // scanner (the blocks of a stretch of the file inflate in parallel on the worker pool);
-// without, only the headers and uncompressed sizes are read, to rebuild the .gzi.
-Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate);
+// without, only the headers and uncompressed sizes are read, to rebuild the .gzi. `bytewise` as
+// for FastaScanner.
+Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate,
+                           bool bytewise = false);
 
 // An inflated block as the cache holds it.
 struct BgzfBlock {
@@ -125,6 +127,8 @@ class BgzfReader {
   Result<BlockRef> inflate_to_slot(std::uint64_t coff, Slot& slot) const;
   // The cached block at `coff` in `slot`, or null.
   static BlockRef cached(Slot& slot, std::uint64_t coff);
+  // Fails unless the pairs reach the last block that holds text (reads block headers only).
+  Status covers_file() const;
 
   const char* map_;
   int fd_;

@@ -18,9 +18,8 @@ Result<Span> refuse(bool strict, Text&& text, Warnings& warnings, std::uint64_t 
   return Span{start, end, 0};
 }
 
-Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen,
-                                           std::uint64_t start, std::uint64_t end, bool strict,
-                                           Warnings& warnings) {
+Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen, std::uint64_t start,
+                             std::uint64_t end, bool strict, Warnings& warnings) {
   if (start > rlen || end > rlen) {
     std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
                        " are out of bounds for sequence '";
@@ -63,6 +62,24 @@ Result<Span> resolve_outside(std::string_view name, std::uint64_t rlen, std::uin
   const std::uint64_t s = std::min(rlen, std::max<std::uint64_t>(start, 1));
   const std::uint64_t e = std::min(rlen, std::max<std::uint64_t>(end, 1));
   return Span{s, e, e < s ? 0 : e - s + 1};
+}
+
+WindowSpan resolve_window(std::int64_t start, std::uint64_t width, std::uint64_t rlen) {
+  WindowSpan r;
+  if (width == 0) return r;
+  // Unsigned arithmetic: 1 - start and start + width - 1 wrap for no start a caller can give.
+  const auto s = static_cast<std::uint64_t>(start);
+  if (start < 1) {
+    r.left = std::min<std::uint64_t>(width, 1 - s);
+    if (r.left == width) return r;
+    r.first = 1;
+  } else {
+    r.first = s;
+  }
+  const std::uint64_t last = s + (width - 1);  // >= 1 here
+  if (r.first > rlen) return r;
+  r.span = std::min(last, rlen) - r.first + 1;
+  return r;
 }
 
 }  // namespace tavlo

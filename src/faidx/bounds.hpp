@@ -16,6 +16,7 @@ enum class BoundsPolicy : std::uint8_t {
   // Batches of many regions: coordinates are clamped into the record silently; under strict
   // bounds a region outside it is a Region error naming it.
   quiet,
+  // Arrays of fixed-width windows: positions outside the record are padding (resolve_window).
 };
 
 // The warnings of one checked region, as values: the caller writes them where it must.
@@ -50,5 +51,18 @@ inline Result<Span> resolve(std::string_view name, std::uint64_t rlen, std::uint
   }
   return resolve_outside(name, rlen, start, end, policy, strict, warnings);
 }
+
+// The padding policy, for windows with signed coordinates: their positions split by where they
+// fall, `left` before position 1, then `span` residues of the record from residue `first`, then
+// the rest (past the record's end).
+struct WindowSpan {
+  std::uint64_t left = 0;
+  std::uint64_t first = 0;
+  std::uint64_t span = 0;
+};
+
+// The split of the window of `width` positions from `start` over a record of `rlen` residues.
+// start + width - 1 must fit a signed 64-bit integer.
+WindowSpan resolve_window(std::int64_t start, std::uint64_t width, std::uint64_t rlen);
 
 }  // namespace tavlo

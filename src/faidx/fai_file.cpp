@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -107,7 +108,7 @@ Status parse_general_line(std::string_view line, std::string_view* name, EntryNu
 
 }  // namespace
 
-Status parse_fai(std::string_view contents, NameTable& table) {
+Status parse_fai(std::string_view contents, NameTable& table, bool bytewise) {
   std::size_t lines = 0;
   for (const char* p = contents.data(); (p = static_cast<const char*>(std::memchr(
                                              p, '\n', contents.data() + contents.size() - p)));
@@ -135,9 +136,14 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     const char* stop = nl ? static_cast<const char*>(nl) + 1 : end;
     const std::string_view line(p, static_cast<std::size_t>(stop - p));
     p = stop;
-    if (!ascii && !text::is_valid_utf8(line.data(), line.size())) {
+    // Only a refused line is numbered: the lines before it are counted then.
+    auto at_line = [&](FaidxError e) {
+      e.line = 1 + static_cast<std::uint64_t>(std::count(contents.data(), line.data(), '\n'));
+      return e;
+    };
+    if (!ascii && !bytewise && !text::is_valid_utf8(line.data(), line.size())) {
       loader.flush();
-      return FaidxError::io("stream did not contain valid UTF-8");
+      return at_line(FaidxError::io("stream did not contain valid UTF-8"));
     }
     if (!ascii && parse_plain_line(line.data(), stop, &name, &numbers, &next) && next == stop) {
       loader.add(name, numbers);
@@ -146,7 +152,7 @@ Status parse_fai(std::string_view contents, NameTable& table) {
     bool keep = false;
     if (Status s = parse_general_line(line, &name, &numbers, &keep); !s) {
       loader.flush();
-      return s;
+      return at_line(std::move(s).error());
     }
     if (keep) loader.add(name, numbers);
   }
@@ -154,19 +160,10 @@ Status parse_fai(std::string_view contents, NameTable& table) {
   return Ok{};
 }
 
-void load_entries(const std::vector<IndexEntry>& entries, NameTable& table) {
-  std::size_t name_bytes = 0;
-  for (const auto& e : entries) name_bytes += e.name.size();
-  table.reserve(entries.size(), name_bytes);
-  NameTable::Loader loader(table);
-  for (const auto& e : entries) loader.add(e.name, e.numbers);
-  loader.flush();
-}
-
 // Indexes this large or larger are parsed from a map of the file rather than a copy.
 constexpr off_t kMapIndexFrom = 1 << 20;
 
-Status read_fai(const std::string& path, NameTable& table) {
+Status read_fai(const std::string& path, NameTable& table, bool bytewise) {
   // Non-blocking, so that a named pipe put there cannot hold the open; then refused by type.
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) return FaidxError::of(ErrorKind::IndexNotFound, path);
@@ -188,13 +185,15 @@ Status read_fai(const std::string& path, NameTable& table) {
       {
         MapGuard guard;
         guard.watch(static_cast<const char*>(m), size);
-        parsed = parse_fai(std::string_view(static_cast<const char*>(m), size), table);
+        parsed = parse_fai(std::string_view(static_cast<const char*>(m), size), table, bytewise);
         changed = guard.changed();
       }
       ::munmap(m, size);
       struct stat now;
       if (!changed && ::fstat(fd.get(), &now) == 0 && now.st_size == st.st_size) return parsed;
+      const bool keep_first = table.keeps_first();
       table = NameTable();
+      table.set_keep_first(keep_first);
     }
   }
   // Read into a buffer that is not zero-filled first.
@@ -205,12 +204,13 @@ Status read_fai(const std::string& path, NameTable& table) {
     if (got < 0) return FaidxError::io_errno(errno);
     // A file that grew since fstat is read again whole, below.
     if (static_cast<std::size_t>(got) <= size) {
-      return parse_fai(std::string_view(buf.get(), static_cast<std::size_t>(got)), table);
+      return parse_fai(std::string_view(buf.get(), static_cast<std::size_t>(got)), table,
+                       bytewise);
     }
   }
   std::string contents;
   if (Status s = read_all(fd.get(), contents); !s) return s;
-  return parse_fai(contents, table);
+  return parse_fai(contents, table, bytewise);
 }
 
 namespace {
@@ -267,14 +267,7 @@ inline char* put_digits_before(char* end, std::uint64_t v) {
   return q;
 }
 
-// Writes v in decimal at p; returns the end.
-inline char* put_decimal(char* p, std::uint64_t v) {
-  char* const end = p + decimal_digits(v);
-  put_digits_before(end, v);
-  return end;
-}
-
-// Writes a tab and v in decimal at p and returns the end, as put_decimal does, but also writes up
+// Writes a tab and v in decimal at p and returns the end, but also writes up
 // to kFieldSpill bytes of scratch past the end (which the caller has room for and writes over
 // next): the field is made in a scratch block and copied whole, so that its digits need not be
 // counted first.
@@ -300,36 +293,6 @@ inline void copy_name(char* to, const char* from, std::size_t n) {
     std::memcpy(to, from, n);
   }
 }
-
-}  // namespace
-
-std::string format_fai(const std::vector<IndexEntry>& entries) {
-  std::size_t size = 0;
-  for (const auto& e : entries) size += e.name.size() + 5 + 4 * 20;
-  std::string out;
-  // Written through a pointer into storage sized for the longest lines, then cut to what was
-  // written; the storage is not zero-filled first.
-  out.resize_and_overwrite(size, [&](char* begin, std::size_t) {
-    char* p = begin;
-    for (const auto& e : entries) {
-      std::memcpy(p, e.name.data(), e.name.size());
-      p += e.name.size();
-      for (std::uint64_t v : {e.numbers.rlen, e.numbers.offset, e.numbers.lenc, e.numbers.lenb}) {
-        *p++ = '\t';
-        p = put_decimal(p, v);
-      }
-      *p++ = '\n';
-    }
-    return static_cast<std::size_t>(p - begin);
-  });
-  return out;
-}
-
-Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries) {
-  return write_file_atomically(path, format_fai(entries));
-}
-
-namespace {
 
 // Formats the .fai lines of records [begin, end) of `listing` a block at a time into one buffer
 // (the text of a large index is never held whole, which would cost its pages as well as the

@@ -14,23 +14,16 @@ namespace tavlo {
 // Parses the text of an index file into `table`. Lines without exactly five tab-separated fields
 // (after trimming white space) are skipped; a malformed number fails with "Invalid rlen",
 // "Invalid offset", "Invalid lenc" or "Invalid lenb"; a line that is not UTF-8 fails with an
-// IOError.
-Status parse_fai(std::string_view contents, NameTable& table);
-
-// Inserts `entries` into `table` in order.
-void load_entries(const std::vector<IndexEntry>& entries, NameTable& table);
+// IOError, unless `bytewise`. A failure's line number is in the error's `line`.
+Status parse_fai(std::string_view contents, NameTable& table, bool bytewise = false);
 
 // Reads the index file at `path` into `table`. A file that cannot be opened gives
 // IndexNotFoundError with the path.
-Status read_fai(const std::string& path, NameTable& table);
+Status read_fai(const std::string& path, NameTable& table, bool bytewise = false);
 
-// The text of an index file listing `entries` in order.
-std::string format_fai(const std::vector<IndexEntry>& entries);
-
-// Writes `entries` to `path` atomically: to a temporary file beside it, then renamed over it, so
-// that no reader ever sees a partly written index. The temporary file is removed on failure.
-Status write_fai(const std::string& path, const std::vector<IndexEntry>& entries);
-// The same for the records of a name table's listing (see NameTable::append), in order.
+// Writes the records of a name table's listing (see NameTable::append) to `path` in order,
+// atomically: to a temporary file beside it, then renamed over it, so that no reader ever sees a
+// partly written index. The temporary file is removed on failure.
 Status write_fai(const std::string& path, const NameTable& listing);
 // The same, running `beside` meanwhile on another thread of the pool (on this one when there is
 // no other), which then writes a share of the lines itself. `beside` may read the listing only.

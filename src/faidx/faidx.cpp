@@ -43,9 +43,9 @@ bool names_url(const std::string& filename) {
   return looks_like_url(filename) && ::lstat(filename.c_str(), &st) != 0;
 }
 
-// Compression is told by content, not by name: true for BGZF. Only BGZF can be read at random;
-// any other gzip file would otherwise come back as residues of compressed bytes.
-Result<bool> detect_bgzf(const FileSource& file) {
+// Compression is told by content, not by name: BGZF is read through its blocks, any other gzip
+// file through checkpoints.
+Result<FileFormat> detect_format(const FileSource& file) {
   char buffer[4096];
   std::string_view head;
   if (file.map() != nullptr) {
@@ -55,13 +55,8 @@ Result<bool> detect_bgzf(const FileSource& file) {
     if (got < 0) return FaidxError::io_errno(errno);
     head = std::string_view(buffer, static_cast<std::size_t>(got));
   }
-  if (!is_gzip(head)) return false;
-  if (!is_bgzf(head)) {
-    return FaidxError::io(file.path() +
-                          " is gzip-compressed but not BGZF; decompress it and recompress it with "
-                          "bgzip to read it");
-  }
-  return true;
+  if (!is_gzip(head)) return FileFormat::plain;
+  return is_bgzf(head) ? FileFormat::bgzf : FileFormat::gzip;
 }
 
 // Whether the index at `index_path` is to be built: when it is missing and building is allowed,
@@ -81,6 +76,11 @@ Result<bool> index_needs_build(const FaidxOptions& opt, const std::string& index
 }
 
 }  // namespace
+
+FaidxError in_file(FaidxError e, const std::string& path) {
+  if (e.kind != ErrorKind::FastaNotFound && e.kind != ErrorKind::IndexNotFound) e.file = path;
+  return e;
+}
 
 Faidx::~Faidx() = default;
 
@@ -102,41 +102,65 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
   auto file = FileSource::open(opt.filename, opt.mutable_file);
   if (!file) return std::move(file).error();
-  auto bgzf = detect_bgzf(**file);
-  if (!bgzf) return std::move(bgzf).error();
+  auto format = detect_format(**file);
+  if (!format) return std::move(format).error();
   auto build = index_needs_build(opt, fx->index_path_);
   if (!build) return std::move(build).error();
-  if (*bgzf) {
-    if (Status s = fx->index_bgzf(std::move(*file), *build); !s) return std::move(s).error();
-  } else {
-    if (Status s = fx->index_plain(**file, *build); !s) return std::move(s).error();
-    fx->source_ = std::move(*file);
+  fx->format_ = *format;
+  Status s = Ok{};
+  switch (*format) {
+    case FileFormat::bgzf: s = fx->index_bgzf(std::move(*file), *build); break;
+    case FileFormat::gzip: s = fx->index_gzip(std::move(*file), *build); break;
+    case FileFormat::plain:
+      s = fx->index_plain(**file, *build);
+      fx->source_ = std::move(*file);
+      break;
   }
+  if (!s) return std::move(s).error();
   return fx;
 }
 
+Status Faidx::index_written(Status written, const std::string& path) {
+  if (written || !options_.index_in_memory) return written;
+  warnings_.push_back("could not write the index file " + path + " (" +
+                      written.error().payload() + "): using an index built in memory");
+  return Ok{};
+}
+
 Status Faidx::index_plain(const FileSource& file, bool build) {
-  if (!build) return read_fai(index_path_, names_);
-  auto listing = file.mapped()
-                     ? scan_fasta_listing(std::string_view(file.map(), file.size()))
-                     : scan_fasta_fd_listing(file.fd());
+  const FaidxOptions& opt = options_;
+  if (!build) {
+    names_.set_keep_first(opt.first_duplicate_wins);
+    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), index_path_);
+    }
+    return Ok{};
+  }
+  auto listing =
+      file.mapped()
+          ? scan_fasta_listing(std::string_view(file.map(), file.size()), 4 << 20,
+                               opt.bytewise_names)
+          : scan_fasta_fd_listing(file.fd(), opt.bytewise_names);
   // A file cut short under the scan reads as zeros, which the scan may refuse first.
   if (file.changed()) return file.changed_error();
-  if (!listing) return std::move(listing).error();
+  if (!listing) return in_file(std::move(listing).error(), opt.filename);
+  return adopt_listing(std::move(*listing));
+}
+
+Status Faidx::adopt_listing(NameTable listing) {
   // The .fai is written from the listing while its lookup is made, which only reads it.
-  NameTable& names = *listing;
+  listing.set_keep_first(options_.first_duplicate_wins);
   bool distinct = false;
-  if (Status w = write_fai(index_path_, names, [&] { distinct = names.index_distinct(); }); !w) {
-    return w;
-  }
-  names_ = std::move(names);
+  Status w = write_fai(index_path_, listing, [&] { distinct = listing.index_distinct(); });
+  if (w = index_written(std::move(w), index_path_); !w) return w;
+  names_ = std::move(listing);
   if (!distinct) names_.merge_repeats();
   return Ok{};
 }
 
 Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
   const FaidxOptions& opt = options_;
-  const std::string gzi_path = opt.filename + ".gzi";
+  const std::string gzi_path = opt.gziname ? *opt.gziname : opt.filename + ".gzi";
   // The .gzi follows the .fai's rule: rebuilt when missing, or when older than the FASTA file
   // unless rebuilding is off.
   struct stat gzi_st;
@@ -144,7 +168,10 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
                          (opt.build_index && opt.rebuild &&
                           newer(file->opened_stat().st_mtim, gzi_st.st_mtim));
   if (!build_fai) {
-    if (Status r = read_fai(index_path_, names_); !r) return r;
+    names_.set_keep_first(opt.first_duplicate_wins);
+    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+      return in_file(std::move(r).error(), index_path_);
+    }
     if (!gzi_build) {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.
       source_ = make_bgzf_source(std::move(file), gzi_path);
@@ -152,16 +179,16 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
     }
   }
   // Without build_fai only the block headers are read: the .fai is already there.
-  auto scan = scan_bgzf(file->map(), file->fd(), file->size(), build_fai);
+  auto scan = scan_bgzf(file->map(), file->fd(), file->size(), build_fai, opt.bytewise_names);
   if (file->changed()) return file->changed_error();
-  if (!scan) return std::move(scan).error();
+  if (!scan) return in_file(std::move(scan).error(), opt.filename);
   // Without build_index nothing is written: the pairs serve this Faidx only.
   if (build_fai || opt.build_index) {
-    if (Status w = write_file_atomically(gzi_path, format_gzi(scan->gzi)); !w) return w;
+    Status w = index_written(write_file_atomically(gzi_path, format_gzi(scan->gzi)), gzi_path);
+    if (!w) return w;
   }
   if (build_fai) {
-    if (Status w = write_fai(index_path_, scan->entries); !w) return w;
-    load_entries(scan->entries, names_);
+    if (Status s = adopt_listing(std::move(scan->listing)); !s) return s;
   }
   source_ = make_bgzf_source(std::move(file), std::move(scan->gzi));
   return Ok{};

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors/errors.hpp"
 #include "faidx/bounds.hpp"
@@ -31,7 +32,23 @@ struct FaidxOptions {
   bool read_long_names = false;
   std::string duplicate_action = "stop";
   std::optional<std::uint64_t> read_ahead;
+  // Choices of the command-line tool, which is a drop-in for samtools faidx; the module keeps
+  // these defaults. Headers and .fai lines are taken as bytes, with no UTF-8 check.
+  bool bytewise_names = false;
+  // A repeated name gives its first record instead of its last (see NameTable::set_keep_first).
+  bool first_duplicate_wins = false;
+  // An index (.fai or .gzi) that is missing or stale but cannot be written is used from memory,
+  // with a warning in Faidx::warnings(), instead of failing the open.
+  bool index_in_memory = false;
+  // The .gzi of a BGZF file; by default the FASTA path plus ".gzi".
+  std::optional<std::string> gziname;
 };
+
+// How the file's bytes hold the text, told by their content.
+enum class FileFormat : std::uint8_t { plain, bgzf, gzip };
+
+// `e` with the file it is about, unless its text names a file already.
+FaidxError in_file(FaidxError e, const std::string& path);
 
 class Faidx {
  public:
@@ -47,6 +64,13 @@ class Faidx {
   const std::string& index_path() const { return index_path_; }
   const NameTable& names() const { return names_; }
   const Source& source() const { return *source_; }
+  // True for a BGZF-compressed file, read through its .gzi (gziname, by default the FASTA path
+  // plus ".gzi").
+  bool is_bgzf() const { return format_ == FileFormat::bgzf; }
+  // True for a plain gzip file, read through its checkpoint index (the FASTA path + ".gzidx").
+  bool is_gzip() const { return format_ == FileFormat::gzip; }
+  // Lines for the user about the open (an index kept in memory only), for the caller to show.
+  const std::vector<std::string>& warnings() const { return warnings_; }
 
   // The region [start, end] (1-based, inclusive) of record `name`, whose entry is `entry`, into
   // `out` (a fresh record), with the checked bounds rule: warnings in `warnings` and an empty or
@@ -108,8 +132,15 @@ class Faidx {
                   Warnings& warnings) const;
   // Loads the .fai, or builds and writes it when `build`, from the text of a plain file.
   Status index_plain(const FileSource& file, bool build);
+  // The same for a plain gzip file and its checkpoint index (faidx_gzip.cpp).
+  Status index_gzip(std::unique_ptr<FileSource> file, bool build);
+  // Writes the .fai of a scanned listing and makes it the name table.
+  Status adopt_listing(NameTable listing);
   // The same for a BGZF file, whose .gzi is read or built too; makes the source.
   Status index_bgzf(std::unique_ptr<FileSource> file, bool build);
+  // The outcome `written` of writing the index file `path`: a failure passes for success under
+  // index_in_memory, which keeps the index in memory and says so in warnings().
+  Status index_written(Status written, const std::string& path);
   // Opens a URL (http, https, s3): its index from `indexname`, beside it or the local cache, and
   // range requests for the residues (faidx/remote/).
   Status open_url();
@@ -119,7 +150,9 @@ class Faidx {
   FaidxOptions options_;
   std::string index_path_;
   NameTable names_;
+  std::vector<std::string> warnings_;
   std::unique_ptr<Source> source_;
+  FileFormat format_ = FileFormat::plain;
   const bool reshapes_;  // fill() pads with default_seq or upper-cases
 };
 

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "errors/errors_py.hpp"
+#include "faidx/array_py.hpp"
 #include "faidx/batch_py.hpp"
 #include "faidx/file_io.hpp"
 #include "faidx/remote/url.hpp"
@@ -279,6 +280,9 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
+    {"fetch_array",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fetch_array_to_python)),
+     METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
     {"__reduce__", faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reduce_ex__", faidx_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
     {"__copy__", faidx_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},

@@ -128,7 +128,6 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
       arena_.size() + name.size() >= kLimit48) {
     throw std::bad_alloc();
   }
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   if ((slots_.size() + 1) * 2 > buckets_.size()) rebuild(buckets_.size() * 2);
   const std::uint32_t frag = fragment(h, mask_);
   const std::uint32_t low = static_cast<std::uint32_t>(mask_);
@@ -138,7 +137,11 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
     const std::size_t i = (v & low) - 1;
     const std::string_view have = name_at(i);
     if (have.size() == name.size() && same_bytes(have.data(), name.data(), name.size())) {
-      store(slots_[i], numbers, slots_[i].lenb == kWide);
+      if (keep_first_) {
+        repeated_.push_back(i);
+      } else {
+        store(slots_[i], numbers, slots_[i].lenb == kWide);
+      }
       return;
     }
   }
@@ -154,7 +157,6 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
 
 void NameTable::append_slow(std::string_view name, const EntryNumbers& numbers) {
   if (arena_.size() + name.size() >= kLimit48) throw std::bad_alloc();
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   const std::uint64_t at = arena_.size();
   Slot slot{};
   slot.name_lo = static_cast<std::uint32_t>(at);
@@ -170,7 +172,6 @@ void NameTable::append_listing(const NameTable& other) {
   if (base + other.arena_.size() >= kLimit48 || wide_base + other.wide_.size() >= kLimit48) {
     throw std::bad_alloc();
   }
-  if (pinned_->made) pinned_ = std::make_unique<Pinned>();
   arena_.append(other.arena_);
   wide_.insert(wide_.end(), other.wide_.begin(), other.wide_.end());
   if (slots_.capacity() - slots_.size() < other.slots_.size()) {
@@ -239,12 +240,23 @@ void NameTable::index() {
 void NameTable::merge_repeats() {
   // Rare: the records are inserted one by one into a fresh table, which takes this one's place.
   NameTable merged;
+  merged.keep_first_ = keep_first_;
   std::size_t name_bytes = arena_.size();
   merged.reserve(std::min(slots_.size(), kMaxRecords), name_bytes);
   Loader loader(merged);
   for (std::size_t i = 0; i < slots_.size(); ++i) loader.add(name_at(i), numbers_at(i));
   loader.flush();
   *this = std::move(merged);
+}
+
+std::vector<std::string_view> NameTable::repeated() const {
+  std::vector<std::size_t> at = repeated_;
+  std::sort(at.begin(), at.end());
+  at.erase(std::unique(at.begin(), at.end()), at.end());
+  std::vector<std::string_view> names;
+  names.reserve(at.size());
+  for (const std::size_t i : at) names.push_back(name_at(i));
+  return names;
 }
 
 std::size_t NameTable::find_index(std::string_view name) const {
@@ -262,18 +274,9 @@ std::size_t NameTable::find_index(std::string_view name) const {
   return npos;
 }
 
-const EntryNumbers* NameTable::pinned() const {
-  std::call_once(pinned_->once, [this] {
-    pinned_->numbers.reserve(slots_.size());
-    for (std::size_t i = 0; i < slots_.size(); ++i) pinned_->numbers.push_back(numbers_at(i));
-    pinned_->made = true;
-  });
-  return pinned_->numbers.data();
-}
-
 std::size_t NameTable::overhead_bytes() const {
   return slots_.capacity() * sizeof(Slot) + buckets_.capacity() * sizeof(std::uint32_t) +
-         (wide_.capacity() + pinned_->numbers.capacity()) * sizeof(EntryNumbers) +
+         wide_.capacity() * sizeof(EntryNumbers) +
          (arena_.capacity() - arena_.size());
 }
 

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -60,9 +59,9 @@ class NameTable {
   // Building from a list of records in order (a scan of a FASTA file): append() adds a record to
   // the end of the listing without looking its name up, and index() then makes the lookup for all
   // of them at once. Until index(), only the listing (size, name_at, numbers_at) may be read.
-  void append(std::string_view name, const EntryNumbers& numbers) {
+  [[gnu::always_inline]] void append(std::string_view name, const EntryNumbers& numbers) {
     const std::uint64_t at = arena_.size();
-    if (at + name.size() >= kLimit48 || !fits_narrow(numbers) || pinned_->made) [[unlikely]] {
+    if (at + name.size() >= kLimit48 || !fits_narrow(numbers)) [[unlikely]] {
       append_slow(name, numbers);
       return;
     }
@@ -96,6 +95,12 @@ class NameTable {
   void index();
   // The same after index_distinct() returned false.
   void merge_repeats();
+  // From now on, inserting a name that is present keeps its first numbers (merge_repeats() and
+  // index() too), and the name is listed in repeated(): the rule of other indexers.
+  void set_keep_first(bool on) { keep_first_ = on; }
+  bool keeps_first() const { return keep_first_; }
+  // The names met again under set_keep_first, each once, in order of their first record.
+  std::vector<std::string_view> repeated() const;
   // The position of `name` in the listing, or npos.
   std::size_t find_index(std::string_view name) const;
   std::optional<EntryNumbers> lookup(std::string_view name) const {
@@ -103,14 +108,6 @@ class NameTable {
     if (i == npos) return std::nullopt;
     return numbers_at(i);
   }
-  // The numbers of `name` at an address that stays valid for the life of the table, or nullptr,
-  // for callers that keep entries by address. The first call makes a wide copy of every record's
-  // numbers (32 bytes a record), so code that can take the numbers by value uses lookup().
-  const EntryNumbers* find(std::string_view name) const {
-    const std::size_t i = find_index(name);
-    return i == npos ? nullptr : &pinned()[i];
-  }
-
   std::size_t size() const { return slots_.size(); }
   std::string_view name_at(std::size_t i) const {
     const std::uint64_t begin = slots_[i].name_offset();
@@ -194,7 +191,6 @@ class NameTable {
   // append() for a record whose numbers are wide or whose name meets a limit.
   void append_slow(std::string_view name, const EntryNumbers& numbers);
   void rebuild(std::size_t bucket_count);
-  const EntryNumbers* pinned() const;
   // Stores `numbers` into `slot`, narrow when they fit; a slot that was wide keeps its place in
   // wide_.
   void store(Slot& slot, const EntryNumbers& numbers, bool was_wide);
@@ -202,18 +198,12 @@ class NameTable {
   std::string arena_;
   std::vector<Slot> slots_;
   std::vector<EntryNumbers> wide_;
-  // Made on the first find(); an insertion after it starts a new one (and leaves the addresses
-  // handed out before it stale).
-  struct Pinned {
-    std::once_flag once;
-    bool made = false;
-    std::vector<EntryNumbers> numbers;
-  };
-  std::unique_ptr<Pinned> pinned_ = std::make_unique<Pinned>();
   // 0 for an empty bucket, else (position + 1) | (hash fragment & ~mask_).
   std::vector<std::uint32_t> buckets_;
   std::uint64_t mask_ = 0;  // buckets_.size() - 1
   std::uint64_t seed_;
+  bool keep_first_ = false;
+  std::vector<std::size_t> repeated_;  // positions of repeated names (with repeats)
 };
 
 }  // namespace tavlo

@@ -26,6 +26,8 @@
 #include <mutex>
 #include <thread>
 
+#include "faidx/cpu_quota.hpp"
+
 namespace tavlo {
 namespace {
 
@@ -44,7 +46,7 @@ constexpr std::size_t kPiecesPerShare = 32;
 // inside a body then runs inline instead of waiting for a pool that is busy with its parent.
 thread_local bool t_inside_call = false;
 
-std::size_t processors_available() {
+std::size_t affinity_processors() {
   // The affinity mask, not the machine, says how many processors this process may use (taskset,
   // cgroup cpusets). The mask must be at least as large as the kernel's, hence the growing size.
   for (int cpus = CPU_SETSIZE; cpus <= (1 << 16); cpus *= 2) {
@@ -59,6 +61,14 @@ std::size_t processors_available() {
     if (rc == 0 || err != EINVAL) break;
   }
   return std::max(1u, std::thread::hardware_concurrency());
+}
+
+// A CPU quota (a container's --cpus) caps the processors further: more workers than the quota
+// grants only queue for it.
+std::size_t processors_available() {
+  const std::size_t mask = affinity_processors();
+  const std::size_t quota = cgroup_cpu_limit();
+  return quota != 0 && quota < mask ? quota : mask;
 }
 
 // One participant's remaining range. The bounds change only under the mutex; they are atomic so
@@ -462,12 +472,9 @@ std::size_t worker_count() {
 
 bool inside_parallel_for() { return t_inside_call; }
 
-namespace testing {
-
 void set_pool_threads(std::size_t threads) {
   std::lock_guard<std::mutex> lock(g_start_mutex);
   g_requested_threads = threads;
 }
 
-}  // namespace testing
 }  // namespace tavlo

@@ -40,12 +40,9 @@ bool parallel_for_if_idle(std::size_t n,
 // now would run inline on this thread.
 bool inside_parallel_for();
 
-namespace testing {
-
 // Sets the number of threads (the caller included) of the pool when it next starts: before the
-// first parallel_for of the process, or in a child after fork(). 0 means one per processor.
+// first parallel_for of the process, or in a child after fork(). 0 means one per processor that
+// the process may use (its affinity mask, capped by a cgroup CPU quota).
 void set_pool_threads(std::size_t threads);
-
-}  // namespace testing
 
 }  // namespace tavlo

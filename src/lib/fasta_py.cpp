@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "errors/errors_py.hpp"
+#include "faidx/array_py.hpp"
 #include "faidx/batch_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
@@ -329,6 +330,11 @@ PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nar
   });
 }
 
+PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return fetch_array_to_python(as_fasta(self)->faidx, args, nargs, kwnames);
+}
+
 PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -409,6 +415,7 @@ PyMethodDef fasta_methods[] = {
      "Example:\n"
      "    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
      "    >>> sequences = fasta.fetch_many(regions)"},
+    {"fetch_array", fast(fasta_fetch_array), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
     {"fetch_many_same_chr", fast(fasta_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions, rc=None)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n\n"

@@ -57,8 +57,8 @@ void test_parse_fai_lines() {
   CHECK(parse_fai(fai, t).ok());
   CHECK_EQ(t.size(), 3u);
   CHECK_EQ(t.name_at(0), "chr1");
-  CHECK_EQ(t.find("chr1")->rlen, 7u);
-  CHECK(t.find("trail") != nullptr && t.find("crlf") != nullptr && t.find("six") == nullptr);
+  CHECK_EQ(t.lookup("chr1")->rlen, 7u);
+  CHECK(t.lookup("trail") && t.lookup("crlf") && t.lookup("six") == std::nullopt);
 
   const char* cases[][2] = {{"a\tx\t1\t1\t1\n", "FastaIndexingError: Invalid rlen"},
                             {"a\t1\t-1\t1\t1\n", "FastaIndexingError: Invalid offset"},
@@ -88,11 +88,11 @@ void test_parse_fai_unusual_lines() {
     CHECK(parse_fai(prefix + lines, t).ok());
     CHECK_EQ(t.size(), prefix.empty() ? 7u : 8u);
     for (const char* name : {"plus", "long", "lead", "cr2", "tailsp", "in ner", "last"}) {
-      const EntryNumbers* e = t.find(name);
-      if (CHECK(e != nullptr)) CHECK_EQ(e->offset, std::string(name) == "last" ? 6u : 2u);
+      const auto e = t.lookup(name);
+      if (CHECK(e.has_value())) CHECK_EQ(e->offset, std::string(name) == "last" ? 6u : 2u);
     }
-    CHECK_EQ(t.find("long")->rlen, 1u);
-    CHECK_EQ(t.find("last")->lenb, 8u);
+    CHECK_EQ(t.lookup("long")->rlen, 1u);
+    CHECK_EQ(t.lookup("last")->lenb, 8u);
     if (!prefix.empty()) CHECK_EQ(t.name_at(0), "caf\xc3\xa9");
   }
   NameTable bad;
@@ -100,25 +100,40 @@ void test_parse_fai_unusual_lines() {
   if (CHECK(!s.ok())) CHECK_EQ(error_text(s.error()), "FastaIndexingError: Invalid rlen");
 }
 
+// The text of the index file that write_fai makes of `listing`.
+std::string written_fai(const NameTable& listing) {
+  char dir[] = "/tmp/tavlo_listing_XXXXXX";
+  if (!CHECK(::mkdtemp(dir) != nullptr)) return {};
+  const std::string path = std::string(dir) + "/x.fai";
+  CHECK(write_fai(path, listing).ok());
+  std::string back;
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY));
+  CHECK(read_all(fd.get(), back).ok());
+  ::unlink(path.c_str());
+  ::rmdir(dir);
+  return back;
+}
+
 void test_format_fai_numbers() {
-  std::vector<IndexEntry> entries;
+  NameTable listing;
   std::string want;
   std::vector<std::uint64_t> values{1000001, 9999999999999999999ull, 10000000000000000000ull, UINT64_MAX};
   for (std::uint64_t p = 1; p <= UINT64_MAX / 10; p *= 10) values.insert(values.end(), {p - 1, p * 9});
   for (std::uint64_t v : values) {
-    entries.push_back(IndexEntry{"n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1}});
+    listing.append("n" + std::to_string(v), EntryNumbers{v, v / 3, v % 7, 1});
     want += "n" + std::to_string(v) + "\t" + std::to_string(v) + "\t" + std::to_string(v / 3) +
             "\t" + std::to_string(v % 7) + "\t1\n";
   }
-  CHECK_EQ(format_fai(entries), want);
-  CHECK_EQ(format_fai({}), "");
+  CHECK(written_fai(listing) == want);
+  CHECK_EQ(written_fai(NameTable()), "");
 }
 
-// A listing written block by block gives the text format_fai gives, names longer than a block
+// A listing written block by block gives its lines in order, names longer than a block
 // and wide numbers included; its lookup reads as insertion in order would.
 void test_listing_write_and_index() {
   std::vector<IndexEntry> entries;
   NameTable listing;
+  std::string want;
   const std::string long_name(300000, 'L');
   // Enough records for a share of the lines to be written by a second thread.
   for (std::uint64_t i = 0; i < 70000; ++i) {
@@ -127,17 +142,10 @@ void test_listing_write_and_index() {
     const EntryNumbers n{i, i << (i % 64), i % 61, i % 69990 == 9 ? UINT64_MAX : i % 62 + 1};
     entries.push_back(IndexEntry{name, n});
     listing.append(name, n);
+    want += name + "\t" + std::to_string(n.rlen) + "\t" + std::to_string(n.offset) + "\t" +
+            std::to_string(n.lenc) + "\t" + std::to_string(n.lenb) + "\n";
   }
-  char dir[] = "/tmp/tavlo_listing_XXXXXX";
-  if (!CHECK(::mkdtemp(dir) != nullptr)) return;
-  const std::string path = std::string(dir) + "/x.fai";
-  CHECK(write_fai(path, listing).ok());
-  std::string back;
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY));
-  CHECK(read_all(fd.get(), back).ok());
-  CHECK(back == format_fai(entries));
-  ::unlink(path.c_str());
-  ::rmdir(dir);
+  CHECK(written_fai(listing) == want);
 
   NameTable inserted;
   for (const IndexEntry& e : entries) inserted.insert(e.name, e.numbers);
@@ -161,9 +169,9 @@ void test_name_table_growth() {
   t.insert("seq5", EntryNumbers{42, 0, 0, 0});
   CHECK_EQ(t.size(), 100000u);
   CHECK_EQ(t.name_at(5), "seq5");
-  CHECK_EQ(t.find("seq5")->rlen, 42u);
-  CHECK_EQ(t.find("seq99999")->rlen, 99999u);
-  CHECK(t.find("seq100000") == nullptr);
+  CHECK_EQ(t.lookup("seq5")->rlen, 42u);
+  CHECK_EQ(t.lookup("seq99999")->rlen, 99999u);
+  CHECK(t.lookup("seq100000") == std::nullopt);
   CHECK(t.overhead_bytes() / t.size() <= 80);
 }
 
@@ -196,7 +204,7 @@ void test_name_table_wide_numbers() {
     const std::string name = "w" + std::to_string(i);
     CHECK(same(t.numbers_at(i), cases[i]));
     CHECK(same(*parsed.lookup(name), cases[i]));
-    CHECK(same(*parsed.find(name), cases[i]));
+    CHECK(same(*parsed.lookup(name), cases[i]));
   }
   t.insert("w0", EntryNumbers{1, 2, 3, 4});
   t.insert("w4", cases[0]);
@@ -204,10 +212,16 @@ void test_name_table_wide_numbers() {
   CHECK(same(*t.lookup("w0"), EntryNumbers{1, 2, 3, 4}));
   CHECK(same(*t.lookup("w4"), cases[0]));
   CHECK(same(*t.lookup("w1"), cases[1]));
-  CHECK(same(*t.find("w4"), cases[0]));
-  t.insert("w5", EntryNumbers{7, 8, 9, 10});  // after find(): later finds see it
-  CHECK(same(*t.find("w5"), EntryNumbers{7, 8, 9, 10}));
-  CHECK(!t.lookup("w6") && t.find("w6") == nullptr && t.size() == 6);
+  t.insert("w5", EntryNumbers{7, 8, 9, 10});
+  CHECK(same(*t.lookup("w5"), EntryNumbers{7, 8, 9, 10}));
+  CHECK(!t.lookup("w6") && t.size() == 6);
+}
+
+// The entries of a FASTA text, as scanning it finds them.
+Result<std::vector<IndexEntry>> scan_fasta(std::string_view text) {
+  auto listing = scan_fasta_listing(text);
+  if (!listing) return std::move(listing).error();
+  return listing_entries(*listing);
 }
 
 std::vector<IndexEntry> scan_ok(const std::string& text) {
@@ -475,7 +489,8 @@ void test_write_fai_is_atomic() {
   char dir[] = "/tmp/tavlo_fai_XXXXXX";
   if (!CHECK(::mkdtemp(dir) != nullptr)) return;
   const std::string path = std::string(dir) + "/x.fai";
-  std::vector<IndexEntry> entries{{"chr1", {6, 18, 4, 5}}};
+  NameTable entries;
+  entries.append("chr1", {6, 18, 4, 5});
   CHECK(write_fai(path, entries).ok());
   std::string back;
   FileDescriptor fd(::open(path.c_str(), O_RDONLY));

@@ -3,6 +3,7 @@
 //
 // Set TAVLO_TEST_SKIP_FORK=1 to leave out the parts that fork.
 #include <sched.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "check.hpp"
+#include "faidx/cpu_quota.hpp"
 #include "faidx/pool.hpp"
 
 #if defined(__SANITIZE_THREAD__)
@@ -465,14 +467,49 @@ void test_fork() {
 }  // namespace
 }  // namespace tavlo
 
+// Quotas of both cgroup versions, read from a made-up hierarchy: the strictest on the path from
+// the process's group to the root counts, rounded up; "max" and unreadable files are no quota.
+void test_cgroup_quota() {
+  using tavlo::cgroup_cpu_limit;
+  char dir[] = "/tmp/tavlo-cgroup-XXXXXX";
+  CHECK(::mkdtemp(dir) != nullptr);
+  const std::string root = dir;
+  auto put = [&](const std::string& path, const std::string& text) {
+    for (std::size_t at = root.size() + 1; (at = path.find('/', at)) != std::string::npos; ++at) {
+      ::mkdir(path.substr(0, at).c_str(), 0700);
+    }
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    CHECK(f != nullptr);
+    std::fputs(text.c_str(), f);
+    std::fclose(f);
+  };
+  CHECK_EQ(tavlo::cpus_of_cpu_max("max 100000\n"), 0u);
+  CHECK_EQ(tavlo::cpus_of_cpu_max("150000 100000\n"), 2u);
+  CHECK_EQ(tavlo::cpus_of_cpu_max("junk"), 0u);
+  CHECK_EQ(cgroup_cpu_limit(root, "0::/\n"), 0u);
+  put(root + "/cpu.max", "max 100000\n");
+  put(root + "/a/cpu.max", "400000 100000\n");
+  put(root + "/a/b/cpu.max", "max 100000\n");
+  CHECK_EQ(cgroup_cpu_limit(root, "0::/a/b\n"), 4u);
+  put(root + "/cpu/job/cpu.cfs_quota_us", "250000\n");
+  put(root + "/cpu/job/cpu.cfs_period_us", "100000\n");
+  CHECK_EQ(cgroup_cpu_limit(root, "4:memory:/x\n3:cpu:/job\n"), 3u);
+  CHECK_EQ(cgroup_cpu_limit(root, "3:cpu:/job\n0::/a/b\n"), 3u);
+  put(root + "/cpu/other/cpu.cfs_quota_us", "-1\n");
+  CHECK_EQ(cgroup_cpu_limit(root, "3:cpu:/other\n"), 0u);
+  const std::string cleanup = "rm -rf " + root;
+  CHECK_EQ(std::system(cleanup.c_str()), 0);
+}
+
 int main() {
   using namespace tavlo;
+  test_cgroup_quota();
   alarm(900);  // a deadlock fails the run instead of stalling it
   const char* skip = std::getenv("TAVLO_TEST_SKIP_FORK");
   const bool fork_tests = skip == nullptr || std::string(skip) != "1";
 
   if (fork_tests) test_size_follows_affinity();
-  testing::set_pool_threads(kThreads);
+  set_pool_threads(kThreads);
   CHECK_EQ(worker_count(), kThreads);
   test_coverage();
   test_stealing();

@@ -2,11 +2,13 @@
 run on the same inputs, failure statuses, output-file handling, pipes and the progress line."""
 
 import os
+import pathlib
 import pty
 import random
 import shutil
 import subprocess
 import sys
+import tempfile
 import threading
 
 import pytest
@@ -32,7 +34,8 @@ ENV = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
 
 
 def run(*args, **kw):
-    return subprocess.run([str(a) for a in args], capture_output=True, env=ENV, **kw)
+    args = [a if isinstance(a, bytes) else str(a) for a in args]
+    return subprocess.run(args, capture_output=True, env=ENV, **kw)
 
 
 # Soft-masked residues, IUPAC codes and other printable bytes (for the strand complement), and
@@ -195,6 +198,102 @@ def test_refused_fasta_files(tmp_path, content):
     path.write_bytes(content)
     result = run(TAVLO, "faidx", path, "a")
     assert result.returncode == 1 and result.stderr and result.stdout == b""
+
+
+def test_blank_inside_sequence_line_refused_naming_file_and_line(tmp_path):
+    # samtools skips such bytes and writes "a 10 3 4 6": each tool would misread the other's index.
+    path = tmp_path / "ws.fa"
+    path.write_bytes(b">a desc\twith tab\nACGT\nAC T\nAC\n>b\nGG\n")
+    result = run(TAVLO, "faidx", path, "a:4-6")
+    assert result.returncode == 1 and result.stdout == b""
+    assert b"Space or tab inside a line of sequence 'a'" in result.stderr
+    assert f"line 3 of {path}".encode() in result.stderr
+    assert not os.path.exists(f"{path}.fai")
+
+
+def test_headers_of_any_bytes_and_first_of_repeated_names(tmp_path):
+    # As samtools and bedtools: names are bytes, and a repeated name gives its first record,
+    # with one warning per name.
+    samtools, bedtools = peer("samtools"), peer("bedtools")
+    path = tmp_path / "dup.fa"
+    path.write_bytes(b">caf\xe9 x\nAAAA\n>d\nCCCC\n>d\nGGGG\n>d\nTTTT\n>\xff\xfe\nAC\n")
+    regions = [b"caf\xe9:2-3", b"d", b"\xff\xfe"]
+    for first in (True, False):  # building the index, then reading it
+        ours, theirs = run(TAVLO, "faidx", path, *regions), run(samtools, "faidx", path, *regions)
+        assert (ours.returncode, ours.stdout) == (0, theirs.stdout), ours.stderr
+        assert ours.stderr.count(b"repeated") == 1 and b'"d"' in ours.stderr
+        assert (tmp_path / "dup.fa.fai").exists()
+    bed = tmp_path / "d.bed"
+    bed.write_bytes(b"d\t1\t3\n\xff\xfe\t0\t2\n")
+    ours = run(TAVLO, "getfasta", "-fi", path, "-bed", bed)
+    assert ours.stdout == run(bedtools, "getfasta", "-fi", path, "-bed", bed).stdout
+
+
+def test_output_that_is_an_input_is_refused(chr1_100, tmp_path):
+    path, _ = chr1_100
+    fasta = open(path, "rb").read()
+    run(TAVLO, "faidx", path)
+    fai = open(f"{path}.fai", "rb").read()
+    bed = tmp_path / "r.bed"
+    bed.write_text("chr1\t0\t5\n")
+    os.symlink(path, tmp_path / "link.fa")
+    for args in (["faidx", path, "chr1:1-5", "-o", path],
+                 ["faidx", path, "chr1:1-5", "-o", f"{path}.fai"],
+                 ["faidx", path, "chr1:1-5", f"--output={tmp_path}/../{tmp_path.name}/ref.fa"],
+                 ["faidx", path, "chr1:1-5", "-o", tmp_path / "link.fa"],
+                 ["getfasta", "-fi", path, "-bed", bed, "-fo", path]):
+        result = run(TAVLO, *args)
+        assert result.returncode == 1 and b"is the input file" in result.stderr, args
+    assert open(path, "rb").read() == fasta and open(f"{path}.fai", "rb").read() == fai
+
+
+def as_nobody(*args):
+    """Runs a command as an unprivileged user when root (root ignores permissions)."""
+    if os.geteuid() != 0:
+        return run(*args)
+    if shutil.which("setpriv") is None:
+        pytest.skip("needs setpriv to switch to an unprivileged user")
+    return run("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", *args)
+
+
+def test_index_kept_in_memory_in_a_read_only_folder(tmp_path):
+    top = pathlib.Path(tempfile.mkdtemp(prefix="tavlo-ro-"))  # tmp_path is root's alone
+    try:
+        check_read_only_folder(tmp_path, top)
+    finally:
+        os.chmod(top, 0o755)
+        shutil.rmtree(top)
+
+
+def check_read_only_folder(tmp_path, top):
+    os.chmod(top, 0o755)
+    tool = top / "tavlo"
+    shutil.copy(TAVLO, tool)
+    path = write_fasta(top / "x.fa", {"a": "ACGTACGT", "b": "GGG"})
+    (top / "x.fa.fai").write_text("a\t4\t3\t4\t5\n")  # stale and wrong
+    os.utime(top / "x.fa.fai", ns=(1, 1))
+    with open(top / "z.fa.gz", "wb") as f:
+        subprocess.run([peer("bgzip"), "-c"], input=open(path, "rb").read(), stdout=f, check=True)
+    os.chmod(top, 0o555)
+    r = as_nobody(tool, "faidx", path, "a:3-6")
+    assert (r.returncode, r.stdout) == (0, b">a:3-6\nGTAC\n"), r.stderr
+    assert r.stderr.count(b"\n") == 1 and f"{path}.fai".encode() in r.stderr
+    r = as_nobody(tool, "faidx", top / "z.fa.gz", "b")
+    assert (r.returncode, r.stdout) == (0, b">b\nGGG\n"), r.stderr
+    assert r.stderr.count(b"warning") == 2 and b"z.fa.gz.gzi" in r.stderr
+    gzi = tmp_path / "elsewhere.gzi"
+    r = run(tool, "faidx", "--gzi-idx", gzi, "--fai-idx", tmp_path / "e.fai", top / "z.fa.gz", "b")
+    assert (r.returncode, r.stdout, r.stderr) == (0, b">b\nGGG\n", b"")
+    assert gzi.exists() and not (top / "z.fa.gz.gzi").exists()
+
+
+def test_threads_option(chr1_100):
+    path, _ = chr1_100
+    for args in (["-@", "1"], ["--threads=3"], ["-@0"]):
+        r = run(TAVLO, "faidx", path, *args, "chr1:1-5")
+        assert r.returncode == 0 and r.stdout.startswith(b">chr1:1-5\n"), r.stderr
+    assert run(TAVLO, "faidx", path, "-@", "x", "chr1").returncode == 1
+    assert run(TAVLO, "getfasta", "-@", "-2", "-fi", path, "-bed", path).returncode == 1
 
 
 # --- getfasta ---------------------------------------------------------------------------------

@@ -384,3 +384,32 @@ def test_ctrl_c_stops_a_large_batch(tmp_path, compressed):
     assert word == "interrupted", out
     assert float(times[0]) < 0.5 * float(times[1]), out
     assert out.split("\n")[1] == "5000"
+
+
+def test_signal_handler_that_changes_the_regions_during_a_batch(tmp_path):
+    # Handlers run between chunks: one that empties and refills the caller's list, dropping every
+    # tuple and name the batch began with, leaves the batch sound (whatever list it then reads).
+    path = write_fasta(tmp_path / "r.fa", {"a": random_residues(5000, seed=4)})
+    code = f"""
+        import os, signal, tavlo
+        fx = tavlo.Faidx({path!r})
+        regions = [(str("a"), 1 + i % 4000, 200 + i % 4000) for i in range(1_500_000)]
+        def swap(*_):
+            regions.clear()
+            regions.extend(("a", 1, 1) for _ in range(10))
+        signal.signal(signal.SIGUSR1, swap)
+        print("ready", flush=True)
+        out = fx.fetch_many(regions)
+        assert all(len(s.seq) in (1, 200) for s in out)
+        print(len(out))
+        """
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        MODULE_DIR, os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n", child.stderr.read()
+    threading.Event().wait(0.05)
+    child.send_signal(signal.SIGUSR1)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err
+    assert int(out) in (10, 1_500_000)

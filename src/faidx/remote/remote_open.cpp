@@ -82,7 +82,7 @@ Status Faidx::open_url() {
   std::string first;
   auto version = client->probe(kRemoteBlock, first);
   if (!version) return std::move(version).error();
-  if (is_gzip(first)) {
+  if (tavlo::is_gzip(first)) {
     return FaidxError::io(shown + " is gzip-compressed: compressed files are read from local "
                                   "paths only for now; serve the uncompressed file");
   }
@@ -104,7 +104,10 @@ Status Faidx::open_url() {
     index_path_ = *opt.indexname;
     struct stat st;
     if (::stat(index_path_.c_str(), &st) == 0) {
-      if (Status r = read_fai(index_path_, names_); !r) return r;
+      names_.set_keep_first(opt.first_duplicate_wins);
+      if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
+        return in_file(std::move(r).error(), index_path_);
+      }
       source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
       return Ok{};
     }
@@ -116,8 +119,9 @@ Status Faidx::open_url() {
     index_path_ = cached;
     std::string meta;
     if (FileDescriptor fd(::open(cached_meta.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
+      names_.set_keep_first(opt.first_duplicate_wins);
       if (read_all(fd.get(), meta) && meta == version_text(shown, *version) &&
-          read_fai(cached, names_)) {
+          read_fai(cached, names_, opt.bytewise_names)) {
         source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
         return Ok{};
       }
@@ -136,7 +140,10 @@ Status Faidx::open_url() {
     auto remote_index = client->get_small(index_url, redact_url(index_url), kMaxIndexBytes);
     if (!remote_index) return std::move(remote_index).error();
     if (*remote_index) {
-      if (Status r = parse_fai(**remote_index, names_); !r) return r;
+      names_.set_keep_first(opt.first_duplicate_wins);
+      if (Status r = parse_fai(**remote_index, names_, opt.bytewise_names); !r) {
+        return in_file(std::move(r).error(), redact_url(index_url));
+      }
       // The cache is a convenience: a folder that cannot be written only costs a later download.
       if (write_file_atomically(cached, **remote_index)) {
         (void)write_file_atomically(cached_meta, version_text(shown, *version));
@@ -148,7 +155,7 @@ Status Faidx::open_url() {
   if (!opt.build_index) return FaidxError::of(ErrorKind::IndexNotFound, index_path_);
 
   // No index anywhere: one pass over the object builds it, fed to the scanner as it arrives.
-  FastaScanner scanner;
+  FastaScanner scanner(0, opt.bytewise_names);
   std::string pending;
   FaidxError scan_error = FaidxError::io("");
   bool failed = false;
@@ -164,20 +171,15 @@ Status Faidx::open_url() {
     pending.erase(0, *used);
     return true;
   });
-  if (failed) return scan_error;
+  if (failed) return in_file(std::move(scan_error), shown);
   if (!streamed) return streamed;
-  if (auto used = scanner.feed(pending, true); !used) return std::move(used).error();
-  NameTable listing = scanner.take_listing();
-  bool distinct = false;
-  if (Status w = write_fai(index_path_, listing, [&] { distinct = listing.index_distinct(); });
-      !w) {
-    return w;
+  if (auto used = scanner.feed(pending, true); !used) {
+    return in_file(std::move(used).error(), shown);
   }
+  if (Status a = adopt_listing(scanner.take_listing()); !a) return a;
   if (!cached_meta.empty()) {
     (void)write_file_atomically(cached_meta, version_text(shown, *version));
   }
-  names_ = std::move(listing);
-  if (!distinct) names_.merge_repeats();
   source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
   return Ok{};
 }

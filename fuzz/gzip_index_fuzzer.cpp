@@ -1,0 +1,140 @@
+// Fuzz target for checkpoint indexes of plain gzip files: the input is an index file (ours or
+// GZIDX) as it is, or the true index of a fixed gzip file with bytes changed (and its checksum
+// then made right again, so that the damage reaches the points). Whatever parses must format
+// back to the same points, and reads of the fixed file through it must give an error value or
+// residues, never a crash, a hang or a read outside a buffer; reads through the true index (or
+// through some of its points only) must give exactly the residues of the plain text.
+#include <fuzzer/FuzzedDataProvider.h>
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "faidx/extract.hpp"
+#include "faidx/gzip_index.hpp"
+#include "faidx/gzip_reader.hpp"
+#include "fuzz_check.hpp"
+
+namespace {
+
+using tavlo::EntryNumbers;
+
+// One deflated member of `text` at `level`.
+std::string member(const std::string& text, int level) {
+  z_stream z{};
+  FUZZ_REQUIRE(deflateInit2(&z, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK);
+  std::string out("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);
+  std::string body(deflateBound(&z, text.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(body.data());
+  z.avail_out = static_cast<uInt>(body.size());
+  FUZZ_REQUIRE(deflate(&z, Z_FINISH) == Z_STREAM_END);
+  body.resize(z.total_out);
+  deflateEnd(&z);
+  out += body;
+  const auto crc = static_cast<std::uint32_t>(
+      crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size())));
+  for (std::uint32_t v : {crc, static_cast<std::uint32_t>(text.size())}) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+  }
+  return out;
+}
+
+// The fixed file: a wrapped pseudo-random text of two records in three members (one cut inside
+// a line), long enough for several checkpoints, and its true index.
+struct Fixture {
+  std::string text, file, index_bytes;
+  struct stat st{};
+  Fixture() {
+    std::uint32_t x = 12345;
+    for (const char* name : {">a\n", ">b\n"}) {
+      text += name;
+      for (int line = 0; line < 8000; ++line) {
+        for (int i = 0; i < 60; ++i) {
+          x = x * 1103515245u + 12345u;
+          text.push_back("ACGTNacgt"[(x >> 16) % 9]);
+        }
+        text.push_back('\n');
+      }
+    }
+    file = member(text.substr(0, 300001), 6) + member(text.substr(300001, 90000), 1) +
+           member(text.substr(390001), 9);
+    st.st_size = static_cast<off_t>(file.size());
+    auto built = tavlo::build_gzip_index(file.data(), -1, st, false);
+    FUZZ_REQUIRE(built.ok());
+    FUZZ_REQUIRE(built->index.points.size() >= 3);
+    index_bytes = tavlo::format_gzip_index(built->index);
+  }
+};
+
+void put_crc(std::string& bytes) {
+  if (bytes.size() < 64 || bytes.compare(0, 5, "GZIDX") == 0) return;
+  const auto crc = static_cast<std::uint32_t>(crc32(
+      0, reinterpret_cast<const Bytef*>(bytes.data() + 64), static_cast<uInt>(bytes.size() - 64)));
+  for (int i = 0; i < 4; ++i) bytes[56 + i] = static_cast<char>(crc >> (8 * i));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Fixture fx;
+  FuzzedDataProvider fdp(data, size);
+  // The index as given; the true one changed; the true one; the true one thinned out (long
+  // stretches between its points).
+  const int mode = fdp.ConsumeIntegralInRange(0, 3);
+  const unsigned keep_every = fdp.ConsumeIntegralInRange(1u, 8u);
+  std::vector<std::pair<EntryNumbers, std::pair<std::uint64_t, std::uint64_t>>> regions;
+  for (int n = fdp.ConsumeIntegralInRange(1, 4); n > 0; --n) {
+    EntryNumbers e;
+    e.offset = fdp.ConsumeIntegralInRange<std::uint64_t>(0, fx.text.size() + 10);
+    e.lenc = fdp.ConsumeIntegralInRange<std::uint64_t>(0, 70);
+    e.lenb = e.lenc + fdp.ConsumeIntegralInRange<std::uint64_t>(0, 2);
+    e.rlen = fdp.ConsumeIntegralInRange<std::uint64_t>(0, fx.text.size());
+    const auto start = fdp.ConsumeIntegralInRange<std::uint64_t>(0, e.rlen + 1);
+    regions.push_back({e, {start, fdp.ConsumeIntegralInRange<std::uint64_t>(0, 5000)}});
+  }
+  std::string bytes;
+  if (mode == 0) {
+    bytes = fdp.ConsumeRemainingBytesAsString();
+  } else {
+    bytes = fx.index_bytes;
+    while (mode == 1 && fdp.remaining_bytes() >= 3) {
+      const auto at = fdp.ConsumeIntegralInRange<std::size_t>(0, bytes.size() - 1);
+      bytes[at] = static_cast<char>(bytes[at] ^ fdp.ConsumeIntegralInRange<std::uint8_t>(1, 255));
+    }
+    if (mode == 1 && fdp.ConsumeBool()) put_crc(bytes);
+  }
+  auto parsed = tavlo::parse_gzip_index(bytes);
+  if (!parsed.ok()) return 0;
+  if (!parsed->raw_windows) {
+    auto again = tavlo::parse_gzip_index(tavlo::format_gzip_index(*parsed));
+    FUZZ_REQUIRE(again.ok() && again->points.size() == parsed->points.size());
+    for (std::size_t i = 0; i < parsed->points.size(); ++i) {
+      FUZZ_REQUIRE(again->points[i].bit == parsed->points[i].bit &&
+                   again->points[i].uoff == parsed->points[i].uoff);
+    }
+  }
+  const bool truthful = mode >= 2;
+  if (mode == 3) {
+    std::vector<tavlo::GzipPoint> kept;
+    for (std::size_t i = 0; i < parsed->points.size(); i += keep_every) {
+      kept.push_back(parsed->points[i]);
+    }
+    parsed->points = std::move(kept);
+  }
+  tavlo::GzipReader reader(fx.file.data(), -1, fx.st, std::move(*parsed));
+  for (const auto& [e, where] : regions) {
+    std::string got;
+    const tavlo::Status s =
+        tavlo::extract_sequence_from_gzip(reader, e, where.first, where.second, got);
+    if (truthful) {
+      FUZZ_REQUIRE(s.ok());
+      FUZZ_REQUIRE(got == tavlo::extract_sequence_from_mmap(fx.text, e, where.first, where.second));
+    }
+  }
+  return 0;
+}

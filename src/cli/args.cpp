@@ -1,0 +1,134 @@
+// Command-line options of the tool's commands, and the form of its parse errors.
+#include "cli/args.hpp"
+
+#include <unistd.h>
+
+#include <charconv>
+
+#include "faidx/pool.hpp"
+
+namespace tavlo::cli {
+
+namespace {
+
+// Whether `name` is one of the '|'-separated spellings of `spec`.
+bool spelled(const OptionSpec& spec, std::string_view name) {
+  for (std::string_view rest = spec.names; !rest.empty();) {
+    const std::size_t bar = rest.find('|');
+    if (rest.substr(0, bar) == name) return true;
+    rest.remove_prefix(bar == std::string_view::npos ? rest.size() : bar + 1);
+  }
+  return false;
+}
+
+const OptionSpec* find(const std::vector<OptionSpec>& specs, std::string_view name) {
+  for (const OptionSpec& s : specs) {
+    if (spelled(s, name)) return &s;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+std::string parse_args(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+                       std::vector<std::string>& words) {
+  bool options = true;
+  for (int i = first; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!options || arg.size() < 2 || arg[0] != '-') {
+      words.emplace_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      options = false;
+      continue;
+    }
+    // The whole word, "--long=VALUE", or a one-letter option with its value or more flags after.
+    const std::size_t eq = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
+    std::string_view name = arg.substr(0, eq);
+    const OptionSpec* spec = find(specs, name);
+    std::string_view rest = eq == std::string_view::npos ? "" : arg.substr(eq + 1);
+    if (spec == nullptr && !arg.starts_with("--")) {
+      name = arg.substr(0, 2);
+      spec = find(specs, name);
+      rest = arg.substr(2);
+    }
+    if (spec == nullptr) return "unknown option " + quoted(arg);
+    if (spec->value != nullptr) {
+      if (eq != std::string_view::npos && rest.empty()) {
+        return "option " + std::string(name) + " needs a value";
+      }
+      if (rest.empty() && i + 1 >= argc) return "option " + std::string(name) + " needs a value";
+      spec->value->assign(rest.empty() ? std::string_view(argv[++i]) : rest);
+      continue;
+    }
+    if (eq != std::string_view::npos) return "unknown option " + quoted(arg);
+    *spec->flag = true;
+    // Grouped flags: each letter after the first must be a flag of its own.
+    for (const char c : rest) {
+      const char letter[] = {'-', c, '\0'};
+      const OptionSpec* more = find(specs, letter);
+      if (more == nullptr || more->flag == nullptr) return "unknown option " + quoted(arg);
+      *more->flag = true;
+    }
+  }
+  return {};
+}
+
+bool parse_count(std::string_view text, long long& out) {
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && end == text.data() + text.size();
+}
+
+std::string set_threads(const std::string& text) {
+  long long threads = 0;
+  if (!parse_count(text, threads) || threads < 0 || threads > 4096) {
+    return "thread count " + quoted(text) + " is not a number from 0 to 4096";
+  }
+  set_pool_threads(static_cast<std::size_t>(threads));
+  return {};
+}
+
+int parse_outcome(std::string_view command, const std::string& error, bool help,
+                  std::string_view usage) {
+  if (error.empty() && !help) return 0;
+  if (error.empty()) {
+    (void)!::write(1, usage.data(), usage.size());
+    return 2;
+  }
+  say(command, error);
+  (void)!::write(2, usage.data(), usage.size());
+  return 1;
+}
+
+std::string problem(std::string_view what, std::string_view why, std::string_view where) {
+  std::string text(what);
+  if (!why.empty()) {
+    text.append(" (");
+    text.append(why);
+    text.push_back(')');
+  }
+  if (!where.empty()) {
+    text.append(" at ");
+    text.append(where);
+  }
+  return text;
+}
+
+void say(std::string_view command, std::string_view text) {
+  std::string line = "tavlo ";
+  line.append(command);
+  line.append(": ");
+  line.append(text);
+  line.push_back('\n');
+  (void)!::write(2, line.data(), line.size());
+}
+
+std::string quoted(std::string_view s) {
+  std::string q = "\"";
+  q.append(s);
+  q.push_back('"');
+  return q;
+}
+
+}  // namespace tavlo::cli

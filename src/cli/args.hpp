@@ -1,0 +1,46 @@
+// The argument parser of both commands, and the messages of every parser of the tool.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tavlo::cli {
+
+// One option: its spellings separated by '|' ("-o|--output", "-fi"), and where it goes: `value`
+// for an option that takes one, `flag` for one that does not.
+struct OptionSpec {
+  std::string_view names;
+  std::string* value = nullptr;
+  bool* flag = nullptr;
+};
+
+// Reads argv[first, argc) against `specs`: "-x VALUE", "-xVALUE", "--long VALUE",
+// "--long=VALUE", flags grouped as getopt allows ("-ic"), spellings of one dash and several
+// letters ("-bed"), and "--" before words that are not options. Other words go to `words` in
+// order. Returns an empty text, or the message of the first problem.
+std::string parse_args(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+                       std::vector<std::string>& words);
+
+// A decimal number ("-n 60"); false when the text is not one.
+bool parse_count(std::string_view text, long long& out);
+
+// Sizes the worker pool from the value of -@; the message when it is not a count up to 4096.
+std::string set_threads(const std::string& text);
+
+// How the parsing of a command ends: the usage on standard output for `help`, else `error` (when
+// there is one) and the usage on standard error. 0: run; 1: error; 2: help shown.
+int parse_outcome(std::string_view command, const std::string& error, bool help,
+                  std::string_view usage);
+
+// The one form of a parse error of the tool, whatever was parsed (an argument, a region, a BED
+// line): "tavlo COMMAND: what (why) at where".
+std::string problem(std::string_view what, std::string_view why, std::string_view where);
+
+// Writes "tavlo COMMAND: text" and a line end to standard error.
+void say(std::string_view command, std::string_view text);
+
+// `s` in double quotes.
+std::string quoted(std::string_view s);
+
+}  // namespace tavlo::cli

@@ -1,0 +1,621 @@
+// Plain gzip files: member headers, the checkpointing pass, the .gzidx and GZIDX formats.
+#include "faidx/gzip_index.hpp"
+
+#include <fcntl.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#if defined(TAVLO_HAVE_ISAL)
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#endif
+
+#include "faidx/file_io.hpp"
+#include "faidx/scan.hpp"
+
+namespace tavlo {
+
+namespace {
+
+std::uint32_t le32(const unsigned char* u) {
+  return static_cast<std::uint32_t>(u[0]) | static_cast<std::uint32_t>(u[1]) << 8 |
+         static_cast<std::uint32_t>(u[2]) << 16 | static_cast<std::uint32_t>(u[3]) << 24;
+}
+std::uint64_t le64(const unsigned char* u) {
+  return static_cast<std::uint64_t>(le32(u)) | static_cast<std::uint64_t>(le32(u + 4)) << 32;
+}
+void put_le(std::string& out, std::uint64_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
+}
+const unsigned char* bytes_of(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
+}
+
+FaidxError at_offset(const char* what, std::uint64_t at) {
+  return FaidxError::io(std::string(what) + " at compressed offset " + std::to_string(at));
+}
+
+std::uint32_t crc_of(std::uint32_t crc, const char* p, std::size_t n) {
+#if defined(TAVLO_HAVE_ISAL)
+  return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(p), n);
+#else
+  while (n > 0) {  // zlib takes a uInt length
+    const auto part = static_cast<uInt>(std::min<std::size_t>(n, 1u << 30));
+    crc = static_cast<std::uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(p), part));
+    p += part;
+    n -= part;
+  }
+  return crc;
+#endif
+}
+
+// A raw-deflate zlib stream, released however the pass ends.
+struct ZInflate {
+  z_stream z{};
+  bool ready = inflateInit2(&z, -15) == Z_OK;
+  ~ZInflate() {
+    if (ready) inflateEnd(&z);
+  }
+};
+
+// Appends the window `p[0, n)` deflated to `out`, or as it is when deflating does not shrink it;
+// returns the size stored.
+std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string& out) {
+  const std::size_t at = out.size();
+  out.resize(at + n + 1024);
+  auto* dst = reinterpret_cast<unsigned char*>(out.data() + at);
+  std::size_t got = 0;
+#if defined(TAVLO_HAVE_ISAL)
+  thread_local std::unique_ptr<isal_zstream> zs(new isal_zstream);
+  thread_local std::unique_ptr<std::uint8_t[]> level_buf(new std::uint8_t[ISAL_DEF_LVL1_DEFAULT]);
+  isal_deflate_stateless_init(zs.get());
+  zs->level = 1;
+  zs->level_buf = level_buf.get();
+  zs->level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+  zs->gzip_flag = IGZIP_DEFLATE;
+  zs->end_of_stream = 1;
+  zs->flush = NO_FLUSH;
+  zs->next_in = const_cast<std::uint8_t*>(p);
+  zs->avail_in = n;
+  zs->next_out = dst;
+  zs->avail_out = n;
+  if (isal_deflate_stateless(zs.get()) == COMP_OK) got = n - zs->avail_out;
+#else
+  z_stream z{};
+  if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+  z.next_in = const_cast<Bytef*>(p);
+  z.avail_in = n;
+  z.next_out = dst;
+  z.avail_out = n;
+  if (deflate(&z, Z_FINISH) == Z_STREAM_END) got = n - z.avail_out;
+  deflateEnd(&z);
+#endif
+  // A window stored as it is has its full length: the reader tells the two kinds apart by that.
+  if (got == 0 || got >= n) {
+    std::memcpy(dst, p, n);
+    got = n;
+  }
+  out.resize(at + got);
+  return static_cast<std::uint32_t>(got);
+}
+
+// Where checkpoints go: at a block boundary, once the text since the last one is long enough
+// that its window costs at most a seventh of the compressed bytes between the two (so the
+// index stays below 15 % of the file), and at least every kMaxText bytes of text.
+struct Spacing {
+  static constexpr std::uint64_t kMinText = 64 << 10;
+  static constexpr std::uint64_t kMaxText = 1 << 20;
+  std::uint64_t last_byte = 0, last_uoff = 0, last_stored = 0;
+
+  bool due(std::uint64_t byte, std::uint64_t uoff) const {
+    const std::uint64_t text = uoff - last_uoff, in = byte - last_byte;
+    if (text < kMinText) return false;
+    if (text >= kMaxText) return true;
+    // The last window's stored size; before the first, what 32 KiB of this text deflates to.
+    const std::uint64_t window = last_stored > 0 ? last_stored : kGzipWindow * in / text;
+    return in >= 7 * window;
+  }
+};
+
+// Feeds the complete lines of the text gathered so far to the scanner and keeps the rest.
+class TextFeed {
+ public:
+  explicit TextFeed(FastaScanner& scanner) : scanner_(scanner) {}
+
+  // Room for at least `n` more bytes of text, written at tail().
+  char* tail(std::size_t n) {
+    if (buf_.size() - filled_ < n) buf_.resize(std::max(buf_.size() * 2, filled_ + n));
+    return buf_.data() + filled_;
+  }
+  std::size_t room() const { return buf_.size() - filled_; }
+  void added(std::size_t n) { filled_ += n; }
+  std::size_t pending() const { return filled_ - clean_; }
+
+  Status flush(bool last) {
+    if (last) {
+      auto used = scanner_.feed(std::string_view(buf_.data(), filled_), true);
+      if (!used) return std::move(used).error();
+      filled_ = clean_ = 0;
+      return Ok{};
+    }
+    // A line that runs over many rounds (an unwrapped chromosome) is searched once.
+    if (std::memchr(buf_.data() + clean_, '\n', filled_ - clean_) == nullptr) {
+      clean_ = filled_;
+      return Ok{};
+    }
+    constexpr std::size_t kSlice = 1 << 20;  // the scanner's checks of a slice stay in cache
+    std::size_t at = 0;
+    while (at < filled_) {
+      const std::size_t len = std::min(kSlice, filled_ - at);
+      auto used = scanner_.feed(std::string_view(buf_.data() + at, len), false);
+      if (!used) return std::move(used).error();
+      if (*used == 0 && len < filled_ - at) {
+        used = scanner_.feed(std::string_view(buf_.data() + at, filled_ - at), false);
+        if (!used) return std::move(used).error();
+      }
+      if (*used == 0) break;
+      at += *used;
+    }
+    std::memmove(buf_.data(), buf_.data() + at, filled_ - at);
+    filled_ -= at;
+    clean_ = 0;
+    return Ok{};
+  }
+
+ private:
+  FastaScanner& scanner_;
+  std::string buf_;
+  std::size_t filled_ = 0;
+  std::size_t clean_ = 0;  // bytes at the start known to hold no line feed
+};
+
+}  // namespace
+
+Result<std::string_view> CompressedInput::get(std::uint64_t at, std::size_t want) {
+  if (at >= size_) return std::string_view();
+  const std::uint64_t left = size_ - at;
+  if (map_ != nullptr) return std::string_view(map_ + at, static_cast<std::size_t>(left));
+  const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(want, left));
+  if (at >= buf_at_ && at - buf_at_ < buf_.size() && buf_.size() - (at - buf_at_) >= need) {
+    return std::string_view(buf_).substr(static_cast<std::size_t>(at - buf_at_));
+  }
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<std::uint64_t>(std::max(want, need), left));
+  buf_.resize(n);
+  const ssize_t r = pread_full(fd_, buf_.data(), n, at);
+  if (r < 0) {
+    buf_.clear();
+    return FaidxError::io_errno(errno);
+  }
+  buf_.resize(static_cast<std::size_t>(r));
+  buf_at_ = at;
+  return std::string_view(buf_);
+}
+
+Result<std::optional<std::uint64_t>> next_member(CompressedInput& in, std::uint64_t at) {
+  static const char* const kTruncated = "truncated gzip member header";
+  if (at >= in.size()) return std::optional<std::uint64_t>();
+  auto got = in.get(at, 64 << 10);
+  if (!got) return std::move(got).error();
+  std::string_view v = *got;
+  if (v.empty()) return at_offset(kTruncated, at);
+  if (v[0] == '\0') {
+    // Zero padding after the last member (tape blocks), which gzip skips.
+    for (std::uint64_t p = at; p < in.size();) {
+      auto more = in.get(p);
+      if (!more) return std::move(more).error();
+      if (more->empty()) return at_offset("truncated gzip file", p);
+      const auto nz = std::find_if(more->begin(), more->end(), [](char c) { return c != '\0'; });
+      if (nz != more->end()) {
+        return at_offset("bytes that are not a gzip member", p + (nz - more->begin()));
+      }
+      p += more->size();
+    }
+    return std::optional<std::uint64_t>();
+  }
+  if (v.size() < 10) return at_offset(kTruncated, at);
+  const unsigned char* h = bytes_of(v);
+  if (h[0] != 0x1f || h[1] != 0x8b) return at_offset("bytes that are not a gzip member", at);
+  if (h[2] != 8 || (h[3] & 0xe0) != 0) return at_offset("invalid gzip member header", at);
+  const unsigned flags = h[3];
+  std::uint64_t p = at + 10;
+  if (flags & 4) {  // FEXTRA: a 2-byte length and that many bytes
+    auto x = in.get(p, 2);
+    if (!x) return std::move(x).error();
+    if (x->size() < 2) return at_offset(kTruncated, at);
+    p += 2 + (static_cast<std::uint64_t>(bytes_of(*x)[0]) | bytes_of(*x)[1] << 8);
+  }
+  for (unsigned field : {8u, 16u}) {  // FNAME, FCOMMENT: zero-terminated
+    if ((flags & field) == 0) continue;
+    while (true) {
+      auto s = in.get(p);
+      if (!s) return std::move(s).error();
+      if (s->empty()) return at_offset(kTruncated, at);
+      const void* nul = std::memchr(s->data(), '\0', s->size());
+      if (nul != nullptr) {
+        p += static_cast<const char*>(nul) - s->data() + 1;
+        break;
+      }
+      p += s->size();
+    }
+  }
+  if (flags & 2) p += 2;  // FHCRC
+  if (p >= in.size()) return at_offset(kTruncated, at);
+  return std::optional<std::uint64_t>(p);
+}
+
+Status load_window(const GzipIndex& index, const GzipPoint& p, std::string& out) {
+  const std::string_view stored =
+      std::string_view(index.windows).substr(static_cast<std::size_t>(p.window_at), p.window_size);
+  if (p.window_size == p.window_len) {
+    out.assign(stored);
+    return Ok{};
+  }
+  out.resize(p.window_len);
+  bool ok;
+#if defined(TAVLO_HAVE_ISAL)
+  thread_local std::unique_ptr<inflate_state> st(new inflate_state);
+  isal_inflate_init(st.get());
+  st->crc_flag = ISAL_DEFLATE;
+  st->next_in = const_cast<std::uint8_t*>(bytes_of(stored));
+  st->avail_in = p.window_size;
+  st->next_out = reinterpret_cast<std::uint8_t*>(out.data());
+  st->avail_out = p.window_len;
+  ok = isal_inflate_stateless(st.get()) == ISAL_DECOMP_OK && st->avail_out == 0;
+#else
+  z_stream z{};
+  if (inflateInit2(&z, -15) != Z_OK) throw std::bad_alloc();
+  z.next_in = const_cast<Bytef*>(bytes_of(stored));
+  z.avail_in = p.window_size;
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = p.window_len;
+  ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_out == 0;
+  inflateEnd(&z);
+#endif
+  if (!ok) return FaidxError::io("corrupt window in the checkpoint index");
+  return Ok{};
+}
+
+Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& st, bool scan,
+                                   bool bytewise) {
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  CompressedInput in(map, fd, size);
+  GzipBuild build;
+  GzipIndex& ix = build.index;
+  ix.compressed_size = size;
+  ix.mtime_sec = st.st_mtim.tv_sec;
+  ix.mtime_nsec = st.st_mtim.tv_nsec;
+  FastaScanner scanner(0, bytewise);
+  TextFeed text(scanner);
+  ZInflate inflater;
+  if (!inflater.ready) throw std::bad_alloc();
+  z_stream& z = inflater.z;
+  Spacing spacing;
+  unsigned char window[kGzipWindow];
+  std::uint64_t uoff = 0;
+  std::uint64_t at = 0;
+  // A checkpoint at bit `bit`; `header`/`header_len` give the block's header for a point inside
+  // a block.
+  auto add_point = [&](std::uint64_t bit, bool member_start, std::uint64_t header,
+                       std::uint32_t header_len) {
+    GzipPoint p;
+    p.bit = bit;
+    p.uoff = uoff;
+    p.window_at = ix.windows.size();
+    p.header_at = header;
+    p.header_len = header_len;
+    if (!member_start) {
+      uInt len = 0;
+      inflateGetDictionary(&z, window, &len);
+      p.window_len = len;
+      p.window_size = store_window(window, len, ix.windows);
+    }
+    ix.points.push_back(p);
+    spacing = Spacing{bit / 8, uoff, p.window_size};
+  };
+  while (true) {
+    auto member = next_member(in, at);
+    if (!member) return std::move(member).error();
+    if (!*member) break;
+    const std::uint64_t start = **member;
+    inflateReset(&z);
+    if (ix.points.empty() || spacing.due(start, uoff)) add_point(start * 8, true, 0, 0);
+    std::uint32_t crc = 0;
+    std::uint64_t member_text = 0;
+    std::uint64_t fed_end = start;  // the file offset just past the input handed to zlib
+    // The Huffman-coded block being inflated: where its header starts and ends (bits). The
+    // first block of a member starts with its data (inflate stops at the later boundaries).
+    std::uint64_t block_at = start * 8, codes_at = 0;
+    bool in_codes = false;
+    bool seeking = false;  // a checkpoint is due inside a block
+    z.avail_in = 0;
+    while (true) {
+      if (z.avail_in == 0) {
+        auto got = in.get(fed_end, 1 << 20);
+        if (!got) return std::move(got).error();
+        if (got->empty()) return at_offset("truncated gzip file", fed_end);
+        const std::size_t n = std::min<std::size_t>(got->size(), 1u << 30);
+        z.next_in = const_cast<Bytef*>(bytes_of(*got));
+        z.avail_in = static_cast<uInt>(n);
+        fed_end += n;
+      }
+      // Without a scan the text is only checked, in the same buffer every round. Output goes
+      // out in small pieces so that inflate returns often enough to place checkpoints inside
+      // long blocks, and in tiny ones while a due checkpoint waits for the start of a code.
+      char* out = text.tail(256 << 10);
+      const auto room =
+          static_cast<uInt>(std::min<std::size_t>(text.room(), seeking ? 256 : 8 << 10));
+      z.next_out = reinterpret_cast<Bytef*>(out);
+      z.avail_out = room;
+      // Z_TREES: inflate also stops at each block boundary and after each block header.
+      const int r = inflate(&z, Z_TREES);
+      const std::size_t made = room - z.avail_out;
+      crc = crc_of(crc, out, made);
+      member_text += made;
+      uoff += made;
+      if (scan) text.added(made);
+      const std::uint64_t byte = fed_end - z.avail_in;
+      if (r == Z_STREAM_END) break;
+      if (r == Z_MEM_ERROR) throw std::bad_alloc();
+      if (r != Z_OK && r != Z_BUF_ERROR) return at_offset("corrupt gzip data", byte);
+      // The bit inflate stands at: bytes taken, less the bits it holds unused.
+      const std::uint64_t bit = byte * 8 - static_cast<unsigned>(z.data_type & 63);
+      if ((z.data_type & 128) != 0) {  // a block boundary
+        in_codes = false;
+        block_at = bit;
+        if ((z.data_type & 64) == 0 && spacing.due(byte, uoff)) add_point(bit, false, 0, 0);
+      } else if ((z.data_type & 256) != 0) {  // just past a block header
+        // (In a stored block inflateMark never reports a code, so no point lands there.)
+        in_codes = true;
+        codes_at = bit;
+      } else if (in_codes && spacing.due(byte, uoff)) {
+        // Inside a coded block: a checkpoint where the code being worked on starts, when none
+        // of its text has been written yet.
+        const long mark = inflateMark(&z);
+        const long back = mark >> 16;  // bits of that code already taken; -1 outside codes
+        if (back >= 0 && (mark & 0xffff) == 0 && static_cast<std::uint64_t>(back) <= bit &&
+            bit - static_cast<std::uint64_t>(back) >= codes_at) {
+          add_point(bit - static_cast<std::uint64_t>(back), false, block_at,
+                    static_cast<std::uint32_t>(codes_at - block_at));
+        }
+      }
+      seeking = in_codes && spacing.due(byte, uoff);
+      if (scan && text.pending() >= (4 << 20)) {
+        if (Status s = text.flush(false); !s) return std::move(s).error();
+      }
+    }
+    const std::uint64_t end = fed_end - z.avail_in;
+    auto trailer = in.get(end, 8);
+    if (!trailer) return std::move(trailer).error();
+    if (trailer->size() < 8) return at_offset("truncated gzip file", end);
+    if (le32(bytes_of(*trailer)) != crc) {
+      return at_offset("corrupt gzip member (CRC32 mismatch)", end);
+    }
+    if (le32(bytes_of(*trailer) + 4) != static_cast<std::uint32_t>(member_text)) {
+      return at_offset("corrupt gzip member (uncompressed size mismatch)", end + 4);
+    }
+    at = end + 8;
+  }
+  ix.text_size = uoff;
+  if (scan) {
+    if (Status s = text.flush(true); !s) return std::move(s).error();
+    build.listing = scanner.take_listing();
+  }
+  return build;
+}
+
+// The .gzidx layout (little-endian): the 8 bytes "TVGZIDX\n", a u32 version (1), a u32 of flags
+// (0), the compressed size (u64), the modification time in seconds and nanoseconds (two i64), the
+// text size (u64), the point count (u64), the CRC32 of every byte after this 64-byte header
+// (u32) and 4 zero bytes; then per point its bit offset and uncompressed offset (u64 each), the
+// stored and the inflated size of its window (u32 each), the bit offset and bit length of the
+// header of the block it is in (u64, u32; both 0 for a block boundary); then the windows, one
+// after the other, each raw deflate data, or the window itself when the two sizes are equal.
+namespace {
+constexpr char kMagic[8] = {'T', 'V', 'G', 'Z', 'I', 'D', 'X', '\n'};
+constexpr std::size_t kHeader = 64;
+constexpr std::size_t kPointBytes = 36;
+constexpr char kGzidxMagic[5] = {'G', 'Z', 'I', 'D', 'X'};
+constexpr std::uint32_t kMaxHeaderBits = 8 * 1024;
+}  // namespace
+
+std::string format_gzip_index(const GzipIndex& index) {
+  std::string body;
+  body.reserve(index.points.size() * kPointBytes + index.windows.size());
+  for (const GzipPoint& p : index.points) {
+    put_le(body, p.bit, 8);
+    put_le(body, p.uoff, 8);
+    put_le(body, p.window_size, 4);
+    put_le(body, p.window_len, 4);
+    put_le(body, p.header_at, 8);
+    put_le(body, p.header_len, 4);
+  }
+  body += index.windows;
+  std::string out(kMagic, sizeof kMagic);
+  put_le(out, 1, 4);
+  put_le(out, 0, 4);
+  put_le(out, index.compressed_size, 8);
+  put_le(out, static_cast<std::uint64_t>(index.mtime_sec), 8);
+  put_le(out, static_cast<std::uint64_t>(index.mtime_nsec), 8);
+  put_le(out, index.text_size, 8);
+  put_le(out, index.points.size(), 8);
+  put_le(out, crc_of(0, body.data(), body.size()), 4);
+  put_le(out, 0, 4);
+  return out + body;
+}
+
+namespace {
+
+// Checks what every index must hold whatever its format: a first point at the start of the
+// text, offsets that increase, windows within the bounds of the text and of the stored bytes.
+Status check_points(const GzipIndex& ix) {
+  static const char* const kBad = "invalid checkpoint index";
+  if (ix.points.empty() || ix.points[0].uoff != 0) return FaidxError::io(kBad);
+  const GzipPoint* prev = nullptr;
+  for (const GzipPoint& p : ix.points) {
+    // (GZIDX lists a last point at the very end of the file.)
+    if (p.bit / 8 > ix.compressed_size || p.uoff > ix.text_size || p.window_len > kGzipWindow ||
+        p.window_len > p.uoff || p.window_size > p.window_len ||
+        (ix.raw_windows && p.window_size != p.window_len) ||
+        (p.window_len > 0 && p.window_size == 0) || p.window_at > ix.windows.size() ||
+        ix.windows.size() - p.window_at < p.window_size) {
+      return FaidxError::io(kBad);
+    }
+    // A block header is at most a few hundred bytes long, and ends where the codes begin.
+    if (p.header_len > kMaxHeaderBits || p.header_at > p.bit ||
+        p.bit - p.header_at < p.header_len) {
+      return FaidxError::io(kBad);
+    }
+    if (prev != nullptr && (p.bit <= prev->bit || p.uoff < prev->uoff)) {
+      return FaidxError::io(kBad);
+    }
+    prev = &p;
+  }
+  return Ok{};
+}
+
+// GZIDX v0/v1: "GZIDX", a version byte, a flags byte, the compressed and uncompressed sizes
+// (u64), the spacing and window size (u32), the point count (u32); per point its compressed
+// offset and uncompressed offset (u64), the count of bits of the byte before the offset that
+// belong to the point (u8) and, from v1 on, whether a window is stored (u8); then the windows of
+// the points that have one, window-size bytes each.
+Result<GzipIndex> parse_gzidx(std::string_view bytes) {
+  static const char* const kBad = "invalid GZIDX checkpoint index";
+  if (bytes.size() < 35) return FaidxError::io(kBad);
+  const unsigned char* u = bytes_of(bytes);
+  const unsigned version = u[5];
+  if (version > 1 || u[6] != 0) return FaidxError::io(kBad);
+  GzipIndex ix;
+  ix.raw_windows = true;
+  ix.compressed_size = le64(u + 7);
+  ix.text_size = le64(u + 15);
+  const std::uint32_t window = le32(u + 27);
+  const std::uint64_t count = le32(u + 31);
+  const std::size_t point_bytes = version == 0 ? 17 : 18;
+  if (window > kGzipWindow || count > (bytes.size() - 35) / point_bytes) {
+    return FaidxError::io(kBad);
+  }
+  const unsigned char* p = u + 35;
+  std::uint64_t windows_at = 35 + count * point_bytes;
+  std::uint64_t stored = 0;
+  ix.points.reserve(static_cast<std::size_t>(count));
+  for (std::uint64_t k = 0; k < count; ++k, p += point_bytes) {
+    GzipPoint pt;
+    const std::uint64_t coff = le64(p);
+    const unsigned bits = p[16];
+    const bool has_window = version == 0 ? k > 0 : p[17] != 0;
+    if (bits > 7 || (bits > 0 && coff == 0) || coff > (UINT64_MAX >> 3))
+      return FaidxError::io(kBad);
+    pt.bit = coff * 8 - bits;
+    pt.uoff = le64(p + 8);
+    if (has_window) {
+      // The window holds the last window-size bytes of text before the point, or all of it.
+      pt.window_len = static_cast<std::uint32_t>(std::min<std::uint64_t>(window, pt.uoff));
+      pt.window_at = stored;
+      pt.window_size = pt.window_len;
+      stored += window;
+    }
+    ix.points.push_back(pt);
+  }
+  if (windows_at + stored != bytes.size()) return FaidxError::io(kBad);
+  // A short window is the last bytes of its window-size slot.
+  for (GzipPoint& pt : ix.points) {
+    if (pt.window_len > 0) pt.window_at += window - pt.window_len;
+  }
+  ix.windows.assign(bytes.substr(static_cast<std::size_t>(windows_at)));
+  if (Status s = check_points(ix); !s) return FaidxError::io(kBad);
+  return ix;
+}
+
+}  // namespace
+
+Result<GzipIndex> parse_gzip_index(std::string_view bytes) {
+  if (bytes.size() >= 5 && std::memcmp(bytes.data(), kGzidxMagic, 5) == 0) {
+    return parse_gzidx(bytes);
+  }
+  static const char* const kBad = "invalid checkpoint index";
+  if (bytes.size() < kHeader || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+    return FaidxError::io(kBad);
+  }
+  const unsigned char* u = bytes_of(bytes);
+  if (le32(u + 8) != 1) return FaidxError::io("unsupported checkpoint index version");
+  if (le32(u + 12) != 0 || le32(u + 60) != 0) return FaidxError::io(kBad);
+  GzipIndex ix;
+  ix.compressed_size = le64(u + 16);
+  ix.mtime_sec = static_cast<std::int64_t>(le64(u + 24));
+  ix.mtime_nsec = static_cast<std::int64_t>(le64(u + 32));
+  ix.text_size = le64(u + 40);
+  const std::uint64_t count = le64(u + 48);
+  const std::string_view body = bytes.substr(kHeader);
+  if (crc_of(0, body.data(), body.size()) != le32(u + 56)) {
+    return FaidxError::io("checkpoint index checksum mismatch");
+  }
+  if (count > body.size() / kPointBytes) return FaidxError::io(kBad);
+  const unsigned char* p = bytes_of(body);
+  std::uint64_t stored = 0;
+  ix.points.resize(static_cast<std::size_t>(count));
+  for (GzipPoint& pt : ix.points) {
+    pt.bit = le64(p);
+    pt.uoff = le64(p + 8);
+    pt.window_size = le32(p + 16);
+    pt.window_len = le32(p + 20);
+    pt.header_at = le64(p + 24);
+    pt.header_len = le32(p + 32);
+    pt.window_at = stored;
+    stored += pt.window_size;
+    p += kPointBytes;
+  }
+  const std::uint64_t windows_at = count * kPointBytes;
+  if (windows_at + stored != body.size()) return FaidxError::io(kBad);
+  ix.windows.assign(body.substr(static_cast<std::size_t>(windows_at)));
+  if (Status s = check_points(ix); !s) return std::move(s).error();
+  return ix;
+}
+
+namespace {
+
+bool header_matches(std::string_view head, const struct stat& st) {
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  const unsigned char* u = bytes_of(head);
+  if (head.size() >= 35 && std::memcmp(head.data(), kGzidxMagic, 5) == 0) {
+    return le64(u + 7) == size;
+  }
+  return head.size() >= kHeader && std::memcmp(head.data(), kMagic, sizeof kMagic) == 0 &&
+         le64(u + 16) == size &&
+         static_cast<std::int64_t>(le64(u + 24)) == static_cast<std::int64_t>(st.st_mtim.tv_sec) &&
+         static_cast<std::int64_t>(le64(u + 32)) == static_cast<std::int64_t>(st.st_mtim.tv_nsec);
+}
+
+}  // namespace
+
+GzipIndexState gzip_index_state(const std::string& path, const struct stat& st) {
+  // Non-blocking: a pipe at the path is not waited for (and then fails the read).
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (!fd) return errno == ENOENT ? GzipIndexState::kMissing : GzipIndexState::kOther;
+  char head[kHeader];
+  const ssize_t got = pread_full(fd.get(), head, sizeof head, 0);
+  return got > 0 && header_matches(std::string_view(head, static_cast<std::size_t>(got)), st)
+             ? GzipIndexState::kMatches
+             : GzipIndexState::kOther;
+}
+
+Result<GzipIndex> read_gzip_index(const std::string& path, const struct stat& st) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  auto failed = [&](int err) {
+    return FaidxError::io("cannot read " + path + ": " + FaidxError::io_errno(err).payload());
+  };
+  if (!fd) return failed(errno);
+  std::string bytes;
+  if (Status r = read_all(fd.get(), bytes); !r) return failed(r.error().os_errno);
+  auto ix = parse_gzip_index(bytes);
+  if (!ix) return FaidxError::io(ix.error().text + " " + path);
+  if (!header_matches(bytes, st)) {
+    return FaidxError::io("checkpoint index " + path + " was made from another file");
+  }
+  return ix;
+}
+
+}  // namespace tavlo
