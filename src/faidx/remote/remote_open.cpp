@@ -34,7 +34,10 @@ Result<std::string> cache_folder() {
                           "indexname");
   }
   for (const std::string& dir : {base, base + "/tavlo"}) {
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return FaidxError::io_errno(errno);
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+      return FaidxError::io("cannot make " + dir + ", the cache of the indexes of URLs (" +
+                            std::strerror(errno) + "): set XDG_CACHE_HOME, or give indexname");
+    }
   }
   return base + "/tavlo";
 }
@@ -98,6 +101,7 @@ Status Faidx::open_url() {
     return u;
   };
 
+  std::optional<FaidxError> folder_error;
   std::string cached;  // the cache file that serves or will serve as the index, when any
   std::string cached_meta;
   if (opt.indexname && !looks_like_url(*opt.indexname)) {
@@ -112,13 +116,17 @@ Status Faidx::open_url() {
       return Ok{};
     }
   } else {
+    // Without a cache folder an index served beside the object still serves, and one built here
+    // is kept in memory under index_in_memory; otherwise the folder's error is the outcome.
     auto folder = cache_folder();
-    if (!folder) return std::move(folder).error();
-    cached = *folder + "/" + cache_key(shown) + ".fai";
-    cached_meta = cached + ".version";
-    index_path_ = cached;
+    if (!folder && !opt.index_in_memory) folder_error = std::move(folder).error();
+    if (folder) {
+      cached = *folder + "/" + cache_key(shown) + ".fai";
+      cached_meta = cached + ".version";
+    }
+    index_path_ = folder ? cached : std::string();
     std::string meta;
-    if (FileDescriptor fd(::open(cached_meta.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
+    if (FileDescriptor fd(folder ? ::open(cached_meta.c_str(), O_RDONLY | O_CLOEXEC) : -1); fd) {
       names_.set_keep_first(opt.first_duplicate_wins);
       if (read_all(fd.get(), meta) && meta == version_text(shown, *version) &&
           read_fai(cached, names_, opt.bytewise_names)) {
@@ -145,7 +153,7 @@ Status Faidx::open_url() {
         return in_file(std::move(r).error(), redact_url(index_url));
       }
       // The cache is a convenience: a folder that cannot be written only costs a later download.
-      if (write_file_atomically(cached, **remote_index)) {
+      if (folder && write_file_atomically(cached, **remote_index)) {
         (void)write_file_atomically(cached_meta, version_text(shown, *version));
       }
       source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
@@ -153,6 +161,7 @@ Status Faidx::open_url() {
     }
   }
   if (!opt.build_index) return FaidxError::of(ErrorKind::IndexNotFound, index_path_);
+  if (folder_error) return std::move(*folder_error);
 
   // No index anywhere: one pass over the object builds it, fed to the scanner as it arrives.
   FastaScanner scanner(0, opt.bytewise_names);
@@ -176,7 +185,18 @@ Status Faidx::open_url() {
   if (auto used = scanner.feed(pending, true); !used) {
     return in_file(std::move(used).error(), shown);
   }
-  if (Status a = adopt_listing(scanner.take_listing()); !a) return a;
+  if (index_path_.empty()) {
+    // No cache folder, under index_in_memory: nothing to write the index to.
+    NameTable listing = scanner.take_listing();
+    listing.set_keep_first(opt.first_duplicate_wins);
+    const bool distinct = listing.index_distinct();
+    names_ = std::move(listing);
+    if (!distinct) names_.merge_repeats();
+    warnings_.push_back("no cache folder for the index of " + shown +
+                        ": using an index built in memory");
+  } else if (Status a = adopt_listing(scanner.take_listing()); !a) {
+    return a;
+  }
   if (!cached_meta.empty()) {
     (void)write_file_atomically(cached_meta, version_text(shown, *version));
   }
