@@ -43,6 +43,9 @@ system-deps:
 	@if ! command -v pigz > /dev/null && command -v apt-get > /dev/null; then \
 	  $(SUDO) apt-get install -y -q pigz > /dev/null || \
 	    echo "pigz not installed: the tests of its files are skipped"; fi
+	@if ! command -v curl-config > /dev/null && command -v apt-get > /dev/null; then \
+	  $(SUDO) apt-get install -y -q libcurl4-openssl-dev > /dev/null || \
+	    echo "libcurl4-openssl-dev not installed: URLs are refused"; fi
 
 demo: $(STAMP)
 	$(VENV)/bin/tavlo faidx examples/sample.fa chr1:55-70 chr2:15-30 chrM:150-161

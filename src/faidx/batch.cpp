@@ -43,6 +43,22 @@ class Runner {
 
   void use_file_order() { order_ = file_order(fx_, items_, options_.same_entry); }
 
+  // The bytes each item reads, in the batch's order (empty for an item without a record).
+  std::vector<ByteRange> byte_ranges() const {
+    std::vector<ByteRange> ranges(items_.size(), ByteRange{0, 0});
+    for (std::size_t k = 0; k < items_.size(); ++k) {
+      const BatchItem& it = items_[position(k)];
+      if (options_.same_entry == nullptr && it.index == NameTable::npos) continue;
+      const EntryNumbers e =
+          options_.same_entry != nullptr ? *options_.same_entry : fx_.names().numbers_at(it.index);
+      const std::uint64_t s = std::max<std::uint64_t>(it.start, 1);
+      const std::uint64_t last = std::min(it.end, e.rlen);
+      if (e.lenc == 0 || s > last) continue;
+      ranges[k] = {residue_offset(e, s), region_span_bytes(e, last - s + 1)};
+    }
+    return ranges;
+  }
+
   // Fetches the items at [begin, end) of the batch's order. In input order a chunk stops at its
   // first failure; in file order every item is fetched, so that the first failure in input
   // order is the one found.
@@ -147,8 +163,26 @@ bool run_batch(const Faidx& fx, std::span<BatchItem> items, const BatchOptions& 
     }
   }
   runner.use_file_order();
-  return run_chunks(n, kBatchChunk, BatchHooks{nullptr, hooks.interrupted},
-                    [&](std::size_t begin, std::size_t end) { runner.run(begin, end); });
+  const BatchHooks later{nullptr, hooks.interrupted};
+  if (!fx.source().fetches_ahead()) {
+    return run_chunks(n, kBatchChunk, later,
+                      [&](std::size_t begin, std::size_t end) { runner.run(begin, end); });
+  }
+  // A source that fetches over a network is offered the bytes of the regions in file order, and
+  // the regions whose bytes it made ready are read before it is offered the next ones.
+  const std::vector<ByteRange> ranges = runner.byte_ranges();
+  for (std::size_t done = 0; done < n;) {
+    if (hooks.interrupted && hooks.interrupted()) return false;
+    const std::size_t ready = fx.source().prepare(std::span(ranges).subspan(done));
+    const std::size_t wave = std::min(n - done, std::max<std::size_t>(ready, 1));
+    if (!run_chunks(wave, kBatchChunk, later, [&](std::size_t begin, std::size_t end) {
+          runner.run(done + begin, done + end);
+        })) {
+      return false;
+    }
+    done += wave;
+  }
+  return true;
 }
 
 }  // namespace tavlo

@@ -10,6 +10,7 @@
 #include "faidx/bgzf.hpp"
 #include "faidx/fai_file.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/remote/url.hpp"
 #include "faidx/scan.hpp"
 
 namespace tavlo {
@@ -34,6 +35,12 @@ Status check_paths(const FaidxOptions& opt) {
     return FaidxError::io("a path holds a NUL byte");
   }
   return Ok{};
+}
+
+// A name is read as a URL when it looks like one and names no existing local path.
+bool names_url(const std::string& filename) {
+  struct stat st;
+  return looks_like_url(filename) && ::lstat(filename.c_str(), &st) != 0;
 }
 
 // Compression is told by content, not by name: BGZF is read through its blocks, any other gzip
@@ -88,6 +95,10 @@ Result<std::unique_ptr<Faidx>> Faidx::open(FaidxOptions options) {
   std::unique_ptr<Faidx> fx(new Faidx(std::move(options)));
   const FaidxOptions& opt = fx->options_;
   if (Status s = check_paths(opt); !s) return std::move(s).error();
+  if (names_url(opt.filename)) {
+    if (Status s = fx->open_url(); !s) return std::move(s).error();
+    return fx;
+  }
   fx->index_path_ = opt.indexname ? *opt.indexname : opt.filename + ".fai";
   auto file = FileSource::open(opt.filename, opt.mutable_file);
   if (!file) return std::move(file).error();

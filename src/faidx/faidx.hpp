@@ -141,6 +141,9 @@ class Faidx {
   // The outcome `written` of writing the index file `path`: a failure passes for success under
   // index_in_memory, which keeps the index in memory and says so in warnings().
   Status index_written(Status written, const std::string& path);
+  // Opens a URL (http, https, s3): its index from `indexname`, beside it or the local cache, and
+  // range requests for the residues (faidx/remote/).
+  Status open_url();
   // Pads a short read of `count` residues with default_seq and upper-cases when asked.
   void pad_and_case(std::string& seq, std::uint64_t count) const;
 

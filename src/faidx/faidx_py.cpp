@@ -8,6 +8,7 @@
 #include "faidx/array_py.hpp"
 #include "faidx/batch_py.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/remote/url.hpp"
 #include "pyutil/pickle_py.hpp"
 #include "sequence/sequence_py.hpp"
 #include "text/text.hpp"
@@ -332,7 +333,18 @@ PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char
 PyObject* new_faidx(FaidxArgs&& args) {
   PyTypeObject* type = faidx_type();
   if (type == nullptr) return nullptr;
-  auto opened = Faidx::open(std::move(args.options));
+  // Opening a URL waits on the network: other Python threads run meanwhile.
+  const bool remote = looks_like_url(args.options.filename);
+  PyThreadState* released = remote ? PyEval_SaveThread() : nullptr;
+  auto opened = [&] {
+    struct Reacquire {
+      PyThreadState* state;
+      ~Reacquire() {
+        if (state != nullptr) PyEval_RestoreThread(state);
+      }
+    } reacquire{released};
+    return Faidx::open(std::move(args.options));
+  }();
   if (!opened) return raise_error(opened.error());
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) return nullptr;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,12 @@
 #include "faidx/name_table.hpp"
 
 namespace tavlo {
+
+// Bytes [offset, offset + length) of a file.
+struct ByteRange {
+  std::uint64_t offset;
+  std::uint64_t length;
+};
 
 class Source {
  public:
@@ -35,6 +42,13 @@ class Source {
                         std::uint64_t /*max_residues*/) const {}
   // True when a batch gains by taking its regions in file order (each block inflated once).
   virtual bool wants_file_order() const { return false; }
+  // True for a source that gains by fetching the bytes of many regions at once (over a network):
+  // a batch then offers it their byte ranges through prepare() before reading them.
+  virtual bool fetches_ahead() const { return false; }
+  // Makes the leading ranges of `ranges` (in file order) ready to read, as many as it can hold,
+  // and returns how many (at least one when there are any); the batch reads those regions before
+  // it offers the rest. A range that could not be fetched is left to its read, which reports why.
+  virtual std::size_t prepare(std::span<const ByteRange> ranges) const { return ranges.size(); }
 };
 
 // The file itself, as opened: its map (read-only opening) or its descriptor (opening for
