@@ -589,17 +589,7 @@ Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
 
 Status extract_sequence_from_bgzf(const BgzfReader& reader, const EntryNumbers& e,
                                   std::uint64_t start, std::uint64_t count, std::string& out) {
-  out.clear();
-  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return Ok{};
-  if (Status s = reader.load(); !s) return s;
-  const std::uint64_t a = residue_offset(e, start);
-  const std::uint64_t bound = reader.text_bound();
-  if (a >= bound) return Ok{};
-  const std::uint64_t span = region_span_bytes(e, count);
-  const std::uint64_t stop = span > bound - a ? bound : a + span;
-  const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
-  out.reserve(want);
-  return reader.append_text(a, stop, want, out);
+  return extract_sequence_from_text(reader, e, start, count, out);
 }
 
 }  // namespace tavlo

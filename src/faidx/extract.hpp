@@ -42,4 +42,23 @@ Result<std::string> extract_sequence_from_file_optimized(int fd, const EntryNumb
 Status extract_sequence_from_file_optimized(int fd, const EntryNumbers& e, std::uint64_t start,
                                             std::uint64_t count, std::string& out);
 
+// The same out of the text behind a reader of a compressed file (BGZF blocks, gzip checkpoints):
+// `reader.load()`, then `reader.text_bound()` (no text at or past it) and
+// `reader.append_text(a, stop, want, out)`, which walks [a, stop) as append_residues does.
+template <class Reader>
+Status extract_sequence_from_text(const Reader& reader, const EntryNumbers& e,
+                                  std::uint64_t start, std::uint64_t count, std::string& out) {
+  out.clear();
+  if (count == 0 || e.rlen == 0 || e.lenc == 0 || start == 0) return Ok{};
+  if (Status s = reader.load(); !s) return s;
+  const std::uint64_t a = residue_offset(e, start);
+  const std::uint64_t bound = reader.text_bound();
+  if (a >= bound) return Ok{};
+  const std::uint64_t span = region_span_bytes(e, count);
+  const std::uint64_t stop = span > bound - a ? bound : a + span;
+  const std::size_t want = static_cast<std::size_t>(count < stop - a ? count : stop - a);
+  out.reserve(want);
+  return reader.append_text(a, stop, want, out);
+}
+
 }  // namespace tavlo

@@ -71,6 +71,7 @@ class GzipReader {
   Status load() const;
   // The uncompressed size; valid after load() succeeded.
   std::uint64_t text_size() const { return index_.text_size; }
+  std::uint64_t text_bound() const { return index_.text_size; }
 
   // Walks the text [a, stop), appending the residues to `out` (as append_residues does) until it
   // holds `want` bytes or the text ends.
