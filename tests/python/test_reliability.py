@@ -347,6 +347,21 @@ def test_record_longer_than_2_to_the_32(tmp_path):
                 os.unlink(leftover)
 
 
+def signalled_run(code, signum):
+    """Runs `code` in a fresh interpreter, sends it `signum` 50 ms after it prints "ready", and
+    returns what it printed after that."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
+        MODULE_DIR, os.environ.get("PYTHONPATH")])))
+    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    assert child.stdout.readline() == "ready\n", child.stderr.read()
+    threading.Event().wait(0.05)
+    child.send_signal(signum)
+    out, err = child.communicate(timeout=300)
+    assert child.returncode == 0, err
+    return out
+
+
 @pytest.mark.parametrize("compressed", [False, True])
 def test_ctrl_c_stops_a_large_batch(tmp_path, compressed):
     # SIGINT early in a long batch: KeyboardInterrupt well before the batch would have ended (as
@@ -371,15 +386,7 @@ def test_ctrl_c_stops_a_large_batch(tmp_path, compressed):
             print("interrupted", time.perf_counter() - start, 10 * tenth)
         print(len(fx.fetch_many(regions[:5000])))
         """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
-        MODULE_DIR, os.environ.get("PYTHONPATH")])))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert child.stdout.readline() == "ready\n", child.stderr.read()
-    threading.Event().wait(0.05)
-    child.send_signal(signal.SIGINT)
-    out, err = child.communicate(timeout=300)
-    assert child.returncode == 0, err
+    out = signalled_run(code, signal.SIGINT)
     word, *times = out.split("\n")[0].split()
     assert word == "interrupted", out
     assert float(times[0]) < 0.75 * float(times[1]), out
@@ -403,13 +410,5 @@ def test_signal_handler_that_changes_the_regions_during_a_batch(tmp_path):
         assert all(len(s.seq) in (1, 200) for s in out)
         print(len(out))
         """
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
-        MODULE_DIR, os.environ.get("PYTHONPATH")])))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-    assert child.stdout.readline() == "ready\n", child.stderr.read()
-    threading.Event().wait(0.05)
-    child.send_signal(signal.SIGUSR1)
-    out, err = child.communicate(timeout=300)
-    assert child.returncode == 0, err
+    out = signalled_run(code, signal.SIGUSR1)
     assert int(out) in (10, 1_500_000)
