@@ -102,28 +102,34 @@ std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string&
   return static_cast<std::uint32_t>(got);
 }
 
-// Where checkpoints go: at a block boundary, once the text since the last one is long enough
-// that its window costs at most a seventh of the compressed bytes between the two (so the
-// index stays below 15 % of the file), and at least every kMaxText bytes of text.
+// Where checkpoints go: at least kMinText bytes of text apart, as soon as the windows stored so
+// far and the next one cost at most a seventh of the compressed bytes read (so the index stays
+// below 15 % of the file), and at least every kMaxText bytes of text.
 struct Spacing {
   static constexpr std::uint64_t kMinText = 64 << 10;
   static constexpr std::uint64_t kMaxText = 1 << 20;
-  std::uint64_t last_byte = 0, last_uoff = 0, last_stored = 0;
+  std::uint64_t last_uoff = 0, stored = 0, last_window = 0;
 
   bool due(std::uint64_t byte, std::uint64_t uoff) const {
-    const std::uint64_t text = uoff - last_uoff, in = byte - last_byte;
+    const std::uint64_t text = uoff - last_uoff;
     if (text < kMinText) return false;
     if (text >= kMaxText) return true;
-    // The last window's stored size; before the first, what 32 KiB of this text deflates to.
-    const std::uint64_t window = last_stored > 0 ? last_stored : kGzipWindow * in / text;
-    return in >= 7 * window;
+    // The last window's stored size; before the first, what 32 KiB of the text deflates to.
+    const std::uint64_t window = last_window > 0 ? last_window : kGzipWindow * byte / uoff;
+    return byte >= 7 * (stored + window);
+  }
+  void placed(std::uint64_t uoff, std::uint64_t window) {
+    last_uoff = uoff;
+    stored += window;
+    if (window > 0) last_window = window;
   }
 };
 
-// Feeds the complete lines of the text gathered so far to the scanner and keeps the rest.
+// The text of the pass: handed to the scanner (when there is one) a run of complete lines at a
+// time, with at least the last window's worth of it kept, which checkpoints and restarts need.
 class TextFeed {
  public:
-  explicit TextFeed(FastaScanner& scanner) : scanner_(scanner) {}
+  explicit TextFeed(FastaScanner* scanner) : scanner_(scanner) {}
 
   // Room for at least `n` more bytes of text, written at tail().
   char* tail(std::size_t n) {
@@ -132,13 +138,34 @@ class TextFeed {
   }
   std::size_t room() const { return buf_.size() - filled_; }
   void added(std::size_t n) { filled_ += n; }
-  std::size_t pending() const { return filled_ - clean_; }
+  std::size_t pending() const { return filled_ - start_; }
+  bool scanning() const { return scanner_ != nullptr; }
+  // The last `n` bytes added (no more than a window, nor than the text of the member).
+  const unsigned char* back(std::size_t n) const {
+    return reinterpret_cast<const unsigned char*>(buf_.data() + filled_ - n);
+  }
 
   Status flush(bool last) {
+    if (scanner_ == nullptr) {
+      start_ = filled_;
+    } else if (Status s = feed(last); !s) {
+      return s;
+    }
+    const std::size_t drop = std::min(start_, filled_ - std::min<std::size_t>(filled_, kGzipWindow));
+    std::memmove(buf_.data(), buf_.data() + drop, filled_ - drop);
+    filled_ -= drop;
+    start_ -= drop;
+    clean_ = std::max(clean_, drop) - drop;
+    return Ok{};
+  }
+
+ private:
+  Status feed(bool last) {
+    const std::string_view rest(buf_.data() + start_, filled_ - start_);
     if (last) {
-      auto used = scanner_.feed(std::string_view(buf_.data(), filled_), true);
+      auto used = scanner_->feed(rest, true);
       if (!used) return std::move(used).error();
-      filled_ = clean_ = 0;
+      start_ = filled_;
       return Ok{};
     }
     // A line that runs over many rounds (an unwrapped chromosome) is searched once.
@@ -148,28 +175,27 @@ class TextFeed {
     }
     constexpr std::size_t kSlice = 1 << 20;  // the scanner's checks of a slice stay in cache
     std::size_t at = 0;
-    while (at < filled_) {
-      const std::size_t len = std::min(kSlice, filled_ - at);
-      auto used = scanner_.feed(std::string_view(buf_.data() + at, len), false);
+    while (at < rest.size()) {
+      const std::size_t len = std::min(kSlice, rest.size() - at);
+      auto used = scanner_->feed(rest.substr(at, len), false);
       if (!used) return std::move(used).error();
-      if (*used == 0 && len < filled_ - at) {
-        used = scanner_.feed(std::string_view(buf_.data() + at, filled_ - at), false);
+      if (*used == 0 && len < rest.size() - at) {
+        used = scanner_->feed(rest.substr(at), false);
         if (!used) return std::move(used).error();
       }
       if (*used == 0) break;
       at += *used;
     }
-    std::memmove(buf_.data(), buf_.data() + at, filled_ - at);
-    filled_ -= at;
-    clean_ = 0;
+    start_ += at;
+    clean_ = start_;
     return Ok{};
   }
 
- private:
-  FastaScanner& scanner_;
+  FastaScanner* scanner_;
   std::string buf_;
   std::size_t filled_ = 0;
-  std::size_t clean_ = 0;  // bytes at the start known to hold no line feed
+  std::size_t start_ = 0;  // where the text not yet scanned starts
+  std::size_t clean_ = 0;  // the bytes before it are known to hold no line feed
 };
 
 }  // namespace
@@ -279,132 +305,288 @@ Status load_window(const GzipIndex& index, const GzipPoint& p, std::string& out)
   return Ok{};
 }
 
-Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& st, bool scan,
-                                   bool bytewise) {
-  const auto size = static_cast<std::uint64_t>(st.st_size);
-  CompressedInput in(map, fd, size);
-  GzipBuild build;
-  GzipIndex& ix = build.index;
-  ix.compressed_size = size;
-  ix.mtime_sec = st.st_mtim.tv_sec;
-  ix.mtime_nsec = st.st_mtim.tv_nsec;
-  FastaScanner scanner(0, bytewise);
-  TextFeed text(scanner);
-  ZInflate inflater;
-  if (!inflater.ready) throw std::bad_alloc();
-  z_stream& z = inflater.z;
-  Spacing spacing;
-  unsigned char window[kGzipWindow];
-  std::uint64_t uoff = 0;
-  std::uint64_t at = 0;
-  // A checkpoint at bit `bit`; `header`/`header_len` give the block's header for a point inside
-  // a block.
-  auto add_point = [&](std::uint64_t bit, bool member_start, std::uint64_t header,
-                       std::uint32_t header_len) {
+namespace {
+
+// One pass over a gzip file: each member inflated in turn and checked against its trailer, the
+// text fed to the scanner, checkpoints placed where they are due.
+//
+// The fast pass inflates with ISA-L a block at a time: ISA-L cannot report block boundaries, but
+// taking a block for the last one makes it stop at the block's end, where the pass records the
+// bit it stands at and starts a fresh inflater from that bit and the window. Every block after
+// the first is thus inflated from a checkpoint as a reader would, and the member's CRC32 checks
+// them all. A block too long to go without checkpoints inside it is inflated again with zlib,
+// which stops inside blocks too; zlib does the whole pass where ISA-L is missing, or when the fast
+// pass fails (and then gives the error).
+class IndexPass {
+ public:
+  IndexPass(const char* map, int fd, const struct stat& st, bool scan, bool bytewise)
+      : in_(map, fd, static_cast<std::uint64_t>(st.st_size)),
+        scanner_(0, bytewise),
+        text_(scan ? &scanner_ : nullptr) {
+    GzipIndex& ix = build_.index;
+    ix.compressed_size = static_cast<std::uint64_t>(st.st_size);
+    ix.mtime_sec = st.st_mtim.tv_sec;
+    ix.mtime_nsec = st.st_mtim.tv_nsec;
+    if (!zlib_.ready) throw std::bad_alloc();
+  }
+
+  Result<GzipBuild> run(bool fast) {
+    GzipIndex& ix = build_.index;
+    std::uint64_t at = 0;
+    while (true) {
+      auto member = next_member(in_, at);
+      if (!member) return std::move(member).error();
+      if (!*member) break;
+      const std::uint64_t start = **member;
+      crc_ = 0;
+      member_text_ = 0;
+      if (ix.points.empty() || spacing_.due(start, uoff_)) add_point(start * 8, nullptr, 0, 0);
+#if defined(TAVLO_HAVE_ISAL)
+      auto end = fast ? inflate_isal(start * 8) : inflate_zlib(start * 8, kNever);
+#else
+      (void)fast;
+      auto end = inflate_zlib(start * 8, kNever);
+#endif
+      if (!end) return std::move(end).error();
+      if (Status s = check_trailer(end->at); !s) return std::move(s).error();
+      at = end->at + 8;
+    }
+    ix.text_size = uoff_;
+    if (Status s = text_.flush(true); !s) return std::move(s).error();
+    if (text_.scanning()) build_.listing = scanner_.take_listing();
+    return std::move(build_);
+  }
+
+ private:
+  static constexpr std::uint64_t kNever = ~std::uint64_t{0};
+  // Where an inflater stopped: the end of the member's deflate data (a byte offset), or the block
+  // boundary (a bit offset) where it handed over.
+  struct Stop {
+    bool member_end;
+    std::uint64_t at;
+  };
+
+  std::uint32_t window_len() const {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(member_text_, kGzipWindow));
+  }
+
+  // A checkpoint at bit `bit`, with the `len` bytes of text before it at `window`; `header` and
+  // `header_len` give the block's header for a point inside a block.
+  void add_point(std::uint64_t bit, const unsigned char* window, std::uint32_t len,
+                 std::uint64_t header, std::uint32_t header_len = 0) {
+    GzipIndex& ix = build_.index;
     GzipPoint p;
     p.bit = bit;
-    p.uoff = uoff;
+    p.uoff = uoff_;
     p.window_at = ix.windows.size();
     p.header_at = header;
     p.header_len = header_len;
-    if (!member_start) {
-      uInt len = 0;
-      inflateGetDictionary(&z, window, &len);
-      p.window_len = len;
-      p.window_size = store_window(window, len, ix.windows);
-    }
+    p.window_len = len;
+    if (len > 0) p.window_size = store_window(window, len, ix.windows);
     ix.points.push_back(p);
-    spacing = Spacing{bit / 8, uoff, p.window_size};
-  };
-  while (true) {
-    auto member = next_member(in, at);
-    if (!member) return std::move(member).error();
-    if (!*member) break;
-    const std::uint64_t start = **member;
+    spacing_.placed(uoff_, p.window_size);
+  }
+
+  // Takes `n` bytes of text just written at the tail of text_.
+  Status commit(const char* p, std::size_t n) {
+    crc_ = crc_of(crc_, p, n);
+    member_text_ += n;
+    uoff_ += n;
+    text_.added(n);
+    return text_.pending() >= (4 << 20) ? text_.flush(false) : Status(Ok{});
+  }
+
+  Status check_trailer(std::uint64_t end) {
+    auto trailer = in_.get(end, 8);
+    if (!trailer) return std::move(trailer).error();
+    if (trailer->size() < 8) return at_offset("truncated gzip file", end);
+    if (le32(bytes_of(*trailer)) != crc_) {
+      return at_offset("corrupt gzip member (CRC32 mismatch)", end);
+    }
+    if (le32(bytes_of(*trailer) + 4) != static_cast<std::uint32_t>(member_text_)) {
+      return at_offset("corrupt gzip member (uncompressed size mismatch)", end + 4);
+    }
+    return Ok{};
+  }
+
+  // The input from byte `at` on, or an error at the end of the file.
+  Result<std::string_view> input(std::uint64_t at) {
+    auto got = in_.get(at, 1 << 20);
+    if (!got) return std::move(got).error();
+    if (got->empty()) return at_offset("truncated gzip file", at);
+    return got->substr(0, std::min<std::size_t>(got->size(), 1u << 30));
+  }
+
+  // Inflates with zlib from bit `bit`, a block boundary of the member being read (its text so far
+  // is in text_), until the member ends or a block ends once the text reaches `hand_back`.
+  Result<Stop> inflate_zlib(std::uint64_t bit, std::uint64_t hand_back) {
+    z_stream& z = zlib_.z;
     inflateReset(&z);
-    if (ix.points.empty() || spacing.due(start, uoff)) add_point(start * 8, true, 0, 0);
-    std::uint32_t crc = 0;
-    std::uint64_t member_text = 0;
-    std::uint64_t fed_end = start;  // the file offset just past the input handed to zlib
-    // The Huffman-coded block being inflated: where its header starts and ends (bits). The
-    // first block of a member starts with its data (inflate stops at the later boundaries).
-    std::uint64_t block_at = start * 8, codes_at = 0;
+    if (const std::uint32_t len = window_len(); len > 0) {
+      inflateSetDictionary(&z, text_.back(len), len);
+    }
+    std::uint64_t fed_end = bit / 8;  // the file offset just past the input handed to zlib
+    z.avail_in = 0;
+    if (bit % 8 != 0) {
+      auto got = input(fed_end);
+      if (!got) return std::move(got).error();
+      const auto shift = static_cast<unsigned>(bit % 8);
+      inflatePrime(&z, static_cast<int>(8 - shift), bytes_of(*got)[0] >> shift);
+      ++fed_end;
+    }
+    // The Huffman-coded block being inflated: where its header starts and ends (bits).
+    std::uint64_t block_at = bit, codes_at = 0;
     bool in_codes = false;
     bool seeking = false;  // a checkpoint is due inside a block
-    z.avail_in = 0;
+    unsigned char window[kGzipWindow];
+    const auto zlib_point = [&](std::uint64_t at, std::uint64_t header, std::uint32_t len) {
+      uInt got = 0;
+      inflateGetDictionary(&z, window, &got);
+      add_point(at, window, got, header, len);
+    };
     while (true) {
       if (z.avail_in == 0) {
-        auto got = in.get(fed_end, 1 << 20);
+        auto got = input(fed_end);
         if (!got) return std::move(got).error();
-        if (got->empty()) return at_offset("truncated gzip file", fed_end);
-        const std::size_t n = std::min<std::size_t>(got->size(), 1u << 30);
         z.next_in = const_cast<Bytef*>(bytes_of(*got));
-        z.avail_in = static_cast<uInt>(n);
-        fed_end += n;
+        z.avail_in = static_cast<uInt>(got->size());
+        fed_end += got->size();
       }
-      // Without a scan the text is only checked, in the same buffer every round. Output goes
-      // out in small pieces so that inflate returns often enough to place checkpoints inside
-      // long blocks, and in tiny ones while a due checkpoint waits for the start of a code.
-      char* out = text.tail(256 << 10);
+      // Output goes out in small pieces so that inflate returns often enough to place
+      // checkpoints inside long blocks, and in tiny ones while a due checkpoint waits for the
+      // start of a code.
+      char* out = text_.tail(256 << 10);
       const auto room =
-          static_cast<uInt>(std::min<std::size_t>(text.room(), seeking ? 256 : 8 << 10));
+          static_cast<uInt>(std::min<std::size_t>(text_.room(), seeking ? 256 : 8 << 10));
       z.next_out = reinterpret_cast<Bytef*>(out);
       z.avail_out = room;
       // Z_TREES: inflate also stops at each block boundary and after each block header.
       const int r = inflate(&z, Z_TREES);
-      const std::size_t made = room - z.avail_out;
-      crc = crc_of(crc, out, made);
-      member_text += made;
-      uoff += made;
-      if (scan) text.added(made);
+      if (Status s = commit(out, room - z.avail_out); !s) return std::move(s).error();
       const std::uint64_t byte = fed_end - z.avail_in;
-      if (r == Z_STREAM_END) break;
+      if (r == Z_STREAM_END) return Stop{true, byte};
       if (r == Z_MEM_ERROR) throw std::bad_alloc();
       if (r != Z_OK && r != Z_BUF_ERROR) return at_offset("corrupt gzip data", byte);
       // The bit inflate stands at: bytes taken, less the bits it holds unused.
-      const std::uint64_t bit = byte * 8 - static_cast<unsigned>(z.data_type & 63);
+      const std::uint64_t now = byte * 8 - static_cast<unsigned>(z.data_type & 63);
       if ((z.data_type & 128) != 0) {  // a block boundary
         in_codes = false;
-        block_at = bit;
-        if ((z.data_type & 64) == 0 && spacing.due(byte, uoff)) add_point(bit, false, 0, 0);
+        block_at = now;
+        if ((z.data_type & 64) == 0) {
+          if (spacing_.due(byte, uoff_)) zlib_point(now, 0, 0);
+          if (uoff_ >= hand_back) return Stop{false, now};
+        }
       } else if ((z.data_type & 256) != 0) {  // just past a block header
         // (In a stored block inflateMark never reports a code, so no point lands there.)
         in_codes = true;
-        codes_at = bit;
-      } else if (in_codes && spacing.due(byte, uoff)) {
+        codes_at = now;
+      } else if (in_codes && spacing_.due(byte, uoff_)) {
         // Inside a coded block: a checkpoint where the code being worked on starts, when none
         // of its text has been written yet.
         const long mark = inflateMark(&z);
         const long back = mark >> 16;  // bits of that code already taken; -1 outside codes
-        if (back >= 0 && (mark & 0xffff) == 0 && static_cast<std::uint64_t>(back) <= bit &&
-            bit - static_cast<std::uint64_t>(back) >= codes_at) {
-          add_point(bit - static_cast<std::uint64_t>(back), false, block_at,
-                    static_cast<std::uint32_t>(codes_at - block_at));
+        if (back >= 0 && (mark & 0xffff) == 0 && static_cast<std::uint64_t>(back) <= now &&
+            now - static_cast<std::uint64_t>(back) >= codes_at) {
+          zlib_point(now - static_cast<std::uint64_t>(back), block_at,
+                     static_cast<std::uint32_t>(codes_at - block_at));
         }
       }
-      seeking = in_codes && spacing.due(byte, uoff);
-      if (scan && text.pending() >= (4 << 20)) {
-        if (Status s = text.flush(false); !s) return std::move(s).error();
+      seeking = in_codes && spacing_.due(byte, uoff_);
+    }
+  }
+
+#if defined(TAVLO_HAVE_ISAL)
+  // Inflates the member whose deflate data starts at bit `bit` with ISA-L, a block at a time.
+  Result<Stop> inflate_isal(std::uint64_t bit) {
+    constexpr std::size_t kLong = 1 << 20;   // a block longer than this goes to zlib
+    constexpr std::size_t kPiece = 256 << 10;
+    if (!isal_) isal_.reset(new inflate_state);
+    inflate_state& s = *isal_;
+    while (true) {
+      // A fresh inflater at `bit`, with the window before it and the bits up to a byte boundary.
+      isal_inflate_init(&s);
+      s.crc_flag = ISAL_DEFLATE;
+      if (const std::uint32_t len = window_len(); len > 0) {
+        isal_inflate_set_dict(&s, const_cast<unsigned char*>(text_.back(len)), len);
+      }
+      std::uint64_t fed_end = bit / 8;
+      auto got = input(fed_end);
+      if (!got) return std::move(got).error();
+      s.next_in = const_cast<unsigned char*>(bytes_of(*got));
+      s.avail_in = static_cast<std::uint32_t>(got->size());
+      fed_end += got->size();
+      if (bit % 8 != 0) {
+        s.read_in = s.next_in[0] >> (bit % 8);
+        s.read_in_length = static_cast<std::int32_t>(8 - bit % 8);
+        ++s.next_in;
+        --s.avail_in;
+      }
+      // Inflate until the block that starts there ends: one byte first, to be inside the block,
+      // which is then taken for the last one.
+      char* out = text_.tail(kLong + kPiece);
+      std::size_t made = 0;
+      bool inside = false;
+      std::uint32_t last = 0;
+      while (true) {
+        if (s.avail_in == 0) {
+          got = input(fed_end);
+          if (!got) return std::move(got).error();
+          s.next_in = const_cast<unsigned char*>(bytes_of(*got));
+          s.avail_in = static_cast<std::uint32_t>(got->size());
+          fed_end += got->size();
+        }
+        const std::size_t room = inside ? kPiece : 1;
+        s.next_out = reinterpret_cast<unsigned char*>(out + made);
+        s.avail_out = static_cast<std::uint32_t>(room);
+        if (isal_inflate(&s) < 0) return at_offset("corrupt gzip data", fed_end - s.avail_in);
+        made += room - s.avail_out;
+        if (s.block_state == ISAL_BLOCK_FINISH) break;
+        if (!inside && (s.block_state == ISAL_BLOCK_CODED || s.block_state == ISAL_BLOCK_TYPE0)) {
+          inside = true;
+          last = s.bfinal;
+          s.bfinal = 1;
+        }
+        if (made > kLong) break;
+      }
+      if (made > kLong) {
+        // zlib inflates the block again (over the text not taken) with points inside it.
+        auto stop = inflate_zlib(bit, uoff_ + made);
+        if (!stop || stop->member_end) return stop;
+        bit = stop->at;
+        continue;
+      }
+      if (Status c = commit(out, made); !c) return std::move(c).error();
+      const std::uint64_t byte = fed_end - s.avail_in;
+      if (!inside || last != 0) return Stop{true, byte - static_cast<unsigned>(s.read_in_length) / 8};
+      bit = byte * 8 - static_cast<unsigned>(s.read_in_length);
+      if (spacing_.due(bit / 8, uoff_)) {
+        add_point(bit, text_.back(window_len()), window_len(), 0);
       }
     }
-    const std::uint64_t end = fed_end - z.avail_in;
-    auto trailer = in.get(end, 8);
-    if (!trailer) return std::move(trailer).error();
-    if (trailer->size() < 8) return at_offset("truncated gzip file", end);
-    if (le32(bytes_of(*trailer)) != crc) {
-      return at_offset("corrupt gzip member (CRC32 mismatch)", end);
-    }
-    if (le32(bytes_of(*trailer) + 4) != static_cast<std::uint32_t>(member_text)) {
-      return at_offset("corrupt gzip member (uncompressed size mismatch)", end + 4);
-    }
-    at = end + 8;
   }
-  ix.text_size = uoff;
-  if (scan) {
-    if (Status s = text.flush(true); !s) return std::move(s).error();
-    build.listing = scanner.take_listing();
-  }
-  return build;
+
+  std::unique_ptr<inflate_state> isal_;
+#endif
+
+  CompressedInput in_;
+  GzipBuild build_;
+  FastaScanner scanner_;
+  TextFeed text_;
+  ZInflate zlib_;
+  Spacing spacing_;
+  std::uint64_t uoff_ = 0;
+  std::uint32_t crc_ = 0;            // of the member's text so far
+  std::uint64_t member_text_ = 0;
+};
+
+}  // namespace
+
+Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& st, bool scan,
+                                   bool bytewise) {
+#if defined(TAVLO_HAVE_ISAL)
+  if (auto fast = IndexPass(map, fd, st, scan, bytewise).run(true)) return fast;
+#endif
+  return IndexPass(map, fd, st, scan, bytewise).run(false);
 }
 
 // The .gzidx layout (little-endian): the 8 bytes "TVGZIDX\n", a u32 version (1), a u32 of flags

@@ -89,6 +89,16 @@ def sample_regions(rng, n):
     return out + [("r1", 1, 400_000), ("empty", 1, 5), ("r2", 0, 10), ("r3", 250_001, 250_001)]
 
 
+def test_blocks_longer_than_the_checkpoint_spacing(tmp_path):
+    # A long run of N deflates into blocks of megabytes, which get checkpoints inside them.
+    seq = residues(50_000, 6) + "N" * 6_000_000 + residues(50_000, 7)
+    path = write_gz(tmp_path, open(write_fasta(tmp_path / "g.fa", {"g": seq}, 60), "rb").read())
+    fa = tavlo.Faidx(path)
+    for s in (1, 49_990, 3_000_000, 6_049_000, 6_099_950):
+        assert tavlo.Faidx(path).fetch("g", s, s + 2000).seq == seq[s - 1:s + 2000]
+    assert fa.fetch_entire_sequence("g").seq == seq
+
+
 @pytest.mark.parametrize("maker", MAKERS)
 def test_every_read_path_matches_the_plain_file(tmp_path, plain, maker):
     plain_path, text = plain
