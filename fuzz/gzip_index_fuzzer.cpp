@@ -3,7 +3,9 @@
 // then made right again, so that the damage reaches the points). Whatever parses must format
 // back to the same points, and reads of the fixed file through it must give an error value or
 // residues, never a crash, a hang or a read outside a buffer; reads through the true index (or
-// through some of its points only) must give exactly the residues of the plain text.
+// through some of its points only) must give exactly the residues of the plain text. A damaged
+// copy of a fixed file must make the building pass fail with an error value or index exactly the
+// plain text.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -48,6 +50,7 @@ std::string member(const std::string& text, int level) {
 // a line), long enough for several checkpoints, and its true index.
 struct Fixture {
   std::string text, file, index_bytes;
+  std::string runs_text, runs_file;  // a run of N long enough for blocks of megabytes
   struct stat st{};
   Fixture() {
     std::uint32_t x = 12345;
@@ -68,8 +71,38 @@ struct Fixture {
     FUZZ_REQUIRE(built.ok());
     FUZZ_REQUIRE(built->index.points.size() >= 3);
     index_bytes = tavlo::format_gzip_index(built->index);
+    runs_text = ">r\n" + text.substr(3, 6100);
+    for (int line = 0; line < 25000; ++line) runs_text += std::string(60, 'N') + "\n";
+    runs_text += text.substr(3, 6100);
+    runs_file = member(runs_text, 6);
   }
 };
+
+// Builds the index of one of the fixed files with a few bytes changed; when that succeeds, the
+// index must be the file's and read its text.
+template <typename Regions>
+void build_damaged(const Fixture& fx, FuzzedDataProvider& fdp, const Regions& regions) {
+  const bool runs = fdp.ConsumeBool();
+  std::string file = runs ? fx.runs_file : fx.file;
+  const std::string& text = runs ? fx.runs_text : fx.text;
+  for (int n = fdp.ConsumeIntegralInRange(0, 3); n > 0; --n) {
+    const auto at = fdp.ConsumeIntegralInRange<std::size_t>(0, file.size() - 1);
+    file[at] = static_cast<char>(file[at] ^ fdp.ConsumeIntegralInRange<std::uint8_t>(1, 255));
+  }
+  struct stat st = fx.st;
+  st.st_size = static_cast<off_t>(file.size());
+  auto built = tavlo::build_gzip_index(file.data(), -1, st, fdp.ConsumeBool());
+  if (!built.ok()) return;
+  FUZZ_REQUIRE(built->index.text_size == text.size());
+  tavlo::GzipReader reader(file.data(), -1, st, std::move(built->index));
+  for (const auto& [e, where] : regions) {
+    std::string got;
+    const tavlo::Status s =
+        tavlo::extract_sequence_from_gzip(reader, e, where.first, where.second, got);
+    FUZZ_REQUIRE(s.ok());
+    FUZZ_REQUIRE(got == tavlo::extract_sequence_from_mmap(text, e, where.first, where.second));
+  }
+}
 
 void put_crc(std::string& bytes) {
   if (bytes.size() < 64 || bytes.compare(0, 5, "GZIDX") == 0) return;
@@ -84,8 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const Fixture fx;
   FuzzedDataProvider fdp(data, size);
   // The index as given; the true one changed; the true one; the true one thinned out (long
-  // stretches between its points).
-  const int mode = fdp.ConsumeIntegralInRange(0, 3);
+  // stretches between its points); a damaged file indexed.
+  const int mode = fdp.ConsumeIntegralInRange(0, 4);
   const unsigned keep_every = fdp.ConsumeIntegralInRange(1u, 8u);
   std::vector<std::pair<EntryNumbers, std::pair<std::uint64_t, std::uint64_t>>> regions;
   for (int n = fdp.ConsumeIntegralInRange(1, 4); n > 0; --n) {
@@ -96,6 +129,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     e.rlen = fdp.ConsumeIntegralInRange<std::uint64_t>(0, fx.text.size());
     const auto start = fdp.ConsumeIntegralInRange<std::uint64_t>(0, e.rlen + 1);
     regions.push_back({e, {start, fdp.ConsumeIntegralInRange<std::uint64_t>(0, 5000)}});
+  }
+  if (mode == 4) {
+    build_damaged(fx, fdp, regions);
+    return 0;
   }
   std::string bytes;
   if (mode == 0) {

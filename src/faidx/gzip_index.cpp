@@ -5,8 +5,15 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <exception>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
 
 #if defined(TAVLO_HAVE_ISAL)
 #include <isa-l/crc.h>
@@ -14,6 +21,7 @@
 #endif
 
 #include "faidx/file_io.hpp"
+#include "faidx/pool.hpp"
 #include "faidx/scan.hpp"
 
 namespace tavlo {
@@ -105,31 +113,13 @@ std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string&
 // Where checkpoints go: at least kMinText bytes of text apart, as soon as the windows stored so
 // far and the next one cost at most a seventh of the compressed bytes read (so the index stays
 // below 15 % of the file), and at least every kMaxText bytes of text.
-struct Spacing {
-  static constexpr std::uint64_t kMinText = 64 << 10;
-  static constexpr std::uint64_t kMaxText = 1 << 20;
-  std::uint64_t last_uoff = 0, stored = 0, last_window = 0;
+constexpr std::uint64_t kMinText = 64 << 10;
+constexpr std::uint64_t kMaxText = 1 << 20;
 
-  bool due(std::uint64_t byte, std::uint64_t uoff) const {
-    const std::uint64_t text = uoff - last_uoff;
-    if (text < kMinText) return false;
-    if (text >= kMaxText) return true;
-    // The last window's stored size; before the first, what 32 KiB of the text deflates to.
-    const std::uint64_t window = last_window > 0 ? last_window : kGzipWindow * byte / uoff;
-    return byte >= 7 * (stored + window);
-  }
-  void placed(std::uint64_t uoff, std::uint64_t window) {
-    last_uoff = uoff;
-    stored += window;
-    if (window > 0) last_window = window;
-  }
-};
-
-// The text of the pass: handed to the scanner (when there is one) a run of complete lines at a
-// time, with at least the last window's worth of it kept, which checkpoints and restarts need.
+// Feeds the complete lines of the text gathered so far to the scanner and keeps the rest.
 class TextFeed {
  public:
-  explicit TextFeed(FastaScanner* scanner) : scanner_(scanner) {}
+  explicit TextFeed(FastaScanner& scanner) : scanner_(scanner) {}
 
   // Room for at least `n` more bytes of text, written at tail().
   char* tail(std::size_t n) {
@@ -138,34 +128,13 @@ class TextFeed {
   }
   std::size_t room() const { return buf_.size() - filled_; }
   void added(std::size_t n) { filled_ += n; }
-  std::size_t pending() const { return filled_ - start_; }
-  bool scanning() const { return scanner_ != nullptr; }
-  // The last `n` bytes added (no more than a window, nor than the text of the member).
-  const unsigned char* back(std::size_t n) const {
-    return reinterpret_cast<const unsigned char*>(buf_.data() + filled_ - n);
-  }
+  std::size_t pending() const { return filled_ - clean_; }
 
   Status flush(bool last) {
-    if (scanner_ == nullptr) {
-      start_ = filled_;
-    } else if (Status s = feed(last); !s) {
-      return s;
-    }
-    const std::size_t drop = std::min(start_, filled_ - std::min<std::size_t>(filled_, kGzipWindow));
-    std::memmove(buf_.data(), buf_.data() + drop, filled_ - drop);
-    filled_ -= drop;
-    start_ -= drop;
-    clean_ = std::max(clean_, drop) - drop;
-    return Ok{};
-  }
-
- private:
-  Status feed(bool last) {
-    const std::string_view rest(buf_.data() + start_, filled_ - start_);
     if (last) {
-      auto used = scanner_->feed(rest, true);
+      auto used = scanner_.feed(std::string_view(buf_.data(), filled_), true);
       if (!used) return std::move(used).error();
-      start_ = filled_;
+      filled_ = clean_ = 0;
       return Ok{};
     }
     // A line that runs over many rounds (an unwrapped chromosome) is searched once.
@@ -175,27 +144,217 @@ class TextFeed {
     }
     constexpr std::size_t kSlice = 1 << 20;  // the scanner's checks of a slice stay in cache
     std::size_t at = 0;
-    while (at < rest.size()) {
-      const std::size_t len = std::min(kSlice, rest.size() - at);
-      auto used = scanner_->feed(rest.substr(at, len), false);
+    while (at < filled_) {
+      const std::size_t len = std::min(kSlice, filled_ - at);
+      auto used = scanner_.feed(std::string_view(buf_.data() + at, len), false);
       if (!used) return std::move(used).error();
-      if (*used == 0 && len < rest.size() - at) {
-        used = scanner_->feed(rest.substr(at), false);
+      if (*used == 0 && len < filled_ - at) {
+        used = scanner_.feed(std::string_view(buf_.data() + at, filled_ - at), false);
         if (!used) return std::move(used).error();
       }
       if (*used == 0) break;
       at += *used;
     }
-    start_ += at;
-    clean_ = start_;
+    std::memmove(buf_.data(), buf_.data() + at, filled_ - at);
+    filled_ -= at;
+    clean_ = 0;
     return Ok{};
   }
 
-  FastaScanner* scanner_;
+ private:
+  FastaScanner& scanner_;
   std::string buf_;
   std::size_t filled_ = 0;
-  std::size_t start_ = 0;  // where the text not yet scanned starts
-  std::size_t clean_ = 0;  // the bytes before it are known to hold no line feed
+  std::size_t clean_ = 0;  // bytes at the start known to hold no line feed
+};
+
+// The text as the pass writes it: what is not yet handed to the scanner, after at least the last
+// window's worth of the text before it, which restarts and checkpoints need.
+class TextBuffer {
+ public:
+  // Room for at least `n` more bytes of text, written at tail().
+  char* tail(std::size_t n) {
+    if (buf_.size() - filled_ < n) buf_.resize(std::max(buf_.size() * 2, filled_ + n));
+    return buf_.data() + filled_;
+  }
+  std::size_t room() const { return buf_.size() - filled_; }
+  void added(std::size_t n) { filled_ += n; }
+  std::size_t fresh() const { return filled_ - from_; }
+  // The last `n` bytes added (no more than a window, nor than the text of the member).
+  const unsigned char* back(std::size_t n) const {
+    return reinterpret_cast<const unsigned char*>(buf_.data() + filled_ - n);
+  }
+  // Gives the buffer up (its text from the returned offset on not handed over yet) and goes on
+  // in `next`, which starts with the last window's worth of it.
+  std::pair<std::string, std::size_t> hand_over(std::string next) {
+    const std::size_t keep = std::min<std::size_t>(filled_, kGzipWindow);
+    if (next.size() < keep) next.resize(std::max<std::size_t>(keep, 1 << 20));
+    std::memcpy(next.data(), buf_.data() + filled_ - keep, keep);
+    buf_.resize(filled_);
+    std::pair<std::string, std::size_t> out(std::move(buf_), from_);
+    buf_ = std::move(next);
+    filled_ = from_ = keep;
+    return out;
+  }
+
+ private:
+  std::string buf_;
+  std::size_t filled_ = 0;
+  std::size_t from_ = 0;  // where the text not handed over starts
+};
+
+// The other core's share of the pass: scanning the text and deflating the windows, in the order
+// they are handed over, on a thread of its own (inline where the process has one processor).
+// A checkpoint's spacing depends on the sizes of the windows stored before it, so stored() waits
+// for them: the index is the same however the two threads run.
+class PassWorker {
+ public:
+  explicit PassWorker(FastaScanner* scanner) : scanner_(scanner) {
+    if (scanner_ != nullptr) feed_.emplace(*scanner_);
+    threaded_ = worker_count() > 1;
+  }
+  ~PassWorker() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  PassWorker(const PassWorker&) = delete;
+  PassWorker& operator=(const PassWorker&) = delete;
+
+  bool scanning() const { return scanner_ != nullptr; }
+  // A buffer to write text on in: one the worker is done with, when there is one.
+  std::string spare() {
+    std::lock_guard lock(mutex_);
+    if (spares_.empty()) return std::string();
+    std::string s = std::move(spares_.back());
+    spares_.pop_back();
+    return s;
+  }
+  // Hands over the text of `chunk` from its offset on, to scan; fails once the scan has.
+  Status text(std::pair<std::string, std::size_t> chunk) {
+    if (failed_) {
+      std::string windows;
+      std::vector<std::uint32_t> sizes;
+      return finish(windows, sizes);
+    }
+    post(Job{std::move(chunk.first), chunk.second, false});
+    return Ok{};
+  }
+  // Hands over a window to deflate and store.
+  void window(const unsigned char* p, std::uint32_t n) {
+    {
+      std::lock_guard lock(mutex_);
+      ++windows_sent_;
+    }
+    post(Job{std::string(reinterpret_cast<const char*>(p), n), 0, true});
+  }
+  // The stored size of all windows handed over, and of the last one, once they are stored.
+  std::pair<std::uint64_t, std::uint64_t> stored() {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return windows_done_ == windows_sent_ || failed_; });
+    return {stored_, last_};
+  }
+  // Waits for all work, feeds the scanner the end of the text, and gives the windows and their
+  // sizes, or the first error.
+  Status finish(std::string& windows, std::vector<std::uint32_t>& sizes) {
+    std::unique_lock lock(mutex_);
+    idle_.wait(lock, [&] { return queue_.empty() && !busy_; });
+    if (thrown_) std::rethrow_exception(thrown_);
+    if (error_) return std::move(*error_);
+    if (feed_) {
+      if (Status s = feed_->flush(true); !s) return s;
+    }
+    windows = std::move(windows_);
+    sizes = std::move(sizes_);
+    return Ok{};
+  }
+
+ private:
+  struct Job {
+    std::string bytes;
+    std::size_t from;
+    bool window;
+  };
+
+  void post(Job&& job) {
+    if (!threaded_) return run(job);
+    {
+      std::unique_lock lock(mutex_);
+      // A bounded queue: the pass stays at most a few chunks ahead of the scanner.
+      idle_.wait(lock, [&] { return queue_.size() < 8; });
+      queue_.push_back(std::move(job));
+      if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
+    }
+    wake_.notify_one();
+  }
+
+  void loop() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      if (queue_.empty()) return;
+      Job job = std::move(queue_.front());
+      queue_.pop_front();
+      busy_ = true;
+      lock.unlock();
+      run(job);
+      lock.lock();
+      busy_ = false;
+      idle_.notify_all();
+    }
+  }
+
+  // Does one job (on the worker, or inline).
+  void run(Job& job) {
+    if (failed_) return;
+    try {
+      if (job.window) {
+        const std::uint32_t size = store_window(
+            reinterpret_cast<const unsigned char*>(job.bytes.data()),
+            static_cast<std::uint32_t>(job.bytes.size()), windows_);
+        std::lock_guard lock(mutex_);
+        sizes_.push_back(size);
+        stored_ += size;
+        last_ = size;
+        ++windows_done_;
+        return;
+      }
+      const std::string_view text = std::string_view(job.bytes).substr(job.from);
+      std::memcpy(feed_->tail(text.size()), text.data(), text.size());
+      feed_->added(text.size());
+      Status s = feed_->flush(false);
+      std::lock_guard lock(mutex_);
+      if (!s) {
+        error_ = std::move(s).error();
+        failed_ = true;
+      }
+      if (spares_.size() < 2) spares_.push_back(std::move(job.bytes));
+    } catch (...) {
+      std::lock_guard lock(mutex_);
+      thrown_ = std::current_exception();
+      failed_ = true;
+    }
+  }
+
+  FastaScanner* scanner_;
+  std::optional<TextFeed> feed_;
+  bool threaded_ = false;
+  std::mutex mutex_;
+  std::condition_variable wake_, idle_;
+  std::deque<Job> queue_;
+  std::vector<std::string> spares_;
+  bool busy_ = false, stopping_ = false;
+  std::atomic<bool> failed_{false};
+  std::size_t windows_sent_ = 0, windows_done_ = 0;
+  std::uint64_t stored_ = 0, last_ = 0;
+  std::string windows_;
+  std::vector<std::uint32_t> sizes_;
+  std::optional<FaidxError> error_;
+  std::exception_ptr thrown_;
+  std::thread thread_;
 };
 
 }  // namespace
@@ -322,7 +481,7 @@ class IndexPass {
   IndexPass(const char* map, int fd, const struct stat& st, bool scan, bool bytewise)
       : in_(map, fd, static_cast<std::uint64_t>(st.st_size)),
         scanner_(0, bytewise),
-        text_(scan ? &scanner_ : nullptr) {
+        worker_(scan ? &scanner_ : nullptr) {
     GzipIndex& ix = build_.index;
     ix.compressed_size = static_cast<std::uint64_t>(st.st_size);
     ix.mtime_sec = st.st_mtim.tv_sec;
@@ -340,7 +499,7 @@ class IndexPass {
       const std::uint64_t start = **member;
       crc_ = 0;
       member_text_ = 0;
-      if (ix.points.empty() || spacing_.due(start, uoff_)) add_point(start * 8, nullptr, 0, 0);
+      if (ix.points.empty() || due(start)) add_point(start * 8, nullptr, 0, 0);
 #if defined(TAVLO_HAVE_ISAL)
       auto end = fast ? inflate_isal(start * 8) : inflate_zlib(start * 8, kNever);
 #else
@@ -352,8 +511,22 @@ class IndexPass {
       at = end->at + 8;
     }
     ix.text_size = uoff_;
-    if (Status s = text_.flush(true); !s) return std::move(s).error();
-    if (text_.scanning()) build_.listing = scanner_.take_listing();
+    if (worker_.scanning()) {
+      if (Status s = worker_.text(text_.hand_over(worker_.spare())); !s) {
+        return std::move(s).error();
+      }
+    }
+    std::vector<std::uint32_t> sizes;
+    if (Status s = worker_.finish(ix.windows, sizes); !s) return std::move(s).error();
+    std::uint64_t window_at = 0;
+    auto size = sizes.begin();
+    for (GzipPoint& p : ix.points) {
+      if (p.window_len == 0) continue;
+      p.window_at = window_at;
+      p.window_size = *size++;
+      window_at += p.window_size;
+    }
+    if (worker_.scanning()) build_.listing = scanner_.take_listing();
     return std::move(build_);
   }
 
@@ -370,21 +543,30 @@ class IndexPass {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(member_text_, kGzipWindow));
   }
 
-  // A checkpoint at bit `bit`, with the `len` bytes of text before it at `window`; `header` and
-  // `header_len` give the block's header for a point inside a block.
+  // Whether a checkpoint is due at compressed byte `byte` (see kMinText).
+  bool due(std::uint64_t byte) {
+    const std::uint64_t text = uoff_ - last_uoff_;
+    if (text < kMinText) return false;
+    if (text >= kMaxText) return true;
+    const auto [stored, last] = worker_.stored();
+    // The last window's stored size; before the first, what 32 KiB of the text deflates to.
+    const std::uint64_t window = last > 0 ? last : kGzipWindow * byte / uoff_;
+    return byte >= 7 * (stored + window);
+  }
+
+  // A checkpoint at bit `bit`, with the `len` bytes of text before it at `window` (stored by the
+  // worker); `header` and `header_len` give the block's header for a point inside a block.
   void add_point(std::uint64_t bit, const unsigned char* window, std::uint32_t len,
                  std::uint64_t header, std::uint32_t header_len = 0) {
-    GzipIndex& ix = build_.index;
     GzipPoint p;
     p.bit = bit;
     p.uoff = uoff_;
-    p.window_at = ix.windows.size();
     p.header_at = header;
     p.header_len = header_len;
     p.window_len = len;
-    if (len > 0) p.window_size = store_window(window, len, ix.windows);
-    ix.points.push_back(p);
-    spacing_.placed(uoff_, p.window_size);
+    if (len > 0) worker_.window(window, len);
+    build_.index.points.push_back(p);
+    last_uoff_ = uoff_;
   }
 
   // Takes `n` bytes of text just written at the tail of text_.
@@ -393,7 +575,12 @@ class IndexPass {
     member_text_ += n;
     uoff_ += n;
     text_.added(n);
-    return text_.pending() >= (4 << 20) ? text_.flush(false) : Status(Ok{});
+    if (text_.fresh() < (4 << 20)) return Ok{};
+    if (!worker_.scanning()) {
+      spare_ = text_.hand_over(std::move(spare_)).first;
+      return Ok{};
+    }
+    return worker_.text(text_.hand_over(worker_.spare()));
   }
 
   Status check_trailer(std::uint64_t end) {
@@ -473,14 +660,14 @@ class IndexPass {
         in_codes = false;
         block_at = now;
         if ((z.data_type & 64) == 0) {
-          if (spacing_.due(byte, uoff_)) zlib_point(now, 0, 0);
+          if (due(byte)) zlib_point(now, 0, 0);
           if (uoff_ >= hand_back) return Stop{false, now};
         }
       } else if ((z.data_type & 256) != 0) {  // just past a block header
         // (In a stored block inflateMark never reports a code, so no point lands there.)
         in_codes = true;
         codes_at = now;
-      } else if (in_codes && spacing_.due(byte, uoff_)) {
+      } else if (in_codes && due(byte)) {
         // Inside a coded block: a checkpoint where the code being worked on starts, when none
         // of its text has been written yet.
         const long mark = inflateMark(&z);
@@ -491,7 +678,7 @@ class IndexPass {
                      static_cast<std::uint32_t>(codes_at - block_at));
         }
       }
-      seeking = in_codes && spacing_.due(byte, uoff_);
+      seeking = in_codes && due(byte);
     }
   }
 
@@ -559,7 +746,7 @@ class IndexPass {
       const std::uint64_t byte = fed_end - s.avail_in;
       if (!inside || last != 0) return Stop{true, byte - static_cast<unsigned>(s.read_in_length) / 8};
       bit = byte * 8 - static_cast<unsigned>(s.read_in_length);
-      if (spacing_.due(bit / 8, uoff_)) {
+      if (due(bit / 8)) {
         add_point(bit, text_.back(window_len()), window_len(), 0);
       }
     }
@@ -571,10 +758,12 @@ class IndexPass {
   CompressedInput in_;
   GzipBuild build_;
   FastaScanner scanner_;
-  TextFeed text_;
+  PassWorker worker_;
+  TextBuffer text_;
+  std::string spare_;  // the other text buffer, without a scan
   ZInflate zlib_;
-  Spacing spacing_;
   std::uint64_t uoff_ = 0;
+  std::uint64_t last_uoff_ = 0;  // of the last checkpoint
   std::uint32_t crc_ = 0;            // of the member's text so far
   std::uint64_t member_text_ = 0;
 };

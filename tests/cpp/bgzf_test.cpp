@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <random>
 #include <string>
@@ -12,6 +13,8 @@
 #include "faidx/bgzf.hpp"
 #include "faidx/faidx.hpp"
 #include "faidx/file_io.hpp"
+#include "faidx/gzip_index.hpp"
+#include "faidx/gzip_reader.hpp"
 #include "faidx/scan.hpp"
 
 using namespace tavlo;
@@ -303,6 +306,50 @@ void test_fetch_residues_matches_record_fetch() {
 
 }  // namespace
 
+// A plain gzip file's one pass, on two threads where there are two processors: the index, its
+// listing and reads through it match the text, with a long run of N in blocks of megabytes.
+void test_gzip_build() {
+  std::mt19937 rng(7);
+  std::string text;
+  for (const char* name : {">a\n", ">b\n"}) {
+    text += name;
+    for (int line = 0; line < 30000; ++line) {
+      for (int i = 0; i < 60; ++i) text.push_back(line < 10000 ? "ACGT"[rng() % 4] : 'N');
+      text.push_back('\n');
+    }
+  }
+  z_stream z{};
+  CHECK(deflateInit2(&z, 6, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) == Z_OK);
+  std::string file(deflateBound(&z, text.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(text.data());
+  z.avail_in = static_cast<uInt>(text.size());
+  z.next_out = reinterpret_cast<Bytef*>(file.data());
+  z.avail_out = static_cast<uInt>(file.size());
+  CHECK(deflate(&z, Z_FINISH) == Z_STREAM_END);
+  file.resize(z.total_out);
+  deflateEnd(&z);
+  struct stat st {};
+  st.st_size = static_cast<off_t>(file.size());
+  for (const bool scan : {true, false}) {
+    auto built = build_gzip_index(file.data(), -1, st, scan);
+    CHECK(built.ok());
+    if (!built.ok()) return;
+    CHECK(built->index.text_size == text.size());
+    CHECK(built->index.points.size() > 4);
+    CHECK(built->listing.size() == (scan ? 2u : 0u));
+    GzipReader reader(file.data(), -1, st, std::move(built->index));
+    for (std::uint64_t a = 0; a < text.size(); a += 777'777) {
+      std::string got;
+      CHECK(reader.append_text(a, a + 5000, 5000, got).ok());
+      std::string want;
+      for (char c : text.substr(a, 5000)) {
+        if (c != '\n') want.push_back(c);
+      }
+      CHECK(got == want);
+    }
+  }
+}
+
 int main() {
   test_headers();
   test_inflate_checks();
@@ -310,6 +357,7 @@ int main() {
   test_reader_and_scan();
   test_scan_over_stretches();
   test_fetch_residues_matches_record_fetch();
+  test_gzip_build();
   std::printf("inflating with %s\n", bgzf_inflater());
   return tavlo::check::summary();
 }
