@@ -295,7 +295,7 @@ class PassWorker {
     std::unique_lock lock(mutex_);
     while (true) {
       wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-      if (queue_.empty()) return;
+      if (stopping_) return;  // what is left is of a pass given up
       Job job = std::move(queue_.front());
       queue_.pop_front();
       busy_ = true;
