@@ -206,7 +206,7 @@ class TextBuffer {
 // The other core's share of the pass: scanning the text and deflating the windows, in the order
 // they are handed over, on a thread of its own (inline where the process has one processor).
 // A checkpoint's spacing depends on the sizes of the windows stored before it, so stored() waits
-// for them: the index is the same however the two threads run.
+// for them (all but the last two): the index is the same however the two threads run.
 class PassWorker {
  public:
   explicit PassWorker(FastaScanner* scanner) : scanner_(scanner) {
@@ -251,17 +251,21 @@ class PassWorker {
     }
     post(Job{std::string(reinterpret_cast<const char*>(p), n), 0, true});
   }
-  // The stored size of all windows handed over, and of the last one, once they are stored.
+  // What the windows handed over cost stored, judged by all but the last two (waiting for those
+  // to be stored), each of the two counted at the size of the one before them; and that size.
   std::pair<std::uint64_t, std::uint64_t> stored() {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return windows_done_ == windows_sent_ || failed_; });
-    return {stored_, last_};
+    const std::size_t known = windows_sent_ > 2 ? windows_sent_ - 2 : windows_sent_;
+    idle_.wait(lock, [&] { return sizes_.size() >= known || failed_; });
+    if (failed_ || known == 0) return {0, 0};
+    const std::uint64_t last = sizes_[known - 1];
+    return {stored_[known - 1] + (windows_sent_ - known) * last, last};
   }
   // Waits for all work, feeds the scanner the end of the text, and gives the windows and their
   // sizes, or the first error.
   Status finish(std::string& windows, std::vector<std::uint32_t>& sizes) {
     std::unique_lock lock(mutex_);
-    idle_.wait(lock, [&] { return queue_.empty() && !busy_; });
+    idle_.wait(lock, [&] { return texts_.empty() && windows_q_.empty() && !busy_; });
     if (thrown_) std::rethrow_exception(thrown_);
     if (error_) return std::move(*error_);
     if (feed_) {
@@ -283,9 +287,9 @@ class PassWorker {
     if (!threaded_) return run(job);
     {
       std::unique_lock lock(mutex_);
-      // A bounded queue: the pass stays at most a few chunks ahead of the scanner.
-      idle_.wait(lock, [&] { return queue_.size() < 8; });
-      queue_.push_back(std::move(job));
+      // The pass stays at most a few chunks of text ahead of the scanner.
+      if (!job.window) idle_.wait(lock, [&] { return texts_.size() < 8; });
+      (job.window ? windows_q_ : texts_).push_back(std::move(job));
       if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
     }
     wake_.notify_one();
@@ -294,10 +298,12 @@ class PassWorker {
   void loop() {
     std::unique_lock lock(mutex_);
     while (true) {
-      wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      wake_.wait(lock, [&] { return stopping_ || !texts_.empty() || !windows_q_.empty(); });
       if (stopping_) return;  // what is left is of a pass given up
-      Job job = std::move(queue_.front());
-      queue_.pop_front();
+      // Windows first: the pass waits for their sizes, never for the scan.
+      std::deque<Job>& queue = windows_q_.empty() ? texts_ : windows_q_;
+      Job job = std::move(queue.front());
+      queue.pop_front();
       busy_ = true;
       lock.unlock();
       run(job);
@@ -316,10 +322,8 @@ class PassWorker {
             reinterpret_cast<const unsigned char*>(job.bytes.data()),
             static_cast<std::uint32_t>(job.bytes.size()), windows_);
         std::lock_guard lock(mutex_);
+        stored_.push_back((stored_.empty() ? 0 : stored_.back()) + size);
         sizes_.push_back(size);
-        stored_ += size;
-        last_ = size;
-        ++windows_done_;
         return;
       }
       const std::string_view text = std::string_view(job.bytes).substr(job.from);
@@ -344,12 +348,12 @@ class PassWorker {
   bool threaded_ = false;
   std::mutex mutex_;
   std::condition_variable wake_, idle_;
-  std::deque<Job> queue_;
+  std::deque<Job> texts_, windows_q_;
   std::vector<std::string> spares_;
   bool busy_ = false, stopping_ = false;
   std::atomic<bool> failed_{false};
-  std::size_t windows_sent_ = 0, windows_done_ = 0;
-  std::uint64_t stored_ = 0, last_ = 0;
+  std::size_t windows_sent_ = 0;
+  std::vector<std::uint64_t> stored_;  // of the first k + 1 windows stored
   std::string windows_;
   std::vector<std::uint32_t> sizes_;
   std::optional<FaidxError> error_;
@@ -575,7 +579,7 @@ class IndexPass {
     member_text_ += n;
     uoff_ += n;
     text_.added(n);
-    if (text_.fresh() < (4 << 20)) return Ok{};
+    if (text_.fresh() < (1 << 20)) return Ok{};
     if (!worker_.scanning()) {
       spare_ = text_.hand_over(std::move(spare_)).first;
       return Ok{};
