@@ -114,8 +114,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       given.push_back(prev);
     }
   }
-  const tavlo::BgzfReader from_map(map.get(), -1, n, given);
-  const tavlo::BgzfReader from_fd(nullptr, fd, n, given);
+  const tavlo::BgzfReader from_map({map.get(), -1, n}, given);
+  const tavlo::BgzfReader from_fd({nullptr, fd, n}, given);
   std::string got;
   for (const Region& r : regions) {
     const std::string expect = tavlo::extract_sequence_from_mmap(text, r.e, r.start, r.count);
@@ -134,8 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The scan: from the map with inflation, through the descriptor without, or the other way.
   const bool inflate_map = fdp.ConsumeBool();
-  auto a = tavlo::scan_bgzf(map.get(), -1, n, inflate_map);
-  auto b = tavlo::scan_bgzf(nullptr, fd, n, !inflate_map);
+  auto a = tavlo::scan_bgzf({map.get(), -1, n}, inflate_map);
+  auto b = tavlo::scan_bgzf({nullptr, fd, n}, !inflate_map);
   if (damage == kNone) {
     auto plain = tavlo::scan_fasta_listing(text);
     for (auto* scan : {&a, &b}) {

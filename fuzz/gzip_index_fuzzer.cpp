@@ -64,7 +64,7 @@ struct Fixture {
     file = member(text.substr(0, 300001), 6) + member(text.substr(300001, 90000), 1) +
            member(text.substr(390001), 9);
     st.st_size = static_cast<off_t>(file.size());
-    auto built = tavlo::build_gzip_index(file.data(), -1, st, false);
+    auto built = tavlo::build_gzip_index({file.data(), -1, file.size()}, st, false);
     FUZZ_REQUIRE(built.ok());
     FUZZ_REQUIRE(built->index.points.size() >= 3);
     index_bytes = tavlo::format_gzip_index(built->index);
@@ -126,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     parsed->points = std::move(kept);
   }
-  tavlo::GzipReader reader(fx.file.data(), -1, fx.st, std::move(*parsed));
+  tavlo::GzipReader reader({fx.file.data(), -1, fx.file.size()}, fx.st, std::move(*parsed));
   for (const auto& [e, where] : regions) {
     std::string got;
     const tavlo::Status s =

@@ -1,14 +1,17 @@
 """Remote files: http(s):// and s3:// URLs read by range requests, against real servers on
 127.0.0.1 (nginx, moto) and a proxy that injects faults."""
 
+import gzip
 import pickle
 import random
 import re
+import shutil
+import subprocess
 
 import pytest
 
 import tavlo
-from conftest import random_residues, write_fasta
+from conftest import peer, random_residues, write_fasta
 from remote_servers import moto_s3, nginx, serving, unavailable
 
 # Records long enough that regions cross the 64 KiB blocks, with a short one beside them.
@@ -22,6 +25,13 @@ def site(tmp_path_factory):
     write_fasta(root / "ref.fa", RECORDS)
     write_fasta(root / "indexed.fa", RECORDS, width=70)
     tavlo.Faidx(str(root / "indexed.fa"))  # its .fai is served beside it
+    # Compressed copies spanning several blocks: BGZF with its .gzi beside it, BGZF alone, and
+    # plain gzip in two members.
+    write_fasta(root / "big.fa", BIG)
+    text = (root / "big.fa").read_bytes()
+    subprocess.run([peer("bgzip"), "-i", "-k", str(root / "big.fa")], check=True)
+    shutil.copy(root / "big.fa.gz", root / "bare.fa.gz")
+    (root / "plain.fa.gz").write_bytes(gzip.compress(text[:300_001]) + gzip.compress(text[300_001:]))
     with nginx(root, tmp_path_factory.mktemp("nginx")) as (http, https, ca):
         yield {"root": root, "http": http, "https": https, "ca": ca}
 
@@ -41,18 +51,22 @@ def proxy(site):
         yield server
 
 
-def regions(n, seed=0):
+BIG = {"big1": random_residues(500_000, seed=5, alphabet="ACGT"),
+       "big2": random_residues(300_000, seed=6)}
+
+
+def regions(n, seed=0, records=RECORDS):
     rng = random.Random(seed)
     out = []
     for _ in range(n):
-        name = rng.choice(list(RECORDS))
-        s = rng.randint(1, len(RECORDS[name]))
-        out.append((name, s, min(len(RECORDS[name]), s + rng.randint(0, 300))))
+        name = rng.choice(list(records))
+        s = rng.randint(1, len(records[name]))
+        out.append((name, s, min(len(records[name]), s + rng.randint(0, 300))))
     return out
 
 
 def expected(name, s, e):
-    return RECORDS[name][s - 1:e]
+    return {**RECORDS, **BIG}[name][s - 1:e]
 
 
 def test_fetches_match_the_local_file(site, cache):
@@ -69,6 +83,28 @@ def test_fetches_match_the_local_file(site, cache):
     assert served.fetch("chr2", 5, 80).seq == expected("chr2", 5, 80)
     again = tavlo.Faidx(site["http"] + "/ref.fa")
     assert again.fetch("chrM", 3, 9).seq == expected("chrM", 3, 9)
+
+
+@pytest.mark.parametrize("name, index", [("big.fa.gz", "gzi"), ("bare.fa.gz", "gzi"),
+                                         ("plain.fa.gz", "gzidx")])
+def test_compressed_objects_match_the_local_file(site, cache, name, index):
+    url = site["http"] + "/" + name
+    fa = tavlo.Faidx(url)
+    assert len(list(cache.glob("*." + index))) == 1, "the index is built or copied into the cache"
+    for n, s, e in [("big1", 1, 500_000), ("big2", 299_000, 300_000)] + regions(40, 5, BIG):
+        assert fa.fetch(n, s, e).seq == expected(n, s, e)
+    batch = regions(1500, seed=6, records=BIG)
+    assert [r.seq for r in tavlo.Faidx(url).fetch_many(batch)] == [expected(*r) for r in batch]
+
+
+def test_a_changed_compressed_object_is_an_error(site, proxy):
+    tavlo.Faidx(proxy.url + "/bare.fa.gz")  # builds the indexes, reading every block
+    fa = tavlo.Faidx(proxy.url + "/bare.fa.gz")  # from the cached indexes, no block read yet
+    proxy.spoil("changed")
+    with pytest.raises(Exception, match="changed while open"):
+        fa.fetch("big2", 200_000, 200_100)
+    with pytest.raises(Exception, match="changed while open"):
+        fa.fetch_many(regions(500, seed=7, records=BIG))
 
 
 def test_https_verifies_against_the_ca_given(site, monkeypatch):

@@ -1,0 +1,143 @@
+// Compressed remote files: the BGZF and gzip readers over the block cache, the compressed bytes a
+// batch's regions need, and the one pass that builds a missing .gzi or checkpoint index.
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "faidx/bgzf.hpp"
+#include "faidx/extract.hpp"
+#include "faidx/gzip_index.hpp"
+#include "faidx/gzip_reader.hpp"
+#include "faidx/remote/remote_source.hpp"
+
+namespace tavlo {
+
+namespace {
+
+// Batches hand over the byte ranges of this many regions at most at a time: each is looked up in
+// the index, and the rest wait for the next wave anyway.
+constexpr std::size_t kMapAtOnce = 4096;
+
+// What the readers know of the object's size and time: its size (the time is the cache's
+// business, through the object's ETag and Last-Modified).
+struct stat object_stat(const RemoteBytes& bytes) {
+  struct stat st {};
+  st.st_size = static_cast<off_t>(bytes.version().size);
+  return st;
+}
+
+// Both readers take the text ranges of a batch; `Map` turns one into the compressed bytes its
+// read walks through.
+template <class Reader, class Map>
+class RemoteCompressedSource final : public Source {
+ public:
+  template <class Index>
+  RemoteCompressedSource(std::shared_ptr<RemoteBytes> bytes, Index&& index)
+      : bytes_(std::move(bytes)), reader_(make(*bytes_, std::forward<Index>(index))) {}
+
+  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+              std::string& out) const override {
+    return extract_sequence_from_text(reader_, e, start, count, out);
+  }
+
+  bool wants_file_order() const override { return true; }
+  bool fetches_ahead() const override { return true; }
+
+  std::size_t prepare(std::span<const ByteRange> ranges) const override {
+    std::vector<ByteRange> compressed(std::min(ranges.size(), kMapAtOnce));
+    for (std::size_t k = 0; k < compressed.size(); ++k) {
+      const ByteRange r = ranges[k];
+      compressed[k] = r.length == 0 ? r : Map()(reader_, bytes_->version().size, r);
+    }
+    return bytes_->prepare(compressed);
+  }
+
+ private:
+  static Reader make(const RemoteBytes& b, std::vector<GziEntry> gzi) {
+    return Reader(b.bytes(), std::move(gzi));
+  }
+  static Reader make(const RemoteBytes& b, GzipIndex index) {
+    return Reader(b.bytes(), object_stat(b), std::move(index));
+  }
+
+  std::shared_ptr<RemoteBytes> bytes_;
+  Reader reader_;
+};
+
+// BGZF: from the block that holds the range's first byte to the end of the 64 KiB read from the
+// block that holds its last one.
+struct BgzfRange {
+  ByteRange operator()(const BgzfReader& reader, std::uint64_t size, ByteRange r) const {
+    const auto& pairs = reader.pairs();
+    const auto block_of = [&](std::uint64_t u) -> std::uint64_t {
+      auto it = std::upper_bound(pairs.begin(), pairs.end(), u,
+                                 [](std::uint64_t v, const GziEntry& e) { return v < e.uoff; });
+      return it == pairs.begin() ? 0 : std::prev(it)->coff;
+    };
+    const std::uint64_t a = block_of(r.offset);
+    const std::uint64_t b = std::min(size, block_of(r.offset + r.length - 1) + kBgzfMaxBlock);
+    return {a, b > a ? b - a : 0};
+  }
+};
+
+// Plain gzip: from the checkpoint at or before the range (its block header when it has one) to a
+// read's worth past the checkpoint after it, where inflation stops.
+struct GzipRange {
+  ByteRange operator()(const GzipReader& reader, std::uint64_t size, ByteRange r) const {
+    const auto& pts = reader.index().points;
+    const auto point_of = [&](std::uint64_t u) {
+      auto it = std::upper_bound(pts.begin(), pts.end(), u,
+                                 [](std::uint64_t v, const GzipPoint& p) { return v < p.uoff; });
+      return static_cast<std::size_t>(std::max<std::ptrdiff_t>(it - pts.begin() - 1, 0));
+    };
+    const GzipPoint& p = pts[point_of(r.offset)];
+    const std::uint64_t a = (p.header_len > 0 ? std::min(p.header_at, p.bit) : p.bit) / 8;
+    const std::size_t next = point_of(r.offset + r.length - 1) + 1;
+    const std::uint64_t b =
+        next < pts.size() ? std::min(size, pts[next].bit / 8 + 2 * kRemoteBlock) : size;
+    return {a, b > a ? b - a : 0};
+  }
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Source>> make_remote_compressed_source(std::shared_ptr<RemoteBytes> bytes,
+                                                              bool bgzf, std::string_view index,
+                                                              const std::string& index_name) {
+  const std::uint64_t size = bytes->version().size;
+  const auto not_its_own = [&] {
+    return FaidxError::io("the index " + index_name + " was not made from " +
+                          bytes->client().shown() + " as it is now");
+  };
+  if (bgzf) {
+    auto pairs = parse_gzi(index);
+    if (!pairs) return FaidxError::io(pairs.error().text + " " + index_name);
+    if (!pairs->empty() && pairs->back().coff >= size) return not_its_own();
+    return std::unique_ptr<Source>(new RemoteCompressedSource<BgzfReader, BgzfRange>(
+        std::move(bytes), std::move(*pairs)));
+  }
+  auto parsed = parse_gzip_index(index);
+  if (!parsed) return FaidxError::io(parsed.error().text + " " + index_name);
+  if (parsed->compressed_size != size || parsed->points.empty()) return not_its_own();
+  return std::unique_ptr<Source>(new RemoteCompressedSource<GzipReader, GzipRange>(
+      std::move(bytes), std::move(*parsed)));
+}
+
+Result<RemoteIndexBuild> build_remote_index(const RemoteBytes& bytes, bool bgzf, bool scan,
+                                            bool bytewise) {
+  RemoteIndexBuild out;
+  if (bgzf) {
+    auto walked = scan_bgzf(bytes.bytes(), scan, bytewise);
+    if (!walked) return std::move(walked).error();
+    out.index = format_gzi(walked->gzi);
+    out.listing = std::move(walked->listing);
+  } else {
+    auto built = build_gzip_index(bytes.bytes(), object_stat(bytes), scan, bytewise);
+    if (!built) return std::move(built).error();
+    out.index = format_gzip_index(built->index);
+    out.listing = std::move(built->listing);
+  }
+  return out;
+}
+
+}  // namespace tavlo
