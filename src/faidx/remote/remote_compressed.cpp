@@ -37,6 +37,12 @@ class RemoteCompressedSource final : public Source {
 
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
               std::string& out) const override {
+    if (count > 0 && start > 0 && e.lenc > 0) {
+      // Every block the region's inflation reads, in one request: a single fetch costs one
+      // round trip (none inside a batch, whose blocks are ready).
+      const ByteRange text{residue_offset(e, start), region_span_bytes(e, count)};
+      if (Status s = bytes_->ensure(Map()(reader_, bytes_->version().size, text)); !s) return s;
+    }
     return extract_sequence_from_text(reader_, e, start, count, out);
   }
 

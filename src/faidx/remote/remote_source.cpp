@@ -92,21 +92,29 @@ Result<RemoteBlock> RemoteBytes::block(std::uint64_t id) const {
   return fetch_run(id, 1);
 }
 
+Status RemoteBytes::ensure(ByteRange r) const {
+  const std::uint64_t size = version_.size;
+  if (r.length == 0 || r.offset >= size) return Ok{};
+  const std::uint64_t first = r.offset / kRemoteBlock;
+  const std::uint64_t last = (r.offset + std::min(r.length, size - r.offset) - 1) / kRemoteBlock;
+  std::uint64_t miss = first, end = last + 1;
+  while (miss < end && cache_->contains(miss)) ++miss;
+  if (miss == end) return Ok{};
+  while (end - 1 > miss && cache_->contains(end - 1)) --end;
+  if (next_miss_.load(std::memory_order_relaxed) == miss) {
+    end = std::min((size + kRemoteBlock - 1) / kRemoteBlock, std::max(end, miss + kRemoteAhead));
+  }
+  next_miss_.store(end, std::memory_order_relaxed);
+  auto got = fetch_run(miss, end - miss);
+  if (!got) return std::move(got).error();
+  return Ok{};
+}
+
 Status RemoteBytes::read(std::uint64_t at, std::size_t n, std::string& out) const {
   out.clear();
   if (n == 0) return Ok{};
+  if (Status s = ensure({at, n}); !s) return s;
   const std::uint64_t first = at / kRemoteBlock, last = (at + n - 1) / kRemoteBlock;
-  std::uint64_t miss = first;
-  while (miss <= last && cache_->contains(miss)) ++miss;
-  if (miss <= last) {
-    std::uint64_t end = last + 1;
-    if (next_miss_.load(std::memory_order_relaxed) == miss) {
-      const std::uint64_t blocks = (version_.size + kRemoteBlock - 1) / kRemoteBlock;
-      end = std::min(blocks, std::max(end, miss + kRemoteAhead));
-    }
-    next_miss_.store(end, std::memory_order_relaxed);
-    if (auto got = fetch_run(miss, end - miss); !got) return std::move(got).error();
-  }
   out.reserve(n);
   for (std::uint64_t id = first; id <= last; ++id) {
     auto b = block(id);  // fetched again only when evicted meanwhile
@@ -161,6 +169,7 @@ std::size_t RemoteBytes::prepare(std::span<const ByteRange> ranges) const {
       requests.push_back(block_range(id));
     }
   }
+  if (requests.empty()) return std::max<std::size_t>(k, 1);
   client_->get_ranges(version_, requests, kRemoteInFlight, [&](std::size_t i, std::string&& b) {
     const auto [first, count] = runs[i];
     for (std::size_t j = 0; j < count; ++j) {

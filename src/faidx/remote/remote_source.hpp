@@ -48,9 +48,11 @@ class RemoteBytes final : public RangeReader {
 
   // Block `id`, from the cache or fetched.
   Result<RemoteBlock> block(std::uint64_t id) const;
-  // Bytes [at, at + n) (within the object): the missing blocks among them fetched in one request
-  // first, and when the read follows on from the last miss, the next kRemoteAhead blocks too, so
-  // that a pass through the object in order (building an index) takes few round trips.
+  // Fetches the missing blocks of `r` in one request (from the first missing one to the last),
+  // and when they follow on from the last miss, the next kRemoteAhead blocks too, so that a pass
+  // through the object in order (building an index) takes few round trips.
+  Status ensure(ByteRange r) const;
+  // Bytes [at, at + n) (within the object), their missing blocks fetched first as ensure() does.
   Status read(std::uint64_t at, std::size_t n, std::string& out) const override;
   // Fetches the missing blocks of the leading `ranges` (in file order), as many ranges as half
   // the cache holds, concurrently; returns how many (at least one when there are any).
