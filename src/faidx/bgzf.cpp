@@ -420,8 +420,8 @@ Status BgzfReader::covers_file() const {
     auto isize = declared_size(got->substr(0, h->block_size), c);
     if (!isize) break;
     if (!first && *isize > 0) {
-      return FaidxError::io("the .gzi index " + gzi_path_ +
-                            " does not list every block of the BGZF file (damaged, or made for "
+      return FaidxError::io("the .gzi index " + (gzi_path_.empty() ? "" : gzi_path_ + " ") +
+                            "does not list every block of the BGZF file (damaged, or made for "
                             "another file): remove it so that it is built again");
     }
     c += h->block_size;

@@ -108,6 +108,8 @@ class BgzfReader {
 
   // An upper bound of the uncompressed size: the last pair's offset plus one full block.
   std::uint64_t text_bound() const { return bound_; }
+  // Fails unless the pairs reach the last block that holds text (reads block headers only).
+  Status covers_file() const;
   // The pairs; valid after load() succeeded.
   const std::vector<GziEntry>& pairs() const { return gzi_; }
 
@@ -128,8 +130,6 @@ class BgzfReader {
   Result<BlockRef> inflate_to_slot(std::uint64_t coff, Slot& slot) const;
   // The cached block at `coff` in `slot`, or null.
   static BlockRef cached(Slot& slot, std::uint64_t coff);
-  // Fails unless the pairs reach the last block that holds text (reads block headers only).
-  Status covers_file() const;
 
   CompressedBytes file_;
   std::string gzi_path_;

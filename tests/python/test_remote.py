@@ -6,12 +6,14 @@ import pickle
 import random
 import re
 import shutil
+import struct
 import subprocess
 
 import pytest
 
 import tavlo
 from conftest import peer, random_residues, write_fasta
+from test_cli import find_tavlo
 from remote_servers import moto_s3, nginx, serving, unavailable
 
 # Records long enough that regions cross the 64 KiB blocks, with a short one beside them.
@@ -32,6 +34,17 @@ def site(tmp_path_factory):
     subprocess.run([peer("bgzip"), "-i", "-k", str(root / "big.fa")], check=True)
     shutil.copy(root / "big.fa.gz", root / "bare.fa.gz")
     (root / "plain.fa.gz").write_bytes(gzip.compress(text[:300_001]) + gzip.compress(text[300_001:]))
+    # A checkpoint index served beside an object it was not made from.
+    (root / "other.fa.gz").write_bytes(gzip.compress(text[:400_000]))
+    for name in ("plain", "other"):
+        tavlo.Faidx(str(root / f"{name}.fa.gz"))
+    shutil.move(root / "plain.fa.gz.gzidx", root / "other.fa.gz.gzidx")
+    (root / "plain.fa.gz.fai").unlink()
+    # A .gzi that lists only the first blocks, as one made before the object grew.
+    shutil.copy(root / "big.fa.gz", root / "grown.fa.gz")
+    tavlo.Faidx(str(root / "grown.fa.gz"))
+    (root / "grown.fa.gz.gzi").write_bytes(
+        struct.pack("<Q", 3) + (root / "big.fa.gz.gzi").read_bytes()[8:8 + 3 * 16])
     with nginx(root, tmp_path_factory.mktemp("nginx")) as (http, https, ca):
         yield {"root": root, "http": http, "https": https, "ca": ca}
 
@@ -95,6 +108,20 @@ def test_compressed_objects_match_the_local_file(site, cache, name, index):
         assert fa.fetch(n, s, e).seq == expected(n, s, e)
     batch = regions(1500, seed=6, records=BIG)
     assert [r.seq for r in tavlo.Faidx(url).fetch_many(batch)] == [expected(*r) for r in batch]
+
+
+def test_compressed_indexes_given_or_served(site, cache, tmp_path):
+    gzi, fai = tmp_path / "local.gzi", tmp_path / "local.fai"
+    for _ in range(2):  # built there, then read from there
+        out = subprocess.run([find_tavlo(), "faidx", site["http"] + "/bare.fa.gz",
+                              "--fai-idx", str(fai), "--gzi-idx", str(gzi), "big2:5-70000"],
+                             capture_output=True, text=True, check=True).stdout
+        assert "".join(out.splitlines()[1:]) == expected("big2", 5, 70_000)
+    assert gzi.exists() and not list(cache.glob("*.gzi")), "a local .gzi is built there"
+    with pytest.raises(Exception, match="other.fa.gz.gzidx was not made from"):
+        tavlo.Faidx(site["http"] + "/other.fa.gz")
+    with pytest.raises(Exception, match="grown.fa.gz.gzi: .*does not list every block"):
+        tavlo.Faidx(site["http"] + "/grown.fa.gz")
 
 
 def test_a_changed_compressed_object_is_an_error(site, proxy):

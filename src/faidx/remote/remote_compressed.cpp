@@ -109,7 +109,8 @@ struct GzipRange {
 
 Result<std::unique_ptr<Source>> make_remote_compressed_source(std::shared_ptr<RemoteBytes> bytes,
                                                               bool bgzf, std::string_view index,
-                                                              const std::string& index_name) {
+                                                              const std::string& index_name,
+                                                              bool check) {
   const std::uint64_t size = bytes->version().size;
   const auto not_its_own = [&] {
     return FaidxError::io("the index " + index_name + " was not made from " +
@@ -119,6 +120,13 @@ Result<std::unique_ptr<Source>> make_remote_compressed_source(std::shared_ptr<Re
     auto pairs = parse_gzi(index);
     if (!pairs) return FaidxError::io(pairs.error().text + " " + index_name);
     if (!pairs->empty() && pairs->back().coff >= size) return not_its_own();
+    // One made elsewhere may list only some blocks (made before the object grew): that would cut
+    // the last records short. A look at the blocks after its last pair tells.
+    if (check) {
+      if (Status s = BgzfReader(bytes->bytes(), *pairs).covers_file(); !s) {
+        return FaidxError::io(index_name + ": " + s.error().text);
+      }
+    }
     return std::unique_ptr<Source>(new RemoteCompressedSource<BgzfReader, BgzfRange>(
         std::move(bytes), std::move(*pairs)));
   }

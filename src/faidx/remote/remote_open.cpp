@@ -193,6 +193,7 @@ Status Faidx::open_url() {
   std::optional<std::string> aux;  // the bytes of the .gzi or checkpoint index
   std::string aux_name;            // what messages call it
   bool aux_served = false;         // fetched from the server: kept in the cache once it serves
+  bool aux_ours = false;           // built here, or cached once it served
   if (compressed) {
     aux_name = aux_local ? *aux_given : key + suffix;
     if (aux_local) {
@@ -201,7 +202,9 @@ Status Faidx::open_url() {
         if (Status r = read_all(fd.get(), body); !r) return in_file(std::move(r).error(), aux_name);
         aux = std::move(body);
       }
-    } else if (!(aux = cached(suffix))) {
+    } else if ((aux = cached(suffix))) {
+      aux_ours = true;
+    } else {
       auto served = fetch_index(aux_given ? *aux_given : sibling(suffix), aux_name);
       if (!served) return std::move(served).error();
       aux = std::move(*served);
@@ -221,6 +224,8 @@ Status Faidx::open_url() {
     auto built = build_remote_index(*bytes, bgzf, !have_fai, opt.bytewise_names);
     if (!built) return in_file(std::move(built).error(), shown);
     aux = std::move(built->index);
+    aux_served = false;
+    aux_ours = true;
     if (!have_fai) listing = std::move(built->listing);
     // Without build_index nothing is written: the index serves this Faidx only.
     if (opt.build_index && aux_local) {
@@ -273,7 +278,7 @@ Status Faidx::open_url() {
     source_ = make_remote_source(bytes);
     return Ok{};
   }
-  auto source = make_remote_compressed_source(bytes, bgzf, *aux, aux_name);
+  auto source = make_remote_compressed_source(bytes, bgzf, *aux, aux_name, !aux_ours);
   if (!source) return in_file(std::move(source).error(), shown);
   if (aux_served) keep(suffix, *aux);
   source_ = std::move(*source);

@@ -78,11 +78,13 @@ class RemoteBytes final : public RangeReader {
 
 // Sources reading residues through `bytes`: of a plain object; of a BGZF or a plain gzip object,
 // from the bytes of its .gzi or checkpoint index (checked against the object: an index that
-// cannot be its own is an error naming `index_name`).
+// cannot be its own is an error naming `index_name`; with `check`, a .gzi made elsewhere is also
+// checked to reach the object's last block, at the cost of one request).
 std::unique_ptr<Source> make_remote_source(std::shared_ptr<RemoteBytes> bytes);
 Result<std::unique_ptr<Source>> make_remote_compressed_source(std::shared_ptr<RemoteBytes> bytes,
                                                               bool bgzf, std::string_view index,
-                                                              const std::string& index_name);
+                                                              const std::string& index_name,
+                                                              bool check);
 
 // One pass through a compressed object: the bytes of its .gzi or checkpoint index and, with
 // `scan`, the entries of its text as a name table's listing.
