@@ -1,7 +1,8 @@
 // Fuzz target for reading BGZF files: a text from the input, cut into blocks (some empty) that
 // are deflated here at varying levels, sometimes damaged afterwards. Regions read through
-// BgzfReader, from the map, through a descriptor and by byte ranges, equal the same regions of the plain text;
-// the file's scan finds the .gzi pairs it was written with and the records the plain text holds.
+// BgzfReader, from the map, through a descriptor and by byte ranges, equal the same regions of
+// the plain text; the file's scan finds the .gzi pairs it was written with and the records the
+// plain text holds.
 // A damaged file gives an error value or, where the damage spared what was read, the same result
 // (a cut file may also give fewer residues); a .gzi that lies may give anything but a crash.
 #include <fuzzer/FuzzedDataProvider.h>

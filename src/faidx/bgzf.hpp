@@ -71,10 +71,10 @@ struct BgzfScan {
   NameTable listing;
 };
 
-// Walks every block of the BGZF file `file`. With `inflate`, every block is inflated and checked and its text fed to the FASTA
-// scanner (the blocks of a stretch of the file inflate in parallel on the worker pool);
-// without, only the headers and uncompressed sizes are read, to rebuild the .gzi. `bytewise` as
-// for FastaScanner.
+// Walks every block of the BGZF file `file`. With `inflate`, every block is inflated and checked
+// and its text fed to the FASTA scanner (the blocks of a stretch of the file inflate in parallel
+// on the worker pool); without, only the headers and uncompressed sizes are read, to rebuild the
+// .gzi. `bytewise` as for FastaScanner.
 Result<BgzfScan> scan_bgzf(const CompressedBytes& file, bool inflate, bool bytewise = false);
 
 // An inflated block as the cache holds it.

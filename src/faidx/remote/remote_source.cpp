@@ -50,7 +50,8 @@ class BlockCache {
   std::mutex mutex_;
   std::size_t capacity_;
   std::list<std::uint64_t> lru_;
-  std::unordered_map<std::uint64_t, std::pair<RemoteBlock, std::list<std::uint64_t>::iterator>> map_;
+  using Entry = std::pair<RemoteBlock, std::list<std::uint64_t>::iterator>;
+  std::unordered_map<std::uint64_t, Entry> map_;
 };
 
 RemoteBytes::RemoteBytes(std::unique_ptr<HttpClient> client, ObjectVersion version,
