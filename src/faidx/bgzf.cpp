@@ -458,7 +458,15 @@ BgzfReader::BlockRef BgzfReader::cached(Slot& slot, std::uint64_t coff) {
 Result<BgzfReader::BlockRef> BgzfReader::inflate_to_slot(std::uint64_t coff, Slot& slot) const {
   thread_local std::string buffer;
   if (coff >= file_.size) return truncated(coff);
-  auto got = file_.get(coff, kBgzfMaxBlock, buffer);
+  // Ranges are read for the block's own bytes only (its header first): a remote source would
+  // otherwise fetch part of the next blocks too.
+  std::size_t n = kBgzfMaxBlock;
+  if (file_.ranges != nullptr) {
+    auto head = file_.get(coff, 18, buffer);  // 12 bytes and BGZF's usual 6 of extra field
+    if (!head) return std::move(head).error();
+    if (auto h = parse_bgzf_header(*head, coff)) n = h->block_size;
+  }
+  auto got = file_.get(coff, n, buffer);
   if (!got) return std::move(got).error();
   const std::string_view bytes = *got;
   auto block = std::make_shared<BgzfBlock>();

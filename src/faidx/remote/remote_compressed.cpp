@@ -70,18 +70,23 @@ class RemoteCompressedSource final : public Source {
   Reader reader_;
 };
 
-// BGZF: from the block that holds the range's first byte to the end of the 64 KiB read from the
-// block that holds its last one.
+// BGZF: from the block that holds the range's first byte to the end of the block that holds its
+// last one (where the next pair starts; past the last pair, as far as a block may reach).
 struct BgzfRange {
   ByteRange operator()(const BgzfReader& reader, std::uint64_t size, ByteRange r) const {
     const auto& pairs = reader.pairs();
-    const auto block_of = [&](std::uint64_t u) -> std::uint64_t {
-      auto it = std::upper_bound(pairs.begin(), pairs.end(), u,
-                                 [](std::uint64_t v, const GziEntry& e) { return v < e.uoff; });
-      return it == pairs.begin() ? 0 : std::prev(it)->coff;
+    // The pair after the block holding text offset u (pair k is pairs[k - 1], pair 0 is (0, 0)).
+    const auto after = [&](std::uint64_t u) {
+      return static_cast<std::size_t>(
+          std::upper_bound(pairs.begin(), pairs.end(), u,
+                           [](std::uint64_t v, const GziEntry& e) { return v < e.uoff; }) -
+          pairs.begin());
     };
-    const std::uint64_t a = block_of(r.offset);
-    const std::uint64_t b = std::min(size, block_of(r.offset + r.length - 1) + kBgzfMaxBlock);
+    const std::size_t i = after(r.offset), j = after(r.offset + r.length - 1);
+    const std::uint64_t a = i == 0 ? 0 : pairs[i - 1].coff;
+    const std::uint64_t b = j < pairs.size()
+                                ? pairs[j].coff
+                                : std::min(size, (j == 0 ? 0 : pairs[j - 1].coff) + kBgzfMaxBlock);
     return {a, b > a ? b - a : 0};
   }
 };
