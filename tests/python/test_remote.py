@@ -27,22 +27,24 @@ def site(tmp_path_factory):
     write_fasta(root / "ref.fa", RECORDS)
     write_fasta(root / "indexed.fa", RECORDS, width=70)
     tavlo.Faidx(str(root / "indexed.fa"))  # its .fai is served beside it
-    # Compressed copies spanning several blocks: BGZF with its .gzi beside it, BGZF alone, and
-    # plain gzip in two members.
+    # Compressed copies spanning several blocks, with their indexes beside them or alone: BGZF,
+    # and plain gzip in two members.
     write_fasta(root / "big.fa", BIG)
     text = (root / "big.fa").read_bytes()
     subprocess.run([peer("bgzip"), "-i", "-k", str(root / "big.fa")], check=True)
     shutil.copy(root / "big.fa.gz", root / "bare.fa.gz")
-    (root / "plain.fa.gz").write_bytes(gzip.compress(text[:300_001]) + gzip.compress(text[300_001:]))
+    tavlo.Faidx(str(root / "big.fa.gz"))  # its .fai, beside the .gzi made by bgzip
+    gz = gzip.compress(text[:300_001]) + gzip.compress(text[300_001:])
+    for name in ("plain", "plain_bare"):
+        (root / f"{name}.fa.gz").write_bytes(gz)
     # A checkpoint index served beside an object it was not made from.
     (root / "other.fa.gz").write_bytes(gzip.compress(text[:400_000]))
     for name in ("plain", "other"):
         tavlo.Faidx(str(root / f"{name}.fa.gz"))
-    shutil.move(root / "plain.fa.gz.gzidx", root / "other.fa.gz.gzidx")
-    (root / "plain.fa.gz.fai").unlink()
+    shutil.copy(root / "plain.fa.gz.gzidx", root / "other.fa.gz.gzidx")
     # A .gzi that lists only the first blocks, as one made before the object grew.
     shutil.copy(root / "big.fa.gz", root / "grown.fa.gz")
-    tavlo.Faidx(str(root / "grown.fa.gz"))
+    shutil.copy(root / "big.fa.gz.fai", root / "grown.fa.gz.fai")
     (root / "grown.fa.gz.gzi").write_bytes(
         struct.pack("<Q", 3) + (root / "big.fa.gz.gzi").read_bytes()[8:8 + 3 * 16])
     with nginx(root, tmp_path_factory.mktemp("nginx")) as (http, https, ca):
@@ -99,7 +101,7 @@ def test_fetches_match_the_local_file(site, cache):
 
 
 @pytest.mark.parametrize("name, index", [("big.fa.gz", "gzi"), ("bare.fa.gz", "gzi"),
-                                         ("plain.fa.gz", "gzidx")])
+                                         ("plain.fa.gz", "gzidx"), ("plain_bare.fa.gz", "gzidx")])
 def test_compressed_objects_match_the_local_file(site, cache, name, index):
     url = site["http"] + "/" + name
     fa = tavlo.Faidx(url)
