@@ -190,8 +190,9 @@ def main():
         show(f"A batch of {a.batch} random regions through the proxy (s)", batch, 1, "s", 1)
         for fmt in formats:
             loop = batch.get(f"pysam loop, 20 ms proxy, {fmt} (scaled)")
+            ours = batch[f"tavlo fetch_many, 20 ms proxy, {fmt}"]
             if loop:
-                ratio = [p / t for p, t in zip(loop, batch[f"tavlo fetch_many, 20 ms proxy, {fmt}"])]
+                ratio = [p / t for p, t in zip(loop, ours)]
                 print(f"  {fmt}: pysam loop / tavlo batch: {statistics.median(ratio):.1f}x "
                       f"({min(ratio):.1f}-{max(ratio):.1f}; target >= 20)")
 
