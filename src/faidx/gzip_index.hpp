@@ -30,8 +30,9 @@ class CompressedInput {
   explicit CompressedInput(const CompressedBytes& file) : file_(file) {}
 
   std::uint64_t size() const { return file_.size; }
-  // The bytes from `at` on: at least min(want, size - at) of them unless the file reads shorter
-  // than its size; empty at the end. Valid until the next call.
+  // The bytes from `at` on: at least min(want, size - at) of them (want at most 64 KiB for byte
+  // ranges) unless the file reads shorter than its size; empty at the end. Valid until the next
+  // call.
   Result<std::string_view> get(std::uint64_t at, std::size_t want = 1 << 18);
 
  private:
@@ -82,10 +83,10 @@ struct GzipBuild {
   NameTable listing;
 };
 
-// Inflates the gzip file `file` once, checking every
-// member's CRC32 and ISIZE, recording checkpoints and, with `scan`, scanning the text as a FASTA
-// file (`bytewise` as for FastaScanner). `st` gives the size and modification time recorded.
-// Errors are IOErrors with the compressed offset (or the scanner's errors).
+// Inflates the gzip file `file` once, checking every member's CRC32 and ISIZE, recording
+// checkpoints and, with `scan`, scanning the text as a FASTA file (`bytewise` as for
+// FastaScanner). `st` gives the modification time recorded. Errors are IOErrors with the
+// compressed offset (or the scanner's errors).
 Result<GzipBuild> build_gzip_index(const CompressedBytes& file, const struct stat& st, bool scan,
                                    bool bytewise = false);
 
