@@ -1,8 +1,10 @@
 """Remote files: tavlo against pysam on the same URLs, served by nginx on 127.0.0.1.
 
 The benchmark genome is served by Debian's nginx directly (loopback) and through a small local
-proxy that holds every request 20 ms before passing it on (a cloud store's latency). Each round
-runs every candidate once, in turn, on fresh random 100-residue regions:
+proxy that holds every request 20 ms before passing it on (a cloud store's latency), plain, BGZF
+(with its .fai and .gzi beside it) and plain gzip (with its .fai and checkpoint index; tavlo
+only: pysam reads no plain gzip). Each round runs every candidate once, in turn, on fresh random
+100-residue regions:
 
 * single: a loop of single fetches (tavlo Faidx.fetch, pysam FastaFile.fetch)
 * batch:  tavlo fetch_many of 10,000 regions through the proxy, against a pysam loop over a
@@ -11,7 +13,8 @@ runs every candidate once, in turn, on fresh random 100-residue regions:
 
 Medians with the spread (min-max) of the rounds. Usage:
 
-    python benchmarks/bench_remote.py [--genome PATH] [--rounds N] [--single N] [--batch N]
+    python benchmarks/bench_remote.py [--genome PATH] [--bgzf PATH] [--gzip PATH] [--rounds N]
+                                      [--single N] [--batch N] [--formats plain,bgzf,gzip]
 """
 
 from __future__ import annotations
@@ -113,7 +116,11 @@ def main():
     p.add_argument("--batch", type=int, default=10_000)
     p.add_argument("--pysam-share", type=int, default=200,
                    help="regions of the batch that the pysam loop fetches through the proxy")
+    p.add_argument("--bgzf", help="a BGZF copy of the genome (default: made by bgzip)")
+    p.add_argument("--gzip", help="a plain gzip copy of the genome (default: made by gzip -6)")
+    p.add_argument("--formats", default="plain,bgzf,gzip")
     a = p.parse_args()
+    formats = a.formats.split(",")
     tavlo, pysam = bu.load_tavlo(), bu.load_pysam()
     genome = os.path.abspath(a.genome or bu.make_genome.ensure_genome())
     if not os.path.exists(genome + ".fai"):
@@ -123,6 +130,19 @@ def main():
     os.mkdir(root)
     for suffix in ("", ".fai"):
         os.symlink(genome + suffix, os.path.join(root, "genome.fa" + suffix))
+    # The compressed copies with their indexes beside them, made here unless given.
+    copies = {"bgzf": (a.bgzf, "genome.fa.gz", [["bgzip", "-@", "2", "-c"]], ".gzi"),
+              "gzip": (a.gzip, "genome.gz.fa.gz", [["gzip", "-6", "-c"]], ".gzidx")}
+    for fmt, (given, name, argv, index) in copies.items():
+        if fmt not in formats:
+            continue
+        path = os.path.abspath(given) if given else os.path.join(work, name)
+        if not given:
+            with open(path, "wb") as f:
+                subprocess.run(argv[0] + [genome], stdout=f, check=True)
+        tavlo.Faidx(path)  # its .fai and .gzi or checkpoint index, beside it
+        for suffix in ("", ".fai", index):
+            os.symlink(path + suffix, os.path.join(root, name + suffix))
     os.environ["XDG_CACHE_HOME"] = os.path.join(work, "cache")
     os.chdir(work)  # htslib downloads the .fai of a URL into the working folder
     port, slow_port = free_port(), free_port()
@@ -130,11 +150,12 @@ def main():
     proxy = subprocess.Popen([sys.executable, "-c", PROXY, str(DELAY), str(slow_port), str(port)],
                              stdout=subprocess.PIPE, text=True)
     proxy.stdout.readline()
-    urls = {"loopback": f"http://127.0.0.1:{port}/genome.fa",
-            "20 ms proxy": f"http://127.0.0.1:{slow_port}/genome.fa"}
+    names = {"plain": "genome.fa", "bgzf": "genome.fa.gz", "gzip": "genome.gz.fa.gz"}
+    urls = {f"{where}, {fmt}": f"http://127.0.0.1:{p}/{names[fmt]}" for fmt in formats
+            for where, p in (("loopback", port), ("20 ms proxy", slow_port))}
     try:
         rng = random.Random(7)
-        opened = {k: (tavlo.Faidx(u), pysam.FastaFile(u) if pysam else None)
+        opened = {k: (tavlo.Faidx(u), pysam.FastaFile(u) if pysam and "gzip" not in k else None)
                   for k, u in urls.items()}
         single = {}
         for _ in range(a.rounds):
@@ -147,28 +168,33 @@ def main():
                         bu.timed(lambda: [ps.fetch(n, s - 1, e) for n, s, e in regs]))
         show(f"Random single 100-residue fetches ({a.single} a round, us per fetch)", single,
              a.single)
-        trips = [t / a.single / DELAY for t in single["tavlo fetch, 20 ms proxy"]]
-        print(f"  tavlo through the proxy: {statistics.median(trips):.2f} round trips per fetch "
-              f"(target <= 1.2)")
+        for fmt in formats:
+            trips = [t / a.single / DELAY for t in single[f"tavlo fetch, 20 ms proxy, {fmt}"]]
+            print(f"  tavlo through the proxy, {fmt}: {statistics.median(trips):.2f} round trips "
+                  f"per fetch (target <= 1.2)")
 
         batch = {}
-        fx, ps = opened["20 ms proxy"]
         for _ in range(a.rounds):
             regs = regions_of(genome + ".fai", a.batch, rng)
-            fresh = tavlo.Faidx(urls["20 ms proxy"])  # an empty block cache each round
-            batch.setdefault("tavlo fetch_many, 20 ms proxy", []).append(
-                bu.timed(lambda: fresh.fetch_many(regs)))
-            if ps is not None:
-                share = regs[:a.pysam_share]
-                t = bu.timed(lambda: [ps.fetch(n, s - 1, e) for n, s, e in share])
-                batch.setdefault("pysam loop, 20 ms proxy (scaled)", []).append(
-                    t * a.batch / len(share))
+            for fmt in formats:
+                where = f"20 ms proxy, {fmt}"
+                fresh = tavlo.Faidx(urls[where])  # an empty block cache each round
+                batch.setdefault(f"tavlo fetch_many, {where}", []).append(
+                    bu.timed(lambda: fresh.fetch_many(regs)))
+                ps = opened[where][1]
+                if ps is not None:
+                    share = regs[:a.pysam_share]
+                    t = bu.timed(lambda: [ps.fetch(n, s - 1, e) for n, s, e in share])
+                    batch.setdefault(f"pysam loop, {where} (scaled)", []).append(
+                        t * a.batch / len(share))
         show(f"A batch of {a.batch} random regions through the proxy (s)", batch, 1, "s", 1)
-        if "pysam loop, 20 ms proxy (scaled)" in batch:
-            ratio = [p / t for p, t in zip(batch["pysam loop, 20 ms proxy (scaled)"],
-                                           batch["tavlo fetch_many, 20 ms proxy"])]
-            print(f"  pysam loop / tavlo batch: {statistics.median(ratio):.1f}x "
-                  f"({min(ratio):.1f}-{max(ratio):.1f}; target >= 20)")
+        for fmt in formats:
+            loop = batch.get(f"pysam loop, 20 ms proxy, {fmt} (scaled)")
+            ours = batch[f"tavlo fetch_many, 20 ms proxy, {fmt}"]
+            if loop:
+                ratio = [p / t for p, t in zip(loop, ours)]
+                print(f"  {fmt}: pysam loop / tavlo batch: {statistics.median(ratio):.1f}x "
+                      f"({min(ratio):.1f}-{max(ratio):.1f}; target >= 20)")
 
         opening = {}
         for _ in range(max(a.rounds, 10)):
@@ -176,9 +202,11 @@ def main():
                 opening.setdefault(f"tavlo Faidx(url), index cached, {where}", []).append(
                     bu.timed(lambda: tavlo.Faidx(u)))
         show("Opening with the index in the cache (ms)", opening, 1, "ms", 1e3)
-        trips = [t / DELAY for t in opening["tavlo Faidx(url), index cached, 20 ms proxy"]]
-        print(f"  through the proxy: {statistics.median(trips):.2f} round trips "
-              f"(target <= 2: the check of the object and at most one more)")
+        for fmt in formats:
+            trips = [t / DELAY
+                     for t in opening[f"tavlo Faidx(url), index cached, 20 ms proxy, {fmt}"]]
+            print(f"  through the proxy, {fmt}: {statistics.median(trips):.2f} round trips "
+                  f"(target <= 2: the check of the object and at most one more)")
     finally:
         proxy.terminate()
         nginx.terminate()

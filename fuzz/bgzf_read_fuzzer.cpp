@@ -1,7 +1,8 @@
 // Fuzz target for reading BGZF files: a text from the input, cut into blocks (some empty) that
 // are deflated here at varying levels, sometimes damaged afterwards. Regions read through
-// BgzfReader, from the map and through a descriptor, equal the same regions of the plain text;
-// the file's scan finds the .gzi pairs it was written with and the records the plain text holds.
+// BgzfReader, from the map, through a descriptor and by byte ranges, equal the same regions of
+// the plain text; the file's scan finds the .gzi pairs it was written with and the records the
+// plain text holds.
 // A damaged file gives an error value or, where the damage spared what was read, the same result
 // (a cut file may also give fewer residues); a .gzi that lies may give anything but a crash.
 #include <fuzzer/FuzzedDataProvider.h>
@@ -25,6 +26,20 @@ using tavlo::EntryNumbers;
 using tavlo::GziEntry;
 
 enum Damage { kNone, kFlip, kCut, kLyingIndex, kDamages };
+
+// The file read by byte ranges, as a remote object is.
+class Ranges final : public tavlo::RangeReader {
+ public:
+  explicit Ranges(std::string_view bytes) : bytes_(bytes) {}
+  tavlo::Status read(std::uint64_t at, std::size_t n, std::string& out) const override {
+    FUZZ_REQUIRE(at <= bytes_.size() && n <= bytes_.size() - at);
+    out.assign(bytes_.substr(static_cast<std::size_t>(at), n));
+    return tavlo::Ok{};
+  }
+
+ private:
+  std::string_view bytes_;
+};
 
 std::uint64_t pick(FuzzedDataProvider& fdp, std::uint64_t small) {
   switch (fdp.ConsumeIntegralInRange(0, 7)) {
@@ -114,12 +129,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       given.push_back(prev);
     }
   }
-  const tavlo::BgzfReader from_map(map.get(), -1, n, given);
-  const tavlo::BgzfReader from_fd(nullptr, fd, n, given);
+  const Ranges ranges(std::string_view(map.get(), n));
+  const tavlo::BgzfReader from_map({map.get(), -1, n}, given);
+  const tavlo::BgzfReader from_fd({nullptr, fd, n}, given);
+  const tavlo::BgzfReader from_ranges({nullptr, -1, n, &ranges}, given);
   std::string got;
   for (const Region& r : regions) {
     const std::string expect = tavlo::extract_sequence_from_mmap(text, r.e, r.start, r.count);
-    for (const tavlo::BgzfReader* reader : {&from_map, &from_fd}) {
+    for (const tavlo::BgzfReader* reader : {&from_map, &from_fd, &from_ranges}) {
       const tavlo::Status s = tavlo::extract_sequence_from_bgzf(*reader, r.e, r.start, r.count, got);
       if (damage == kLyingIndex) continue;
       if (intact) FUZZ_REQUIRE(s.ok());
@@ -134,8 +151,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The scan: from the map with inflation, through the descriptor without, or the other way.
   const bool inflate_map = fdp.ConsumeBool();
-  auto a = tavlo::scan_bgzf(map.get(), -1, n, inflate_map);
-  auto b = tavlo::scan_bgzf(nullptr, fd, n, !inflate_map);
+  auto a = tavlo::scan_bgzf({map.get(), -1, n}, inflate_map);
+  auto b = tavlo::scan_bgzf({nullptr, fd, n}, !inflate_map);
   if (damage == kNone) {
     auto plain = tavlo::scan_fasta_listing(text);
     for (auto* scan : {&a, &b}) {

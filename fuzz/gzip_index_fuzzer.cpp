@@ -67,7 +67,7 @@ struct Fixture {
     file = member(text.substr(0, 300001), 6) + member(text.substr(300001, 90000), 1) +
            member(text.substr(390001), 9);
     st.st_size = static_cast<off_t>(file.size());
-    auto built = tavlo::build_gzip_index(file.data(), -1, st, false);
+    auto built = tavlo::build_gzip_index({file.data(), -1, file.size()}, st, false);
     FUZZ_REQUIRE(built.ok());
     FUZZ_REQUIRE(built->index.points.size() >= 3);
     index_bytes = tavlo::format_gzip_index(built->index);
@@ -91,10 +91,10 @@ void build_damaged(const Fixture& fx, FuzzedDataProvider& fdp, const Regions& re
   }
   struct stat st = fx.st;
   st.st_size = static_cast<off_t>(file.size());
-  auto built = tavlo::build_gzip_index(file.data(), -1, st, fdp.ConsumeBool());
+  auto built = tavlo::build_gzip_index({file.data(), -1, file.size()}, st, fdp.ConsumeBool());
   if (!built.ok()) return;
   FUZZ_REQUIRE(built->index.text_size == text.size());
-  tavlo::GzipReader reader(file.data(), -1, st, std::move(built->index));
+  tavlo::GzipReader reader({file.data(), -1, file.size()}, st, std::move(built->index));
   for (const auto& [e, where] : regions) {
     std::string got;
     const tavlo::Status s =
@@ -163,7 +163,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     parsed->points = std::move(kept);
   }
-  tavlo::GzipReader reader(fx.file.data(), -1, fx.st, std::move(*parsed));
+  tavlo::GzipReader reader({fx.file.data(), -1, fx.file.size()}, fx.st, std::move(*parsed));
   for (const auto& [e, where] : regions) {
     std::string got;
     const tavlo::Status s =

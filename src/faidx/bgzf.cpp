@@ -247,30 +247,6 @@ std::string format_gzi(const std::vector<GziEntry>& entries) {
 
 namespace {
 
-// The compressed file, read a stretch at a time: straight from the map, or into a buffer.
-class CompressedStretch {
- public:
-  CompressedStretch(const char* map, int fd, std::uint64_t size)
-      : map_(map), fd_(fd), size_(size) {}
-
-  // Bytes [at, at + n), fewer at the end of the file; valid until the next call.
-  Result<std::string_view> get(std::uint64_t at, std::size_t n) {
-    if (at >= size_) return std::string_view();
-    n = static_cast<std::size_t>(std::min<std::uint64_t>(n, size_ - at));
-    if (map_ != nullptr) return std::string_view(map_ + at, n);
-    buf_.resize(n);
-    const ssize_t r = pread_full(fd_, buf_.data(), n, at);
-    if (r < 0) return FaidxError::io_errno(errno);
-    return std::string_view(buf_.data(), static_cast<std::size_t>(r));
-  }
-
- private:
-  const char* map_;
-  int fd_;
-  std::uint64_t size_;
-  std::string buf_;
-};
-
 struct PendingBlock {
   std::size_t at;  // in the stretch
   BgzfBlockHeader header;
@@ -357,11 +333,10 @@ Status inflate_stretch(std::string_view stretch, std::uint64_t coff,
 
 }  // namespace
 
-Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate,
-                           bool bytewise) {
+Result<BgzfScan> scan_bgzf(const CompressedBytes& file, bool inflate, bool bytewise) {
   // Stretches of this many compressed bytes are read (and inflated in parallel) at a time.
   constexpr std::size_t kStretch = 4 << 20;
-  CompressedStretch source(map, fd, size);
+  std::string buffer;
   BgzfScan scan;
   FastaScanner scanner(0, bytewise);
   bool first_data = true;
@@ -370,8 +345,8 @@ Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inf
   std::size_t carry = 0;   // bytes of `text` carried over
   std::size_t clean = 0;   // bytes at the start of `text` known to hold no line feed
   std::vector<PendingBlock> blocks;
-  while (coff < size) {
-    auto got = source.get(coff, kStretch);
+  while (coff < file.size) {
+    auto got = file.get(coff, kStretch, buffer);
     if (!got) return std::move(got).error();
     const std::string_view stretch = *got;
     blocks.clear();
@@ -421,33 +396,32 @@ Result<std::vector<GziEntry>> read_gzi(const std::string& path) {
   return parsed;
 }
 
-BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi)
-    : map_(map), fd_(fd), size_(size), gzi_(std::move(gzi)), slots_(new Slot[kCacheSlots]) {
+BgzfReader::BgzfReader(const CompressedBytes& file, std::vector<GziEntry> gzi)
+    : file_(file), gzi_(std::move(gzi)), slots_(new Slot[kCacheSlots]) {
   std::call_once(loaded_, [] {});
   bound_ = (gzi_.empty() ? 0 : gzi_.back().uoff) + kBgzfMaxBlock;
 }
 
-BgzfReader::BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path)
-    : map_(map), fd_(fd), size_(size), gzi_path_(std::move(gzi_path)),
-      slots_(new Slot[kCacheSlots]) {}
+BgzfReader::BgzfReader(const CompressedBytes& file, std::string gzi_path)
+    : file_(file), gzi_path_(std::move(gzi_path)), slots_(new Slot[kCacheSlots]) {}
 
 Status BgzfReader::covers_file() const {
   // The last pair's block may hold text; every block after it must be empty (the end-of-file
   // marker). Otherwise the text after the last pair would be cut off: a .gzi that lists only
   // some blocks would give empty or short sequences. A damaged block ends the check: the reads
   // that reach it report it, while those before it still succeed.
-  CompressedStretch source(map_, fd_, size_);
+  std::string buffer;
   std::uint64_t c = gzi_.empty() ? 0 : gzi_.back().coff;
-  for (bool first = true; c < size_; first = false) {
-    auto got = source.get(c, kBgzfMaxBlock);
+  for (bool first = true; c < file_.size; first = false) {
+    auto got = file_.get(c, kBgzfMaxBlock, buffer);
     if (!got) return std::move(got).error();
     auto h = parse_bgzf_header(*got, c);
     if (!h || h->block_size > got->size()) break;
     auto isize = declared_size(got->substr(0, h->block_size), c);
     if (!isize) break;
     if (!first && *isize > 0) {
-      return FaidxError::io("the .gzi index " + gzi_path_ +
-                            " does not list every block of the BGZF file (damaged, or made for "
+      return FaidxError::io("the .gzi index " + (gzi_path_.empty() ? "" : gzi_path_ + " ") +
+                            "does not list every block of the BGZF file (damaged, or made for "
                             "another file): remove it so that it is built again");
     }
     c += h->block_size;
@@ -482,19 +456,19 @@ BgzfReader::BlockRef BgzfReader::cached(Slot& slot, std::uint64_t coff) {
 }
 
 Result<BgzfReader::BlockRef> BgzfReader::inflate_to_slot(std::uint64_t coff, Slot& slot) const {
-  std::string_view bytes;
   thread_local std::string buffer;
-  if (coff >= size_) return truncated(coff);
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(kBgzfMaxBlock, size_ - coff));
-  if (map_ != nullptr) {
-    bytes = std::string_view(map_ + coff, n);
-  } else {
-    buffer.resize(n);
-    const ssize_t r = pread_full(fd_, buffer.data(), n, coff);
-    if (r < 0) return FaidxError::io_errno(errno);
-    bytes = std::string_view(buffer.data(), static_cast<std::size_t>(r));
+  if (coff >= file_.size) return truncated(coff);
+  // Ranges are read for the block's own bytes only (its header first): a remote source would
+  // otherwise fetch part of the next blocks too.
+  std::size_t n = kBgzfMaxBlock;
+  if (file_.ranges != nullptr) {
+    auto head = file_.get(coff, 18, buffer);  // 12 bytes and BGZF's usual 6 of extra field
+    if (!head) return std::move(head).error();
+    if (auto h = parse_bgzf_header(*head, coff)) n = h->block_size;
   }
+  auto got = file_.get(coff, n, buffer);
+  if (!got) return std::move(got).error();
+  const std::string_view bytes = *got;
   auto block = std::make_shared<BgzfBlock>();
   if (Status s = inflate_bgzf_block(bytes, coff, block->data); !s) return std::move(s).error();
   block->coff = coff;
@@ -562,7 +536,7 @@ Status BgzfReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
     // The end of the file ends the text only past the last pair: a block the .gzi lists but the
     // file lacks means it was cut short.
     const bool listed = i < gzi_.size() || (i > 0 && gzi_[i - 1].coff >= c);
-    if (c >= size_ && !listed) break;
+    if (c >= file_.size && !listed) break;
     // The block of pair i when the walk stands at its start (the implied pair 0 included);
     // blocks that the .gzi does not list (empty ones) have no pair.
     const bool at_pair = c == (i == 0 ? 0 : gzi_[i - 1].coff);

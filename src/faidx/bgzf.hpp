@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "errors/errors.hpp"
+#include "faidx/compressed_bytes.hpp"
 #include "faidx/name_table.hpp"
 
 namespace tavlo {
@@ -70,13 +71,11 @@ struct BgzfScan {
   NameTable listing;
 };
 
-// Walks every block of the BGZF file behind `map` (or, when `map` is null, `fd`, of `size`
-// bytes). With `inflate`, every block is inflated and checked and its text fed to the FASTA
-// scanner (the blocks of a stretch of the file inflate in parallel on the worker pool);
-// without, only the headers and uncompressed sizes are read, to rebuild the .gzi. `bytewise` as
-// for FastaScanner.
-Result<BgzfScan> scan_bgzf(const char* map, int fd, std::uint64_t size, bool inflate,
-                           bool bytewise = false);
+// Walks every block of the BGZF file `file`. With `inflate`, every block is inflated and checked
+// and its text fed to the FASTA scanner (the blocks of a stretch of the file inflate in parallel
+// on the worker pool); without, only the headers and uncompressed sizes are read, to rebuild the
+// .gzi. `bytewise` as for FastaScanner.
+Result<BgzfScan> scan_bgzf(const CompressedBytes& file, bool inflate, bool bytewise = false);
 
 // An inflated block as the cache holds it.
 struct BgzfBlock {
@@ -92,11 +91,11 @@ class BgzfReader {
  public:
   static constexpr std::size_t kCacheSlots = 256;  // 16 MiB of text at most
 
-  // `map` (or, when null, `fd`) holds the compressed file of `size` bytes; neither is owned.
-  // `gzi` is the file's .gzi, without the implied first pair (0, 0).
-  BgzfReader(const char* map, int fd, std::uint64_t size, std::vector<GziEntry> gzi);
+  // `file` holds the compressed bytes. `gzi` is the file's .gzi, without the implied first pair
+  // (0, 0).
+  BgzfReader(const CompressedBytes& file, std::vector<GziEntry> gzi);
   // The same with the pairs of the .gzi file at `gzi_path`, read when first needed.
-  BgzfReader(const char* map, int fd, std::uint64_t size, std::string gzi_path);
+  BgzfReader(const CompressedBytes& file, std::string gzi_path);
 
   // Reads the .gzi when that has not been done (once: a failure is kept and returned again).
   // Every read calls it; text_bound() is valid after it succeeded.
@@ -109,6 +108,10 @@ class BgzfReader {
 
   // An upper bound of the uncompressed size: the last pair's offset plus one full block.
   std::uint64_t text_bound() const { return bound_; }
+  // Fails unless the pairs reach the last block that holds text (reads block headers only).
+  Status covers_file() const;
+  // The pairs; valid after load() succeeded.
+  const std::vector<GziEntry>& pairs() const { return gzi_; }
 
  private:
   using BlockRef = std::shared_ptr<const BgzfBlock>;
@@ -127,12 +130,8 @@ class BgzfReader {
   Result<BlockRef> inflate_to_slot(std::uint64_t coff, Slot& slot) const;
   // The cached block at `coff` in `slot`, or null.
   static BlockRef cached(Slot& slot, std::uint64_t coff);
-  // Fails unless the pairs reach the last block that holds text (reads block headers only).
-  Status covers_file() const;
 
-  const char* map_;
-  int fd_;
-  std::uint64_t size_;
+  CompressedBytes file_;
   std::string gzi_path_;
   mutable std::once_flag loaded_;
   mutable std::unique_ptr<FaidxError> load_error_;

@@ -179,7 +179,7 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
     }
   }
   // Without build_fai only the block headers are read: the .fai is already there.
-  auto scan = scan_bgzf(file->map(), file->fd(), file->size(), build_fai, opt.bytewise_names);
+  auto scan = scan_bgzf({file->map(), file->fd(), file->size()}, build_fai, opt.bytewise_names);
   if (file->changed()) return file->changed_error();
   if (!scan) return in_file(std::move(scan).error(), opt.filename);
   // Without build_index nothing is written: the pairs serve this Faidx only.

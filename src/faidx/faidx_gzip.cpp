@@ -16,7 +16,8 @@ class GzipSource final : public Source {
   template <class Index>
   GzipSource(std::unique_ptr<FileSource> file, Index&& index)
       : file_(std::move(file)),
-        reader_(file_->map(), file_->fd(), file_->opened_stat(), std::forward<Index>(index)) {}
+        reader_({file_->map(), file_->fd(), file_->size()}, file_->opened_stat(),
+                std::forward<Index>(index)) {}
 
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
               std::string& out) const override {
@@ -61,7 +62,8 @@ Status Faidx::index_gzip(std::unique_ptr<FileSource> file, bool build_fai) {
       return Ok{};
     }
   }
-  auto built = build_gzip_index(file->map(), file->fd(), st, build_fai, opt.bytewise_names);
+  auto built = build_gzip_index({file->map(), file->fd(), file->size()}, st, build_fai,
+                                opt.bytewise_names);
   if (file->changed()) return file->changed_error();
   if (!built) return in_file(std::move(built).error(), opt.filename);
   // Without build_index nothing is written: the checkpoints serve this Faidx only. A matching

@@ -364,24 +364,23 @@ class PassWorker {
 }  // namespace
 
 Result<std::string_view> CompressedInput::get(std::uint64_t at, std::size_t want) {
-  if (at >= size_) return std::string_view();
-  const std::uint64_t left = size_ - at;
-  if (map_ != nullptr) return std::string_view(map_ + at, static_cast<std::size_t>(left));
+  if (at >= file_.size) return std::string_view();
+  const std::uint64_t left = file_.size - at;
+  if (file_.map != nullptr) return std::string_view(file_.map + at, static_cast<std::size_t>(left));
+  // A remote file is read a block at a time: a read resumed at a checkpoint then fetches only
+  // the blocks it inflates (the source fetches a sequential pass in larger runs by itself).
+  if (file_.ranges != nullptr) want = std::min<std::size_t>(want, 64 << 10);
   const std::size_t need = static_cast<std::size_t>(std::min<std::uint64_t>(want, left));
   if (at >= buf_at_ && at - buf_at_ < buf_.size() && buf_.size() - (at - buf_at_) >= need) {
     return std::string_view(buf_).substr(static_cast<std::size_t>(at - buf_at_));
   }
-  const std::size_t n =
-      static_cast<std::size_t>(std::min<std::uint64_t>(std::max(want, need), left));
-  buf_.resize(n);
-  const ssize_t r = pread_full(fd_, buf_.data(), n, at);
-  if (r < 0) {
+  auto got = file_.get(at, need, buf_);
+  if (!got) {
     buf_.clear();
-    return FaidxError::io_errno(errno);
+    return std::move(got).error();
   }
-  buf_.resize(static_cast<std::size_t>(r));
   buf_at_ = at;
-  return std::string_view(buf_);
+  return got;
 }
 
 Result<std::optional<std::uint64_t>> next_member(CompressedInput& in, std::uint64_t at) {
@@ -482,12 +481,12 @@ namespace {
 // pass fails (and then gives the error).
 class IndexPass {
  public:
-  IndexPass(const char* map, int fd, const struct stat& st, bool scan, bool bytewise)
-      : in_(map, fd, static_cast<std::uint64_t>(st.st_size)),
+  IndexPass(const CompressedBytes& file, const struct stat& st, bool scan, bool bytewise)
+      : in_(file),
         scanner_(0, bytewise),
         worker_(scan ? &scanner_ : nullptr) {
     GzipIndex& ix = build_.index;
-    ix.compressed_size = static_cast<std::uint64_t>(st.st_size);
+    ix.compressed_size = file.size;
     ix.mtime_sec = st.st_mtim.tv_sec;
     ix.mtime_nsec = st.st_mtim.tv_nsec;
     if (!zlib_.ready) throw std::bad_alloc();
@@ -774,12 +773,12 @@ class IndexPass {
 
 }  // namespace
 
-Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& st, bool scan,
+Result<GzipBuild> build_gzip_index(const CompressedBytes& file, const struct stat& st, bool scan,
                                    bool bytewise) {
 #if defined(TAVLO_HAVE_ISAL)
-  if (auto fast = IndexPass(map, fd, st, scan, bytewise).run(true)) return fast;
+  if (auto fast = IndexPass(file, st, scan, bytewise).run(true)) return fast;
 #endif
-  return IndexPass(map, fd, st, scan, bytewise).run(false);
+  return IndexPass(file, st, scan, bytewise).run(false);
 }
 
 // The .gzidx layout (little-endian): the 8 bytes "TVGZIDX\n", a u32 version (1), a u32 of flags

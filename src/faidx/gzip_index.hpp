@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "errors/errors.hpp"
+#include "faidx/compressed_bytes.hpp"
 #include "faidx/name_table.hpp"
 
 namespace tavlo {
@@ -26,17 +27,16 @@ inline constexpr std::uint32_t kGzipWindow = 32768;
 // The compressed file, read through its map or with positioned reads of a stretch at a time.
 class CompressedInput {
  public:
-  CompressedInput(const char* map, int fd, std::uint64_t size) : map_(map), fd_(fd), size_(size) {}
+  explicit CompressedInput(const CompressedBytes& file) : file_(file) {}
 
-  std::uint64_t size() const { return size_; }
-  // The bytes from `at` on: at least min(want, size - at) of them unless the file reads shorter
-  // than its size; empty at the end. Valid until the next call.
+  std::uint64_t size() const { return file_.size; }
+  // The bytes from `at` on: at least min(want, size - at) of them (want at most 64 KiB for byte
+  // ranges) unless the file reads shorter than its size; empty at the end. Valid until the next
+  // call.
   Result<std::string_view> get(std::uint64_t at, std::size_t want = 1 << 18);
 
  private:
-  const char* map_;
-  int fd_;
-  std::uint64_t size_;
+  CompressedBytes file_;
   std::string buf_;
   std::uint64_t buf_at_ = 0;
 };
@@ -83,11 +83,11 @@ struct GzipBuild {
   NameTable listing;
 };
 
-// Inflates the gzip file behind `map` (or, when null, `fd`) of `size` bytes once, checking every
-// member's CRC32 and ISIZE, recording checkpoints and, with `scan`, scanning the text as a FASTA
-// file (`bytewise` as for FastaScanner). `st` gives the size and modification time recorded.
-// Errors are IOErrors with the compressed offset (or the scanner's errors).
-Result<GzipBuild> build_gzip_index(const char* map, int fd, const struct stat& st, bool scan,
+// Inflates the gzip file `file` once, checking every member's CRC32 and ISIZE, recording
+// checkpoints and, with `scan`, scanning the text as a FASTA file (`bytewise` as for
+// FastaScanner). `st` gives the modification time recorded. Errors are IOErrors with the
+// compressed offset (or the scanner's errors).
+Result<GzipBuild> build_gzip_index(const CompressedBytes& file, const struct stat& st, bool scan,
                                    bool bytewise = false);
 
 // The bytes of a .gzidx file holding `index`, and their parser. The parser checks the format,

@@ -99,8 +99,7 @@ struct GzipCursor::Engine {
 };
 #endif
 
-GzipCursor::GzipCursor(const char* map, int fd, std::uint64_t size)
-    : in_(map, fd, size), engine_(new Engine) {}
+GzipCursor::GzipCursor(const CompressedBytes& file) : in_(file), engine_(new Engine) {}
 
 GzipCursor::~GzipCursor() = default;
 
@@ -203,14 +202,13 @@ Status GzipCursor::produce(std::string& out, std::size_t n) {
   return Ok{};
 }
 
-GzipReader::GzipReader(const char* map, int fd, const struct stat& st, GzipIndex index)
-    : map_(map), fd_(fd), st_(st), index_(std::move(index)), slots_(new Slot[kCacheSlots]) {
+GzipReader::GzipReader(const CompressedBytes& file, const struct stat& st, GzipIndex index)
+    : file_(file), st_(st), index_(std::move(index)), slots_(new Slot[kCacheSlots]) {
   std::call_once(loaded_, [] {});
 }
 
-GzipReader::GzipReader(const char* map, int fd, const struct stat& st, std::string index_path)
-    : map_(map),
-      fd_(fd),
+GzipReader::GzipReader(const CompressedBytes& file, const struct stat& st, std::string index_path)
+    : file_(file),
       st_(st),
       index_path_(std::move(index_path)),
       slots_(new Slot[kCacheSlots]) {}
@@ -231,7 +229,6 @@ Status GzipReader::load() const {
 }
 
 Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_t stop) const {
-  const std::uint64_t size = static_cast<std::uint64_t>(st_.st_size);
   const auto failed = [&](Status s) {
     slot.point = static_cast<std::size_t>(-1);
     return s;
@@ -240,7 +237,7 @@ Status GzipReader::fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_
   // inflates only what this read needs.
   std::size_t ahead = kStep;
   if (slot.point != k || a < slot.base || !slot.cursor) {
-    if (!slot.cursor) slot.cursor = std::make_unique<GzipCursor>(map_, fd_, size);
+    if (!slot.cursor) slot.cursor = std::make_unique<GzipCursor>(file_);
     slot.point = static_cast<std::size_t>(-1);
     slot.text.clear();
     if (Status s = slot.cursor->start(index_, k); !s) return s;

@@ -18,7 +18,7 @@ namespace tavlo {
 // at a time: what a read resumes, and keeps to continue where it stopped.
 class GzipCursor {
  public:
-  GzipCursor(const char* map, int fd, std::uint64_t size);
+  explicit GzipCursor(const CompressedBytes& file);
   ~GzipCursor();
   GzipCursor(const GzipCursor&) = delete;
   GzipCursor& operator=(const GzipCursor&) = delete;
@@ -61,10 +61,10 @@ class GzipReader {
  public:
   static constexpr std::size_t kCacheSlots = 64;
 
-  // `map` (or, when null, `fd`) holds the compressed file described by `st`; neither is owned.
-  GzipReader(const char* map, int fd, const struct stat& st, GzipIndex index);
+  // `file` holds the compressed bytes of the file described by `st`.
+  GzipReader(const CompressedBytes& file, const struct stat& st, GzipIndex index);
   // The same with the index file at `index_path`, read and checked when first needed.
-  GzipReader(const char* map, int fd, const struct stat& st, std::string index_path);
+  GzipReader(const CompressedBytes& file, const struct stat& st, std::string index_path);
   ~GzipReader();
 
   // Reads the index when that has not been done (once: a failure is kept and returned again).
@@ -72,6 +72,8 @@ class GzipReader {
   // The uncompressed size; valid after load() succeeded.
   std::uint64_t text_size() const { return index_.text_size; }
   std::uint64_t text_bound() const { return index_.text_size; }
+  // The checkpoints; valid after load() succeeded.
+  const GzipIndex& index() const { return index_; }
 
   // Walks the text [a, stop), appending the residues to `out` (as append_residues does) until it
   // holds `want` bytes or the text ends.
@@ -93,8 +95,7 @@ class GzipReader {
   // Brings `slot` (locked) to hold text [a, stop) of point k's stretch, as far as there is text.
   Status fill(Slot& slot, std::size_t k, std::uint64_t a, std::uint64_t stop) const;
 
-  const char* map_;
-  int fd_;
+  CompressedBytes file_;
   struct stat st_;
   std::string index_path_;
   mutable std::once_flag loaded_;

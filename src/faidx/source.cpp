@@ -65,7 +65,7 @@ class BgzfSource final : public Source {
   template <class Gzi>
   BgzfSource(std::unique_ptr<FileSource> file, Gzi&& gzi)
       : file_(std::move(file)),
-        reader_(file_->map(), file_->fd(), file_->size(), std::forward<Gzi>(gzi)) {}
+        reader_({file_->map(), file_->fd(), file_->size()}, std::forward<Gzi>(gzi)) {}
 
   Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
               std::string& out) const override {

@@ -158,7 +158,7 @@ void test_reader_and_scan() {
     }
   }
   const Blocked b = make_blocked(text, {97, 1, 300, 64});
-  const BgzfReader reader(b.file.data(), -1, b.file.size(), b.gzi);
+  const BgzfReader reader({b.file.data(), -1, b.file.size()}, b.gzi);
   // Several threads share the cache; each result is its own. Two of them walk the text in
   // order, so that their misses inflate the next blocks too.
   std::vector<std::thread> threads;
@@ -179,7 +179,7 @@ void test_reader_and_scan() {
   }
   for (auto& th : threads) th.join();
   for (bool inflate : {false, true}) {
-    auto scan = scan_bgzf(b.file.data(), -1, b.file.size(), inflate);
+    auto scan = scan_bgzf({b.file.data(), -1, b.file.size()}, inflate);
     if (!CHECK(scan.ok())) return;
     CHECK_EQ(format_gzi(scan->gzi), format_gzi(b.gzi));
     if (inflate) {
@@ -196,14 +196,14 @@ void test_reader_and_scan() {
   damaged.file[damaged.gzi[0].coff - 8] ^= 1;  // the CRC32 of the first block
   damaged.file[damaged.gzi[1].coff - 8] ^= 1;  // and of the second
   {
-    const BgzfReader walk(damaged.file.data(), -1, damaged.file.size(), damaged.gzi);
+    const BgzfReader walk({damaged.file.data(), -1, damaged.file.size()}, damaged.gzi);
     std::string out;
     CHECK(!walk.append_text(0, 10, 10, out).ok());
     CHECK_EQ(failure(walk.append_text(0, 10, 10, out)),
              "corrupt BGZF block (CRC32 mismatch) at compressed offset 0");
   }
   damaged.file[damaged.gzi[0].coff - 8] ^= 1;
-  const BgzfReader walk(damaged.file.data(), -1, damaged.file.size(), damaged.gzi);
+  const BgzfReader walk({damaged.file.data(), -1, damaged.file.size()}, damaged.gzi);
   std::string out;
   CHECK(walk.append_text(0, 10, 10, out).ok() && out == ">r0" + text.substr(4, 6));
   out.clear();
@@ -213,7 +213,7 @@ void test_reader_and_scan() {
                std::to_string(damaged.gzi[0].coff));
   // Bytes after the last block that are no block at all.
   const std::string tail = b.file + "junk";
-  CHECK(!scan_bgzf(tail.data(), -1, tail.size(), false).ok());
+  CHECK(!scan_bgzf({tail.data(), -1, tail.size()}, false).ok());
 }
 
 // A text of several stretches of the index scan: wrapped lines, a line longer than the room kept
@@ -234,7 +234,7 @@ void test_scan_over_stretches() {
   record("unwrapped", 9'000'000, 9'000'000);
   record("tail", 100, 60);
   Blocked b = make_blocked(text, {65000, 17, 40000});
-  auto scan = scan_bgzf(b.file.data(), -1, b.file.size(), true);
+  auto scan = scan_bgzf({b.file.data(), -1, b.file.size()}, true);
   auto want = scan_fasta_listing(text);
   if (!CHECK(scan.ok() && want.ok() && want->size() == scan->listing.size())) return;
   CHECK_EQ(format_gzi(scan->gzi), format_gzi(b.gzi));
@@ -244,7 +244,7 @@ void test_scan_over_stretches() {
   }
   const GziEntry late = b.gzi[b.gzi.size() / 2];
   b.file[late.coff + b.file.size() % 7 + 30] ^= 1;
-  auto bad = scan_bgzf(b.file.data(), -1, b.file.size(), true);
+  auto bad = scan_bgzf({b.file.data(), -1, b.file.size()}, true);
   CHECK_EQ(bad.ok() ? "" : bad.error().payload(),
            "corrupt BGZF block (CRC32 mismatch) at compressed offset " + std::to_string(late.coff));
 }
@@ -331,13 +331,13 @@ void test_gzip_build() {
   struct stat st {};
   st.st_size = static_cast<off_t>(file.size());
   for (const bool scan : {true, false}) {
-    auto built = build_gzip_index(file.data(), -1, st, scan);
+    auto built = build_gzip_index({file.data(), -1, file.size()}, st, scan);
     CHECK(built.ok());
     if (!built.ok()) return;
     CHECK(built->index.text_size == text.size());
     CHECK(built->index.points.size() > 4);
     CHECK(built->listing.size() == (scan ? 2u : 0u));
-    GzipReader reader(file.data(), -1, st, std::move(built->index));
+    GzipReader reader({file.data(), -1, file.size()}, st, std::move(built->index));
     for (std::uint64_t a = 0; a < text.size(); a += 777'777) {
       std::string got;
       CHECK(reader.append_text(a, a + 5000, 5000, got).ok());

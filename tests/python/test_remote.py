@@ -1,14 +1,19 @@
 """Remote files: http(s):// and s3:// URLs read by range requests, against real servers on
 127.0.0.1 (nginx, moto) and a proxy that injects faults."""
 
+import gzip
 import pickle
 import random
 import re
+import shutil
+import struct
+import subprocess
 
 import pytest
 
 import tavlo
-from conftest import random_residues, write_fasta
+from conftest import peer, random_residues, write_fasta
+from test_cli import find_tavlo
 from remote_servers import moto_s3, nginx, serving, unavailable
 
 # Records long enough that regions cross the 64 KiB blocks, with a short one beside them.
@@ -22,6 +27,26 @@ def site(tmp_path_factory):
     write_fasta(root / "ref.fa", RECORDS)
     write_fasta(root / "indexed.fa", RECORDS, width=70)
     tavlo.Faidx(str(root / "indexed.fa"))  # its .fai is served beside it
+    # Compressed copies spanning several blocks, with their indexes beside them or alone: BGZF,
+    # and plain gzip in two members.
+    write_fasta(root / "big.fa", BIG)
+    text = (root / "big.fa").read_bytes()
+    subprocess.run([peer("bgzip"), "-i", "-k", str(root / "big.fa")], check=True)
+    shutil.copy(root / "big.fa.gz", root / "bare.fa.gz")
+    tavlo.Faidx(str(root / "big.fa.gz"))  # its .fai, beside the .gzi made by bgzip
+    gz = gzip.compress(text[:300_001]) + gzip.compress(text[300_001:])
+    for name in ("plain", "plain_bare"):
+        (root / f"{name}.fa.gz").write_bytes(gz)
+    # A checkpoint index served beside an object it was not made from.
+    (root / "other.fa.gz").write_bytes(gzip.compress(text[:400_000]))
+    for name in ("plain", "other"):
+        tavlo.Faidx(str(root / f"{name}.fa.gz"))
+    shutil.copy(root / "plain.fa.gz.gzidx", root / "other.fa.gz.gzidx")
+    # A .gzi that lists only the first blocks, as one made before the object grew.
+    shutil.copy(root / "big.fa.gz", root / "grown.fa.gz")
+    shutil.copy(root / "big.fa.gz.fai", root / "grown.fa.gz.fai")
+    (root / "grown.fa.gz.gzi").write_bytes(
+        struct.pack("<Q", 3) + (root / "big.fa.gz.gzi").read_bytes()[8:8 + 3 * 16])
     with nginx(root, tmp_path_factory.mktemp("nginx")) as (http, https, ca):
         yield {"root": root, "http": http, "https": https, "ca": ca}
 
@@ -41,18 +66,22 @@ def proxy(site):
         yield server
 
 
-def regions(n, seed=0):
+BIG = {"big1": random_residues(500_000, seed=5, alphabet="ACGT"),
+       "big2": random_residues(300_000, seed=6)}
+
+
+def regions(n, seed=0, records=RECORDS):
     rng = random.Random(seed)
     out = []
     for _ in range(n):
-        name = rng.choice(list(RECORDS))
-        s = rng.randint(1, len(RECORDS[name]))
-        out.append((name, s, min(len(RECORDS[name]), s + rng.randint(0, 300))))
+        name = rng.choice(list(records))
+        s = rng.randint(1, len(records[name]))
+        out.append((name, s, min(len(records[name]), s + rng.randint(0, 300))))
     return out
 
 
 def expected(name, s, e):
-    return RECORDS[name][s - 1:e]
+    return {**RECORDS, **BIG}[name][s - 1:e]
 
 
 def test_fetches_match_the_local_file(site, cache):
@@ -69,6 +98,42 @@ def test_fetches_match_the_local_file(site, cache):
     assert served.fetch("chr2", 5, 80).seq == expected("chr2", 5, 80)
     again = tavlo.Faidx(site["http"] + "/ref.fa")
     assert again.fetch("chrM", 3, 9).seq == expected("chrM", 3, 9)
+
+
+@pytest.mark.parametrize("name, index", [("big.fa.gz", "gzi"), ("bare.fa.gz", "gzi"),
+                                         ("plain.fa.gz", "gzidx"), ("plain_bare.fa.gz", "gzidx")])
+def test_compressed_objects_match_the_local_file(site, cache, name, index):
+    url = site["http"] + "/" + name
+    fa = tavlo.Faidx(url)
+    assert len(list(cache.glob("*." + index))) == 1, "the index is built or copied into the cache"
+    for n, s, e in [("big1", 1, 500_000), ("big2", 299_000, 300_000)] + regions(40, 5, BIG):
+        assert fa.fetch(n, s, e).seq == expected(n, s, e)
+    batch = regions(1500, seed=6, records=BIG)
+    assert [r.seq for r in tavlo.Faidx(url).fetch_many(batch)] == [expected(*r) for r in batch]
+
+
+def test_compressed_indexes_given_or_served(site, cache, tmp_path):
+    gzi, fai = tmp_path / "local.gzi", tmp_path / "local.fai"
+    for _ in range(2):  # built there, then read from there
+        out = subprocess.run([find_tavlo(), "faidx", site["http"] + "/bare.fa.gz",
+                              "--fai-idx", str(fai), "--gzi-idx", str(gzi), "big2:5-70000"],
+                             capture_output=True, text=True, check=True).stdout
+        assert "".join(out.splitlines()[1:]) == expected("big2", 5, 70_000)
+    assert gzi.exists() and not list(cache.glob("*.gzi")), "a local .gzi is built there"
+    with pytest.raises(Exception, match="other.fa.gz.gzidx was not made from"):
+        tavlo.Faidx(site["http"] + "/other.fa.gz")
+    with pytest.raises(Exception, match="grown.fa.gz.gzi: .*does not list every block"):
+        tavlo.Faidx(site["http"] + "/grown.fa.gz")
+
+
+def test_a_changed_compressed_object_is_an_error(site, proxy):
+    tavlo.Faidx(proxy.url + "/bare.fa.gz")  # builds the indexes, reading every block
+    fa = tavlo.Faidx(proxy.url + "/bare.fa.gz")  # from the cached indexes, no block read yet
+    proxy.spoil("changed")
+    with pytest.raises(Exception, match="changed while open"):
+        fa.fetch("big2", 200_000, 200_100)
+    with pytest.raises(Exception, match="changed while open"):
+        fa.fetch_many(regions(500, seed=7, records=BIG))
 
 
 def test_https_verifies_against_the_ca_given(site, monkeypatch):

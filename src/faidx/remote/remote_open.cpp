@@ -85,10 +85,15 @@ Status Faidx::open_url() {
   std::string first;
   auto version = client->probe(kRemoteBlock, first);
   if (!version) return std::move(version).error();
-  if (tavlo::is_gzip(first)) {
-    return FaidxError::io(shown + " is gzip-compressed: compressed files are read from local "
-                                  "paths only for now; serve the uncompressed file");
-  }
+  // Compression is told by content, as for a local file.
+  format_ = !tavlo::is_gzip(first) ? FileFormat::plain
+            : tavlo::is_bgzf(first) ? FileFormat::bgzf
+                                    : FileFormat::gzip;
+  const bool compressed = format_ != FileFormat::plain, bgzf = format_ == FileFormat::bgzf;
+  const auto bytes =
+      std::make_shared<RemoteBytes>(std::move(client), std::move(*version), std::move(first));
+  HttpClient& http = bytes->client();
+  const std::string stamp = version_text(shown, bytes->version());
 
   // Messages, repr and pickles show the URL without its secrets from here on.
   opt.filename = shown;
@@ -100,107 +105,183 @@ Status Faidx::open_url() {
     u.insert(query == std::string::npos ? u.size() : query, suffix);
     return u;
   };
+  // An index named by a URL, as it is requested (an s3:// one through its endpoint).
+  const auto request_url = [&](const std::string& u) -> Result<std::string> {
+    auto parsed = parse_url(u);
+    if (!parsed || parsed->scheme != "s3") return u;
+    auto access = resolve_s3(*parsed);
+    if (!access) return std::move(access).error();
+    return access->url;
+  };
+  // A served index (nothing when the server has none) and the name its messages give it.
+  const auto fetch_index = [&](const std::string& given, std::string& name)
+      -> Result<std::optional<std::string>> {
+    auto u = request_url(given);
+    if (!u) return std::move(u).error();
+    name = redact_url(*u);
+    return http.get_small(*u, name, kMaxIndexBytes);
+  };
 
+  // The .fai, and for a compressed object its .gzi (a local gziname is read or built there) or
+  // checkpoint index: each from a local path given, the cache, or beside the object.
+  const bool fai_local = opt.indexname && !looks_like_url(*opt.indexname);
+  const std::string suffix = bgzf ? ".gzi" : ".gzidx";
+  const std::optional<std::string> aux_given = bgzf ? opt.gziname : std::nullopt;
+  const bool aux_local = aux_given && !looks_like_url(*aux_given);
+  // Without a cache folder an index served beside the object still serves, and one built here
+  // is kept in memory under index_in_memory; otherwise the folder's error is the outcome.
+  std::string key;  // the cache files' path without their suffix, when there is a folder
   std::optional<FaidxError> folder_error;
-  std::string cached;  // the cache file that serves or will serve as the index, when any
-  std::string cached_meta;
-  if (opt.indexname && !looks_like_url(*opt.indexname)) {
+  if (!fai_local || (compressed && !aux_local)) {
+    auto folder = cache_folder();
+    if (folder) {
+      key = *folder + "/" + cache_key(shown);
+    } else if (!opt.index_in_memory) {
+      folder_error = std::move(folder).error();
+    }
+  }
+  // A cached file that serves while the object is this version: its bytes, or nothing.
+  const auto cached = [&](const std::string& ext) -> std::optional<std::string> {
+    if (key.empty()) return std::nullopt;
+    FileDescriptor meta_fd(::open((key + ext + ".version").c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor fd(::open((key + ext).c_str(), O_RDONLY | O_CLOEXEC));
+    std::string meta, body;
+    if (!meta_fd || !fd || !read_all(meta_fd.get(), meta) || meta != stamp ||
+        !read_all(fd.get(), body)) {
+      return std::nullopt;
+    }
+    return body;
+  };
+  // The cache is a convenience: a folder that cannot be written only costs a later download.
+  const auto keep = [&](const std::string& ext, std::string_view body) {
+    if (!key.empty() && write_file_atomically(key + ext, body)) {
+      (void)write_file_atomically(key + ext + ".version", stamp);
+    }
+  };
+
+  bool have_fai = false;
+  names_.set_keep_first(opt.first_duplicate_wins);
+  if (fai_local) {
     index_path_ = *opt.indexname;
     struct stat st;
     if (::stat(index_path_.c_str(), &st) == 0) {
-      names_.set_keep_first(opt.first_duplicate_wins);
       if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
         return in_file(std::move(r).error(), index_path_);
       }
-      source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
-      return Ok{};
+      have_fai = true;
     }
   } else {
-    // Without a cache folder an index served beside the object still serves, and one built here
-    // is kept in memory under index_in_memory; otherwise the folder's error is the outcome.
-    auto folder = cache_folder();
-    if (!folder && !opt.index_in_memory) folder_error = std::move(folder).error();
-    if (folder) {
-      cached = *folder + "/" + cache_key(shown) + ".fai";
-      cached_meta = cached + ".version";
-    }
-    index_path_ = folder ? cached : std::string();
-    std::string meta;
-    if (FileDescriptor fd(folder ? ::open(cached_meta.c_str(), O_RDONLY | O_CLOEXEC) : -1); fd) {
-      names_.set_keep_first(opt.first_duplicate_wins);
-      if (read_all(fd.get(), meta) && meta == version_text(shown, *version) &&
-          read_fai(cached, names_, opt.bytewise_names)) {
-        source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
-        return Ok{};
-      }
+    index_path_ = key.empty() ? std::string() : key + ".fai";
+    if (auto body = cached(".fai"); body && parse_fai(*body, names_, opt.bytewise_names)) {
+      have_fai = true;
+    } else {
       names_ = NameTable();
-    }
-    // The index served beside the object (or at indexname), copied into the cache.
-    std::string index_url = opt.indexname ? *opt.indexname : sibling(".fai");
-    if (opt.indexname) {
-      auto iu = parse_url(index_url);
-      if (iu && iu->scheme == "s3") {
-        auto access = resolve_s3(*iu);
-        if (!access) return std::move(access).error();
-        index_url = access->url;
-      }
-    }
-    auto remote_index = client->get_small(index_url, redact_url(index_url), kMaxIndexBytes);
-    if (!remote_index) return std::move(remote_index).error();
-    if (*remote_index) {
       names_.set_keep_first(opt.first_duplicate_wins);
-      if (Status r = parse_fai(**remote_index, names_, opt.bytewise_names); !r) {
-        return in_file(std::move(r).error(), redact_url(index_url));
+      std::string name;
+      auto served = fetch_index(opt.indexname ? *opt.indexname : sibling(".fai"), name);
+      if (!served) return std::move(served).error();
+      if (*served) {
+        if (Status r = parse_fai(**served, names_, opt.bytewise_names); !r) {
+          return in_file(std::move(r).error(), name);
+        }
+        keep(".fai", **served);
+        have_fai = true;
       }
-      // The cache is a convenience: a folder that cannot be written only costs a later download.
-      if (folder && write_file_atomically(cached, **remote_index)) {
-        (void)write_file_atomically(cached_meta, version_text(shown, *version));
-      }
-      source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
-      return Ok{};
     }
   }
-  if (!opt.build_index) return FaidxError::of(ErrorKind::IndexNotFound, index_path_);
-  if (folder_error) return std::move(*folder_error);
 
-  // No index anywhere: one pass over the object builds it, fed to the scanner as it arrives.
-  FastaScanner scanner(0, opt.bytewise_names);
-  std::string pending;
-  FaidxError scan_error = FaidxError::io("");
-  bool failed = false;
-  Status streamed = client->stream(*version, [&](const char* data, std::size_t n) {
-    pending.append(data, n);
-    if (pending.size() < (4u << 20)) return true;
-    auto used = scanner.feed(pending, false);
-    if (!used) {
-      scan_error = std::move(used).error();
-      failed = true;
-      return false;
+  std::optional<std::string> aux;  // the bytes of the .gzi or checkpoint index
+  std::string aux_name;            // what messages call it
+  bool aux_served = false;         // fetched from the server: kept in the cache once it serves
+  bool aux_ours = false;           // built here, or cached once it served
+  if (compressed) {
+    aux_name = aux_local ? *aux_given : key + suffix;
+    if (aux_local) {
+      if (FileDescriptor fd(::open(aux_name.c_str(), O_RDONLY | O_CLOEXEC)); fd) {
+        std::string body;
+        if (Status r = read_all(fd.get(), body); !r) return in_file(std::move(r).error(), aux_name);
+        aux = std::move(body);
+      }
+    } else if ((aux = cached(suffix))) {
+      aux_ours = true;
+    } else {
+      auto served = fetch_index(aux_given ? *aux_given : sibling(suffix), aux_name);
+      if (!served) return std::move(served).error();
+      aux = std::move(*served);
+      aux_served = aux.has_value();
     }
-    pending.erase(0, *used);
-    return true;
-  });
-  if (failed) return in_file(std::move(scan_error), shown);
-  if (!streamed) return streamed;
-  if (auto used = scanner.feed(pending, true); !used) {
-    return in_file(std::move(used).error(), shown);
   }
-  if (index_path_.empty()) {
+
+  if (!have_fai) {
+    if (!opt.build_index) return FaidxError::of(ErrorKind::IndexNotFound, index_path_);
+    if (!fai_local && folder_error) return std::move(*folder_error);
+  }
+  // No index anywhere: one pass over the object builds it. A compressed object is read through
+  // the block cache (a run of blocks a request), which builds its other index in the same pass.
+  std::optional<NameTable> listing;
+  if (compressed && (!have_fai || !aux)) {
+    if (!aux_local && opt.build_index && folder_error) return std::move(*folder_error);
+    auto built = build_remote_index(*bytes, bgzf, !have_fai, opt.bytewise_names);
+    if (!built) return in_file(std::move(built).error(), shown);
+    aux = std::move(built->index);
+    aux_served = false;
+    aux_ours = true;
+    if (!have_fai) listing = std::move(built->listing);
+    // Without build_index nothing is written: the index serves this Faidx only.
+    if (opt.build_index && aux_local) {
+      Status w = index_written(write_file_atomically(aux_name, *aux), aux_name);
+      if (!w) return w;
+    } else if (opt.build_index && key.empty() && have_fai) {
+      warnings_.push_back("no cache folder for the index of " + shown +
+                          ": using an index built in memory");
+    } else if (opt.build_index) {
+      keep(suffix, *aux);
+    }
+  } else if (!have_fai) {
+    FastaScanner scanner(0, opt.bytewise_names);
+    std::string pending;
+    FaidxError scan_error = FaidxError::io("");
+    bool failed = false;
+    Status streamed = http.stream(bytes->version(), [&](const char* data, std::size_t n) {
+      pending.append(data, n);
+      if (pending.size() < (4u << 20)) return true;
+      auto used = scanner.feed(pending, false);
+      if (!used) {
+        scan_error = std::move(used).error();
+        failed = true;
+        return false;
+      }
+      pending.erase(0, *used);
+      return true;
+    });
+    if (failed) return in_file(std::move(scan_error), shown);
+    if (!streamed) return streamed;
+    if (auto used = scanner.feed(pending, true); !used) {
+      return in_file(std::move(used).error(), shown);
+    }
+    listing = scanner.take_listing();
+  }
+  if (listing && index_path_.empty()) {
     // No cache folder, under index_in_memory: nothing to write the index to.
-    NameTable listing = scanner.take_listing();
-    listing.set_keep_first(opt.first_duplicate_wins);
-    const bool distinct = listing.index_distinct();
-    names_ = std::move(listing);
+    listing->set_keep_first(opt.first_duplicate_wins);
+    const bool distinct = listing->index_distinct();
+    names_ = std::move(*listing);
     if (!distinct) names_.merge_repeats();
     warnings_.push_back("no cache folder for the index of " + shown +
                         ": using an index built in memory");
-  } else if (Status a = adopt_listing(scanner.take_listing()); !a) {
-    return a;
+  } else if (listing) {
+    if (Status a = adopt_listing(std::move(*listing)); !a) return a;
+    if (!fai_local) (void)write_file_atomically(index_path_ + ".version", stamp);
   }
-  if (!cached_meta.empty()) {
-    (void)write_file_atomically(cached_meta, version_text(shown, *version));
+
+  if (!compressed) {
+    source_ = make_remote_source(bytes);
+    return Ok{};
   }
-  source_ = make_remote_source(std::move(client), std::move(*version), std::move(first));
+  auto source = make_remote_compressed_source(bytes, bgzf, *aux, aux_name, !aux_ours);
+  if (!source) return in_file(std::move(source).error(), shown);
+  if (aux_served) keep(suffix, *aux);
+  source_ = std::move(*source);
   return Ok{};
 }
 
