@@ -121,13 +121,6 @@ PyObject* faidx_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
   });
 }
 
-int faidx_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_faidx(self)->key_function);
-  Py_VISIT(as_faidx(self)->filt_function);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
 int faidx_clear(PyObject* self) {
   Py_CLEAR(as_faidx(self)->key_function);
   Py_CLEAR(as_faidx(self)->filt_function);
@@ -236,7 +229,8 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 // --- Pickling and copying ------------------------------------------------------------------------
 
 // A pickle holds the file name and every constructor option; loading it opens the file again
-// by the usual rules (the index read, or built when missing or stale).
+// by the usual rules (the index read, or built when missing or stale). As __reduce__, `protocol`
+// is nullptr. A Faidx never changes: a copy, deep or not, may be the object itself.
 PyObject* faidx_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
     return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxOrder, kFaidxNames,
@@ -244,23 +238,13 @@ PyObject* faidx_reduce_ex(PyObject* self, PyObject* protocol) {
   });
 }
 
-PyObject* faidx_reduce(PyObject* self, PyObject* /*unused*/) {
-  return faidx_reduce_ex(self, Py_None);
-}
-
-// A Faidx never changes: a copy, deep or not, may be the object itself.
-PyObject* faidx_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 PyMethodDef faidx_methods[] = {
-    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch)),
-     METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
-    {"fetch_entire_sequence",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_entire_sequence)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", fast(faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
+     "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", fast(faidx_fetch_entire_sequence), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\nUltra-fast method for fetching entire sequences "
      "- bypasses all bounds checking"},
-    {"fetch_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_many)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many", fast(faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many($self, regions)\n--\n\nHigh-performance batch fetch for many sequences\n\n"
      "Efficiently processes large numbers of regions (e.g., 200,000+) using smart batching:\n"
      "- Sequential processing for small batches (< 1000 regions) to avoid overhead\n"
@@ -269,9 +253,7 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
      "    >>> sequences = faidx.fetch_many(regions)"},
-    {"fetch_many_same_chr",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_many_same_chr)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many_same_chr", fast(faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n\n"
      "Optimized for BED file processing where many regions come from the same chromosome.\n"
@@ -280,13 +262,11 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
-    {"fetch_array",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fetch_array_to_python)),
-     METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
-    {"__reduce__", faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"fetch_array", fast(fetch_array_to_python), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
+    {"__reduce__", faidx_reduce_ex, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reduce_ex__", faidx_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
-    {"__copy__", faidx_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", faidx_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -298,18 +278,20 @@ PyGetSetDef faidx_getset[] = {
 PyType_Slot faidx_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(faidx_traverse)},
+    {Py_tp_traverse,
+     reinterpret_cast<void*>(
+         traverse_refs<FaidxObject, &FaidxObject::key_function, &FaidxObject::filt_function>)},
     {Py_tp_clear, reinterpret_cast<void*>(faidx_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
     {Py_tp_methods, faidx_methods},
     {Py_tp_getset, faidx_getset},
     {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
-                    "sequence_always_upper=False, rebuild=True, build_index=True, "
-                    "one_based_attributes=True, default_seq=None, mutable=False, "
-                    "key_function=None, split_char=None, filt_function=None, "
-                    "read_long_names=False, duplicate_action=..., read_ahead=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
+                       "sequence_always_upper=False, rebuild=True, build_index=True, "
+                       "one_based_attributes=True, default_seq=None, mutable=False, "
+                       "key_function=None, split_char=None, filt_function=None, "
+                       "read_long_names=False, duplicate_action=..., read_ahead=None)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -355,12 +337,7 @@ PyObject* new_faidx(FaidxArgs&& args) {
   return self;
 }
 
-PyTypeObject* faidx_type() {
-  if (g_faidx_type == nullptr) {
-    g_faidx_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&faidx_spec));
-  }
-  return g_faidx_type;
-}
+PyTypeObject* faidx_type() { return make_type(&g_faidx_type, &faidx_spec); }
 
 const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 

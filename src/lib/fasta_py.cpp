@@ -78,20 +78,6 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   });
 }
 
-int fasta_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_fasta(self)->faidx);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void fasta_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_fasta(self)->faidx);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
 // --- Mapping protocol --------------------------------------------------------------------------
 
 PyObject* fasta_subscript(PyObject* self, PyObject* key) {
@@ -371,7 +357,8 @@ PyObject* fasta_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
 // --- Pickling and copying ------------------------------------------------------------------------
 
 // As for Faidx: the file name and every option, in this class's own order; loading opens the file
-// again. A Fasta never changes, so a copy may be the object itself.
+// again (`protocol` nullptr as __reduce__). A Fasta never changes, so a copy may be the object
+// itself.
 PyObject* fasta_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
     return reduce_by_class(Py_TYPE(self),
@@ -380,18 +367,7 @@ PyObject* fasta_reduce_ex(PyObject* self, PyObject* protocol) {
   });
 }
 
-PyObject* fasta_reduce(PyObject* self, PyObject* /*unused*/) {
-  return fasta_reduce_ex(self, Py_None);
-}
-
-PyObject* fasta_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 // --- Type --------------------------------------------------------------------------------------
-
-template <class F>
-PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef fasta_methods[] = {
     {"keys", fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
@@ -435,29 +411,29 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fast(fasta_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
-    {"__reduce__", fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce__", fasta_reduce_ex, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reduce_ex__", fasta_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
-    {"__copy__", fasta_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", fasta_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot fasta_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(fasta_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fasta_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<FastaObject, &FastaObject::faidx>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<FastaObject, &FastaObject::faidx>)},
     {Py_tp_repr, reinterpret_cast<void*>(fasta_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(fasta_iter)},
     {Py_tp_methods, fasta_methods},
     {Py_mp_subscript, reinterpret_cast<void*>(fasta_subscript)},
     {Py_mp_length, reinterpret_cast<void*>(fasta_length)},
     {Py_sq_contains, reinterpret_cast<void*>(fasta_contains)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Fasta(filename, indexname=None, default_seq=None, key_function=None, "
-                    "as_raw=False, strict_bounds=False, read_ahead=None, mutable=False, "
-                    "split_char=None, filt_function=None, one_based_attributes=True, "
-                    "read_long_names=False, duplicate_action=..., sequence_always_upper=False, "
-                    "rebuild=True, build_index=True)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Fasta(filename, indexname=None, default_seq=None, key_function=None, "
+                       "as_raw=False, strict_bounds=False, read_ahead=None, mutable=False, "
+                       "split_char=None, filt_function=None, one_based_attributes=True, "
+                       "read_long_names=False, duplicate_action=..., sequence_always_upper=False, "
+                       "rebuild=True, build_index=True)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -471,12 +447,7 @@ PyType_Spec fasta_spec = {
 
 }  // namespace
 
-PyTypeObject* fasta_type() {
-  if (g_fasta_type == nullptr) {
-    g_fasta_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fasta_spec));
-  }
-  return g_fasta_type;
-}
+PyTypeObject* fasta_type() { return make_type(&g_fasta_type, &fasta_spec); }
 
 PyObject* new_fasta_view(PyObject* faidx) {
   PyTypeObject* type = fasta_type();

@@ -306,13 +306,6 @@ PyObject* record_unpadded_len(PyObject* self, void* /*closure*/) {
   });
 }
 
-int record_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_record(self)->faidx);
-  Py_VISIT(as_record(self)->name);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
 // Objects of released records, kept for reuse: `fa[name][s:e]` in a loop then allocates no
 // record. Bounded; the GIL guards it. Only plain records go there, untracked and holding nothing.
 constexpr int kFreeRecords = 64;
@@ -347,13 +340,11 @@ PyObject* record_reduce(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-PyObject* record_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 PyMethodDef record_methods[] = {
     {"__reversed__", record_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
     {"__reduce__", record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", record_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", record_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -365,7 +356,9 @@ PyGetSetDef record_getset[] = {
 
 PyType_Slot record_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+    {Py_tp_traverse,
+     reinterpret_cast<void*>(
+         traverse_refs<FastaRecordObject, &FastaRecordObject::faidx, &FastaRecordObject::name>)},
     {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
     {Py_tp_str, reinterpret_cast<void*>(record_str)},
     {Py_tp_iter, reinterpret_cast<void*>(record_iter)},
@@ -386,12 +379,7 @@ PyType_Spec record_spec = {
 
 }  // namespace
 
-PyTypeObject* fasta_record_type() {
-  if (g_record_type == nullptr) {
-    g_record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&record_spec));
-  }
-  return g_record_type;
-}
+PyTypeObject* fasta_record_type() { return make_type(&g_record_type, &record_spec); }
 
 PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry) {
   PyTypeObject* tp = fasta_record_type();

@@ -44,13 +44,9 @@ struct FastaIteratorObject {
 
 PyTypeObject* g_fasta_iterator_type = nullptr;  // kept for the life of the process
 
-FastaIteratorObject* as_fasta_iterator(PyObject* o) {
-  return reinterpret_cast<FastaIteratorObject*>(o);
-}
-
 PyObject* fasta_iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    FastaIteratorObject* it = as_fasta_iterator(self);
+    auto* it = reinterpret_cast<FastaIteratorObject*>(self);
     // The Faidx never changes, so its name table, read by position, is the listing the
     // iterator started with; no copy of the names is needed.
     const NameTable& names = it->core->names();
@@ -64,23 +60,10 @@ PyObject* fasta_iterator_next(PyObject* self) {
   });
 }
 
-int fasta_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_fasta_iterator(self)->faidx);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void fasta_iterator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_fasta_iterator(self)->faidx);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
+using FI = FastaIteratorObject;
 PyType_Slot fasta_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fasta_iterator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<FI, &FI::faidx>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<FI, &FI::faidx>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(fasta_iterator_next)},
     {Py_tp_methods, iterator_methods},
@@ -111,13 +94,9 @@ struct SequenceIteratorObject {
 
 PyTypeObject* g_sequence_iterator_type = nullptr;  // kept for the life of the process
 
-SequenceIteratorObject* as_sequence_iterator(PyObject* o) {
-  return reinterpret_cast<SequenceIteratorObject*>(o);
-}
-
 PyObject* sequence_iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    SequenceIteratorObject* it = as_sequence_iterator(self);
+    auto* it = reinterpret_cast<SequenceIteratorObject*>(self);
     if (it->done) return nullptr;  // the end, with no exception set
     const std::uint64_t piece_end =
         it->step - 1 >= it->end - it->position ? it->end : it->position + it->step - 1;
@@ -133,25 +112,10 @@ PyObject* sequence_iterator_next(PyObject* self) {
   });
 }
 
-int sequence_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_sequence_iterator(self)->faidx);
-  Py_VISIT(as_sequence_iterator(self)->name);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void sequence_iterator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_sequence_iterator(self)->faidx);
-  Py_XDECREF(as_sequence_iterator(self)->name);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
+using SI = SequenceIteratorObject;
 PyType_Slot sequence_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sequence_iterator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<SI, &SI::faidx, &SI::name>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<SI, &SI::faidx, &SI::name>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(sequence_iterator_next)},
     {Py_tp_methods, iterator_methods},
@@ -204,11 +168,6 @@ PyType_Spec mutable_record_spec = {
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     .slots = mutable_record_slots,
 };
-
-PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-  return *slot;
-}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -61,6 +62,36 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
   } else {
     return static_cast<R>(-1);
   }
+}
+
+// The type made from `spec` on first use and kept in *slot for the life of the process: a borrowed
+// reference, or nullptr with an exception set.
+inline PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
+}
+
+// A METH_FASTCALL function as a method table holds it.
+template <class F>
+PyCFunction fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// tp_traverse and tp_dealloc of a GC heap type whose objects (layout T) own the references Refs
+// (each may be nullptr) and nothing else that needs releasing.
+template <class T, PyObject* T::*... Refs>
+int traverse_refs(PyObject* self, visitproc visit, void* arg) {
+  for (PyObject* o : {reinterpret_cast<T*>(self)->*Refs...}) Py_VISIT(o);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+template <class T, PyObject* T::*... Refs>
+void dealloc_refs(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  (Py_XDECREF(reinterpret_cast<T*>(self)->*Refs), ...);
+  tp->tp_free(self);
+  Py_DECREF(tp);
 }
 
 // Binds fast-call arguments to parameter slots by position and keyword. `names` holds

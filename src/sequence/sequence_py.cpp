@@ -459,12 +459,7 @@ PyType_Spec sequence_spec = {
 
 }  // namespace
 
-PyTypeObject* sequence_type() {
-  if (g_sequence_type == nullptr) {
-    g_sequence_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sequence_spec));
-  }
-  return g_sequence_type;
-}
+PyTypeObject* sequence_type() { return make_type(&g_sequence_type, &sequence_spec); }
 
 PyObject* new_sequence(SequenceRecord&& record) {
   PyTypeObject* tp = sequence_type();
