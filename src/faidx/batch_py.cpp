@@ -39,23 +39,28 @@ struct ConvertedRegions {
   }
 };
 
+// False, with TypeError raised, unless `regions` (named `what`s in messages) is a sequence and
+// not a str.
+bool is_region_sequence(PyObject* regions, const char* what) {
+  if (!PyUnicode_Check(regions) && PySequence_Check(regions)) return true;
+  PyErr_Format(PyExc_TypeError, "%ss must be a sequence of tuples, not %.200s", what,
+               Py_TYPE(regions)->tp_name);
+  return false;
+}
+
 // A batch argument, a sequence (not a str), as a tuple of our own: an item's __index__ may run
 // Python code that empties the caller's list, and the items (and the name texts borrowed from
 // them) must outlive the whole batch. A new reference, or nullptr with an exception set.
 PyObject* region_tuple(PyObject* regions) {
-  if (PyUnicode_Check(regions) || !PySequence_Check(regions)) {
-    PyErr_Format(PyExc_TypeError, "regions must be a sequence of tuples, not %.200s",
-                 Py_TYPE(regions)->tp_name);
-    return nullptr;
-  }
+  if (!is_region_sequence(regions, "region")) return nullptr;
   if (PySequence_Size(regions) < 0) PyErr_Clear();  // only a hint: the tuple tells
   return PySequence_Tuple(regions);
 }
 
-// Converts the regions of a batch, held in out->keep (see region_tuple): tuples of (name,
-// start, end) when `with_name`, else of (start, end); every region is converted before anything
-// is fetched.
-bool convert_regions(bool with_name, ConvertedRegions* out) {
+// Converts the regions (`what`s in messages) held in out->keep (see region_tuple): tuples of
+// (name, start, end) when `with_name`, else of (start, end); every region is converted before
+// anything is fetched.
+bool convert_regions(bool with_name, const char* what, ConvertedRegions* out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->keep.get());
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
   const Py_ssize_t arity = with_name ? 3 : 2;
@@ -63,12 +68,12 @@ bool convert_regions(bool with_name, ConvertedRegions* out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "region %zd must be a tuple, not %.200s", i,
+      PyErr_Format(PyExc_TypeError, "%s %zd must be a tuple, not %.200s", what, i,
                    Py_TYPE(item)->tp_name);
       return false;
     }
     if (PyTuple_GET_SIZE(item) != arity) {
-      PyErr_Format(PyExc_ValueError, "region %zd must be a tuple of %zd items, not %zd", i, arity,
+      PyErr_Format(PyExc_ValueError, "%s %zd must be a tuple of %zd items, not %zd", what, i, arity,
                    PyTuple_GET_SIZE(item));
       return false;
     }
@@ -380,7 +385,7 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
     if (done) return result;
   }
   if (!converted.keep) converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep || !convert_regions(same == nullptr, &converted)) return nullptr;
+  if (!converted.keep || !convert_regions(same == nullptr, "region", &converted)) return nullptr;
   if (same != nullptr) {
     if (converted.regions.empty()) return PyList_New(0);
     if (same->index == NameTable::npos) return raise_error(Faidx::not_found(same->name));
@@ -393,6 +398,15 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
 }
 
 }  // namespace
+
+bool convert_intervals(PyObject* intervals, Intervals* out) {
+  if (!is_region_sequence(intervals, "interval")) return false;
+  ConvertedRegions converted;
+  converted.keep = PyRef::steal(PySequence_Tuple(intervals));
+  if (!converted.keep || !convert_regions(false, "interval", &converted)) return false;
+  for (const Region& r : converted.regions) out->emplace_back(r.start, r.end);
+  return true;
+}
 
 PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
   return fetch_batch(faidx, regions, nullptr, rc);

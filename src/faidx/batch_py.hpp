@@ -2,6 +2,8 @@
 #pragma once
 
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "pyutil/pyutil.hpp"
 
@@ -15,5 +17,10 @@ PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc = fal
 PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
                                         std::string_view name, PyObject* regions,
                                         bool rc = false);
+
+// The (start, end) pairs of `intervals`, a sequence (not a str) of 2-tuples, converted as the
+// regions of fetch_many_same_chr are (messages name them intervals). False with an exception set.
+using Intervals = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+bool convert_intervals(PyObject* intervals, Intervals* out);
 
 }  // namespace tavlo::py

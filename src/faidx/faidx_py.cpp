@@ -48,30 +48,18 @@ std::size_t memo_slot(PyObject* name) {
 
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
 
-// The shared name object of record `index` (borrowed): the cached one, else `given` (a str the
-// caller's name came from, or nullptr) when it is an exact str, else a new one, which then
-// replaces what its cache slot held. nullptr with MemoryError set on failure.
-PyObject* record_name(FaidxObject* fo, std::size_t index, PyObject* given) {
-  if (fo->names == nullptr) {
-    std::size_t size = 1;
-    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
-    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
-    if (fo->names == nullptr) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    fo->names_size = size;
+// Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
+void write_warning_lines(const Warnings& warnings) {
+  for (int i = 0; i < warnings.count; ++i) {
+    std::string line = "WARNING: " + warnings.text[i] + "\n";
+    // Best effort: a warning that cannot be written is not worth failing the fetch for.
+    (void)write_all(2, line.data(), line.size());
   }
-  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
-  if (slot.name == nullptr || slot.index != index) {
-    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
-                         ? Py_NewRef(given)
-                         : new_str(fo->core->names().name_at(index));
-    if (name == nullptr) return nullptr;
-    Py_XSETREF(slot.name, name);
-    slot.index = index;
-  }
-  return slot.name;
+}
+
+inline void write_warnings(const Warnings& warnings) {
+  if (warnings.count != 0) [[unlikely]]
+    write_warning_lines(warnings);
 }
 
 // Whether `name` is the cached name object of record `index`.
@@ -305,6 +293,31 @@ PyType_Spec faidx_spec = {
 
 }  // namespace
 
+// A new name object replaces what its cache slot held.
+PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given) {
+  FaidxObject* fo = as_faidx(faidx);
+  if (fo->names == nullptr) {
+    std::size_t size = 1;
+    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
+    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
+    if (fo->names == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    fo->names_size = size;
+  }
+  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  if (slot.name == nullptr || slot.index != index) {
+    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
+                         ? Py_NewRef(given)
+                         : new_str(fo->core->names().name_at(index));
+    if (name == nullptr) return nullptr;
+    Py_XSETREF(slot.name, name);
+    slot.index = index;
+  }
+  return slot.name;
+}
+
 PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
                             int count, const char* owner, PyObject* protocol) {
   const FaidxObject* fo = as_faidx(faidx);
@@ -359,7 +372,7 @@ namespace {
   *index = fo->core->names().find_index(name);
   *shared = nullptr;
   if (*index == NameTable::npos) return true;
-  *shared = record_name(fo, *index, name_object);
+  *shared = shared_record_name(faidx, *index, name_object);
   if (*shared == nullptr) return false;
   if (*shared == name_object) {
     fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(*index + 1);
@@ -404,24 +417,15 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given) {
-  return record_name(as_faidx(faidx), index, given);
-}
-
-Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
-                                      std::uint64_t end) {
+bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
+                   SequenceRecord* out, bool check) {
   Warnings warnings;
   auto r = fx.fetch(name, start, end, warnings);
   write_warnings(warnings);
-  return r;
-}
-
-void write_warning_lines(const Warnings& warnings) {
-  for (int i = 0; i < warnings.count; ++i) {
-    std::string line = "WARNING: " + warnings.text[i] + "\n";
-    // Best effort: a warning that cannot be written is not worth failing the fetch for.
-    (void)write_all(2, line.data(), line.size());
-  }
+  if (!r) return raise_error(r.error()) != nullptr;
+  if (check && !check_text(r->seq)) return false;
+  *out = std::move(*r);
+  return true;
 }
 
 PyObject* checked_sequence(SequenceRecord&& record) {

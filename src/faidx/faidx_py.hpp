@@ -41,15 +41,10 @@ bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
 // nullptr with MemoryError set on failure.
 PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given);
 
-// The checked fetch of a region by name, its warnings written to file descriptor 2.
-Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
-                                      std::uint64_t end);
-
-// Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
-void write_warning_lines(const Warnings& warnings);
-inline void write_warnings(const Warnings& warnings) {
-  if (warnings.count != 0) [[unlikely]] write_warning_lines(warnings);
-}
+// The checked fetch of a region by name into `out`, its warnings written to file descriptor 2.
+// False, with the exception set, when it fails or, with `check`, when check_text refuses it.
+bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
+                   SequenceRecord* out, bool check = true);
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);

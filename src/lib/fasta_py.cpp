@@ -2,7 +2,6 @@
 // that it owns, with region fetches that can reverse-complement their results.
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "errors/errors_py.hpp"
 #include "faidx/array_py.hpp"
@@ -233,43 +232,6 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
-// Intervals of get_spliced_seq, converted as the pairs of a single-name batch are: a sequence
-// (not a str) of 2-tuples of unsigned 64-bit integers.
-using Intervals = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-
-bool convert_intervals(PyObject* intervals, Intervals* out) {
-  if (PyUnicode_Check(intervals) || !PySequence_Check(intervals)) {
-    PyErr_Format(PyExc_TypeError, "intervals must be a sequence of tuples, not %.200s",
-                 Py_TYPE(intervals)->tp_name);
-    return false;
-  }
-  // A tuple of our own: an item's __index__ may run Python code that changes the caller's list.
-  PyRef items = PyRef::steal(PySequence_Tuple(intervals));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "interval %zd must be a tuple, not %.200s", i,
-                   Py_TYPE(item)->tp_name);
-      return false;
-    }
-    if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, "interval %zd must be a tuple of 2 items, not %zd", i,
-                   PyTuple_GET_SIZE(item));
-      return false;
-    }
-    std::uint64_t start, end;
-    if (!to_u64(PyTuple_GET_ITEM(item, 0), &start, "start") ||
-        !to_u64(PyTuple_GET_ITEM(item, 1), &end, "end")) {
-      return false;
-    }
-    out->emplace_back(start, end);
-  }
-  return true;
-}
-
 PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -287,13 +249,14 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     joined.name.assign(name);
     const Faidx& core = *as_fasta(self)->core;
     for (std::size_t k = 0; k < intervals.size(); ++k) {
-      auto piece = fetch_and_warn(core, name, intervals[k].first, intervals[k].second);
-      if (!piece) return raise_error(piece.error());
-      if (!check_text(piece->seq)) return nullptr;
-      joined.seq += piece->seq;
+      SequenceRecord piece;
+      if (!fetch_checked(core, name, intervals[k].first, intervals[k].second, &piece)) {
+        return nullptr;
+      }
+      joined.seq += piece.seq;
       // Coordinates as the first and last pieces carry them, whatever rc is.
-      if (k == 0) joined.start = piece->start;
-      if (k + 1 == intervals.size()) joined.end = piece->end;
+      if (k == 0) joined.start = piece.start;
+      if (k + 1 == intervals.size()) joined.end = piece.end;
     }
     // The reverse complements of the pieces, last piece first, spell the reverse complement of
     // the joined text: one pass over the whole text gives the same letters.

@@ -42,20 +42,6 @@ std::uint64_t width_of(const FastaRecordObject* r) {
 
 std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
 
-// The checked fetch of (start, end) as a record, raising (and returning false) on failure or
-// on residues that no Sequence could hold.
-bool fetch_record(const FastaRecordObject* r, std::uint64_t start, std::uint64_t end,
-                  SequenceRecord* out) {
-  auto fetched = fetch_and_warn(*r->core, name_of(r), start, end);
-  if (!fetched) {
-    raise_error(fetched.error());
-    return false;
-  }
-  if (!check_text(fetched->seq)) return false;
-  *out = std::move(*fetched);
-  return true;
-}
-
 PyObject* whole_record(const FastaRecordObject* r) {
   auto fetched = r->core->fetch_entire_sequence(name_of(r));
   if (!fetched) return raise_error(fetched.error());
@@ -173,7 +159,8 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   const Py_ssize_t hi = st > 0 ? b : std::max(a, b);
 
   SequenceRecord window;
-  if (!fetch_record(r, static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi), &window)) {
+  if (!fetch_checked(*r->core, name_of(r), static_cast<std::uint64_t>(lo),
+                     static_cast<std::uint64_t>(hi), &window)) {
     return nullptr;
   }
   // Record index i is window index i - (lo - 1). A start of -1 (a negative step that selects
@@ -232,9 +219,9 @@ Py_ssize_t record_length(PyObject* self) {
 PyObject* record_str(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
-    if (!fetched) return raise_error(fetched.error());
-    return new_str(fetched->seq);
+    SequenceRecord fetched;
+    if (!fetch_checked(*r->core, name_of(r), 1, length_of(r), &fetched, false)) return nullptr;
+    return new_str(fetched.seq);
   });
 }
 
@@ -263,7 +250,7 @@ PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
     for (std::uint64_t v = 1; length != 0;) {
       const std::uint64_t piece_end = width - 1 >= length - v ? length : v + width - 1;
       SequenceRecord piece;
-      if (!fetch_record(r, v, piece_end, &piece)) return nullptr;
+      if (!fetch_checked(*r->core, name_of(r), v, piece_end, &piece)) return nullptr;
       pieces.push_back(std::move(piece));
       if (piece_end == length) break;
       v = piece_end + 1;
@@ -295,9 +282,9 @@ PyObject* record_long_name(PyObject* self, void* /*closure*/) {
 PyObject* record_unpadded_len(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
-    if (!fetched) return raise_error(fetched.error());
-    const std::string& seq = fetched->seq;
+    SequenceRecord fetched;
+    if (!fetch_checked(*r->core, name_of(r), 1, length_of(r), &fetched, false)) return nullptr;
+    const std::string& seq = fetched.seq;
     auto is_n = [](char c) { return c == 'N' || c == 'n'; };
     const auto first = std::find_if_not(seq.begin(), seq.end(), is_n);
     if (first == seq.end()) return PyLong_FromLong(0);
