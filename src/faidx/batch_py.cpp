@@ -207,11 +207,7 @@ class LargeBatch {
     options_.same_entry = same != nullptr ? &same->entry : nullptr;
     options_.reverse_complement = rc;
     options_.check = residues_are_text;
-  }
-
-  bool start() {
-    list_ = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_)));
-    return static_cast<bool>(list_);
+    list_ = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   }
 
   // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (the
@@ -222,6 +218,7 @@ class LargeBatch {
   // allocation that fails, or a list that a signal handler changed in size between two chunks
   // ends the attempt, with nothing kept and no exception set, *done false.
   PyObject* stream(PyObject* source, bool* done) {
+    if (!list_) return nullptr;
     BatchHooks hooks;
     hooks.produce = [&](std::size_t begin, std::size_t end) {
       // Read again for every chunk: a handler run between chunks may have grown the list.
@@ -233,26 +230,30 @@ class LargeBatch {
 
   // The general path: every region converted already, in `regions`.
   PyObject* fetch(const ConvertedRegions& converted) {
+    if (!list_) return nullptr;
     for (std::size_t i = 0; i < n_; ++i) {
       const Region& r = converted.regions[i];
-      std::string_view name = r.name;
-      std::size_t index = same_ != nullptr ? same_->index : NameTable::npos;
-      PyObject* object = same_ != nullptr ? same_->object : nullptr;
-      if (same_ == nullptr && !names_.find(converted.name_object(i), &name, &index, &object)) {
+      if (!add(i, same_ != nullptr ? nullptr : converted.name_object(i), r.start, r.end)) {
         return nullptr;
       }
-      if (!add(i, name, index, object, r.start, r.end)) return nullptr;
     }
     bool done = true;
     return run(BatchHooks{}, &done);
   }
 
  private:
-  bool add(std::size_t i, std::string_view name, std::size_t index, PyObject* object,
-           std::uint64_t start, std::uint64_t end) {
+  // Item i and its Sequence object, for a region of the name str `given` holds (ignored when the
+  // batch reads one record). False with an exception set on failure.
+  bool add(std::size_t i, PyObject* given, std::uint64_t start, std::uint64_t end) {
     BatchItem& it = items_[i];
-    it.name = name;
-    it.index = index;
+    PyObject* object = nullptr;
+    if (same_ != nullptr) {
+      it.name = same_->name;
+      it.index = same_->index;
+      object = same_->object;
+    } else if (!names_.find(given, &it.name, &it.index, &object)) {
+      return false;
+    }
     it.start = start;
     it.end = end;
     // Reverse-complemented results get no shared name object, as a Sequence's own would not.
@@ -274,23 +275,9 @@ class LargeBatch {
       PyObject* item = items[i];
       if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return false;
       PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-      std::string_view name;
-      std::size_t index;
-      PyObject* object;
-      if (same_ == nullptr) {
-        if (!PyUnicode_Check(f[0])) return false;
-        if (!names_.find(f[0], &name, &index, &object)) {
-          PyErr_Clear();
-          return false;
-        }
-      } else {
-        name = same_->name;
-        index = same_->index;
-        object = same_->object;
-      }
       std::uint64_t start, stop;
-      if (!exact_u64(f[arity - 2], &start) || !exact_u64(f[arity - 1], &stop) ||
-          !add(i, name, index, object, start, stop)) {
+      if ((same_ == nullptr && !PyUnicode_Check(f[0])) || !exact_u64(f[arity - 2], &start) ||
+          !exact_u64(f[arity - 1], &stop) || !add(i, f[0], start, stop)) {
         PyErr_Clear();
         return false;
       }
@@ -379,7 +366,6 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
                        (same == nullptr || same->index != NameTable::npos);
   if (streams) {
     LargeBatch batch(faidx, same, rc, n);
-    if (!batch.start()) return nullptr;
     bool done = true;
     PyObject* result = batch.stream(source, &done);
     if (done) return result;
@@ -393,7 +379,6 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
   }
   if (!large) return fetch_small(faidx, converted, same, rc);
   LargeBatch batch(faidx, same, rc, converted.regions.size());
-  if (!batch.start()) return nullptr;
   return batch.fetch(converted);
 }
 

@@ -155,9 +155,7 @@ PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_
         !to_str(slot, &name, "name")) {
       return nullptr;
     }
-    auto r = as_faidx(self)->core->fetch_entire_sequence(name);
-    if (!r) return raise_error(r.error());
-    return checked_sequence(std::move(*r));
+    return entire_sequence_to_python(*as_faidx(self)->core, name);
   });
 }
 
@@ -428,9 +426,11 @@ bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, 
   return true;
 }
 
-PyObject* checked_sequence(SequenceRecord&& record) {
-  if (!check_text(record.seq)) return nullptr;
-  return new_sequence(std::move(record));
+PyObject* entire_sequence_to_python(const Faidx& fx, std::string_view name) {
+  auto r = fx.fetch_entire_sequence(name);
+  if (!r) return raise_error(r.error());
+  if (!check_text(r->seq)) return nullptr;
+  return new_sequence(std::move(*r));
 }
 
 }  // namespace tavlo::py

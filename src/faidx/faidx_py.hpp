@@ -49,8 +49,8 @@ bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);
 
-// Hands a fetched record to Python as a Sequence, raising UnicodeDecodeError instead when its
-// residues are not UTF-8.
-PyObject* checked_sequence(SequenceRecord&& record);
+// The whole record `name` of `fx` as a new Sequence (fetch_entire_sequence), or nullptr with the
+// exception set, UnicodeDecodeError when its residues are not UTF-8.
+PyObject* entire_sequence_to_python(const Faidx& fx, std::string_view name);
 
 }  // namespace tavlo::py

@@ -3,7 +3,6 @@
 #include <string>
 #include <utility>
 
-#include "errors/errors_py.hpp"
 #include "faidx/array_py.hpp"
 #include "faidx/batch_py.hpp"
 #include "faidx/faidx_py.hpp"

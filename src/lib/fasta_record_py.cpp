@@ -43,9 +43,7 @@ std::uint64_t width_of(const FastaRecordObject* r) {
 std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
 
 PyObject* whole_record(const FastaRecordObject* r) {
-  auto fetched = r->core->fetch_entire_sequence(name_of(r));
-  if (!fetched) return raise_error(fetched.error());
-  return checked_sequence(std::move(*fetched));
+  return entire_sequence_to_python(*r->core, name_of(r));
 }
 
 // A slice field as a signed 64-bit integer, or nullopt when it is None or does not convert
@@ -269,12 +267,7 @@ PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
 PyObject* record_long_name(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    if (!r->has_entry) {
-      std::string text = "Sequence '";
-      text.append(name_of(r));
-      text += "' not found";
-      return raise_error(FaidxError::of(ErrorKind::Fetch, std::move(text)));
-    }
+    if (!r->has_entry) return raise_error(Faidx::not_found(name_of(r)));
     return Py_NewRef(r->name);  // str is immutable: the record's own name serves as the copy
   });
 }

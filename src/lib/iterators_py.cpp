@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
 #include "pyutil/pickle_py.hpp"

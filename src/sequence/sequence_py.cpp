@@ -189,9 +189,11 @@ int set_name(PyObject* self, PyObject* value, void*) {
   });
 }
 
-PyObject* get_seq(PyObject* self, void*) {
+PyObject* sequence_str(PyObject* self) {
   return guarded([&] { return new_str(as_seq(self)->record.seq); });
 }
+
+PyObject* get_seq(PyObject* self, void*) { return sequence_str(self); }
 
 int set_seq(PyObject* self, PyObject* value, void*) {
   return guarded([&] {
@@ -274,10 +276,6 @@ PyObject* get_statistic(PyObject* self, void*) {
 }
 
 // --- Protocols ---------------------------------------------------------------------------------
-
-PyObject* sequence_str(PyObject* self) {
-  return guarded([&] { return new_str(as_seq(self)->record.seq); });
-}
 
 PyObject* sequence_repr(PyObject* self) {
   return guarded([&] {
