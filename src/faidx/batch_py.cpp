@@ -125,15 +125,12 @@ class BatchNames {
     const char* data = PyUnicode_AsUTF8AndSize(given, &size);
     if (data == nullptr) return false;
     const std::string_view text(data, static_cast<std::size_t>(size));
-    *index = table_.find_index(text);
-    *object = nullptr;
+    if (!find_record(faidx_, given, text, index, object)) return false;
     if (*index == NameTable::npos) {
       *name = unknown_.emplace_back(text);
       return true;
     }
     *name = table_.name_at(*index);
-    *object = shared_record_name(faidx_, *index, given);
-    if (*object == nullptr) return false;
     // Held here too: the name cache may give the slot to another record meanwhile. The newer
     // entry goes first; the one it displaces stays as the second way.
     Py_XDECREF(ways[1].key);
@@ -399,15 +396,14 @@ PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
 
 PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
                                         std::string_view name, PyObject* regions, bool rc) {
-  const Faidx& fx = faidx_core(faidx);
   SameName same{name_object, name, NameTable::npos, {}};
-  same.index = fx.names().find_index(name);
-  PyRef shared;  // the name cache may let the record's name object go during the batch
-  if (same.index != NameTable::npos) {
-    same.entry = fx.names().numbers_at(same.index);
-    shared = PyRef::borrow(shared_record_name(faidx, same.index, name_object));
-    if (!shared) return nullptr;
-    same.object = shared.get();
+  PyObject* object = nullptr;
+  if (!find_record(faidx, name_object, name, &same.index, &object)) return nullptr;
+  // Held: the name cache may let the record's name object go during the batch.
+  const PyRef shared = PyRef::borrow(object);
+  if (object != nullptr) {
+    same.entry = faidx_core(faidx).names().numbers_at(same.index);
+    same.object = object;
   }
   return fetch_batch(faidx, regions, &same, rc);
 }

@@ -62,6 +62,32 @@ inline void write_warnings(const Warnings& warnings) {
     write_warning_lines(warnings);
 }
 
+// The shared name object of record `index` (borrowed): the cached one, else `given` (a str the
+// caller's name came from, or nullptr) when it is an exact str, else a new one, which then
+// replaces what its cache slot held. nullptr with MemoryError set on failure.
+PyObject* record_name(FaidxObject* fo, std::size_t index, PyObject* given) {
+  if (fo->names == nullptr) {
+    std::size_t size = 1;
+    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
+    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
+    if (fo->names == nullptr) {
+      PyErr_NoMemory();
+      return nullptr;
+    }
+    fo->names_size = size;
+  }
+  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
+  if (slot.name == nullptr || slot.index != index) {
+    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
+                         ? Py_NewRef(given)
+                         : new_str(fo->core->names().name_at(index));
+    if (name == nullptr) return nullptr;
+    Py_XSETREF(slot.name, name);
+    slot.index = index;
+  }
+  return slot.name;
+}
+
 // Whether `name` is the cached name object of record `index`.
 bool is_record_name(const FaidxObject* fo, std::size_t index, PyObject* name) {
   if (fo->names == nullptr) return false;
@@ -291,31 +317,6 @@ PyType_Spec faidx_spec = {
 
 }  // namespace
 
-// A new name object replaces what its cache slot held.
-PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given) {
-  FaidxObject* fo = as_faidx(faidx);
-  if (fo->names == nullptr) {
-    std::size_t size = 1;
-    while (size < kNameCacheSize && size < fo->core->names().size()) size *= 2;
-    fo->names = static_cast<NameSlot*>(PyMem_Calloc(size, sizeof(NameSlot)));
-    if (fo->names == nullptr) {
-      PyErr_NoMemory();
-      return nullptr;
-    }
-    fo->names_size = size;
-  }
-  NameSlot& slot = fo->names[index & (fo->names_size - 1)];
-  if (slot.name == nullptr || slot.index != index) {
-    PyObject* name = given != nullptr && PyUnicode_CheckExact(given)
-                         ? Py_NewRef(given)
-                         : new_str(fo->core->names().name_at(index));
-    if (name == nullptr) return nullptr;
-    Py_XSETREF(slot.name, name);
-    slot.index = index;
-  }
-  return slot.name;
-}
-
 PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
                             int count, const char* owner, PyObject* protocol) {
   const FaidxObject* fo = as_faidx(faidx);
@@ -370,7 +371,7 @@ namespace {
   *index = fo->core->names().find_index(name);
   *shared = nullptr;
   if (*index == NameTable::npos) return true;
-  *shared = shared_record_name(faidx, *index, name_object);
+  *shared = record_name(fo, *index, name_object);
   if (*shared == nullptr) return false;
   if (*shared == name_object) {
     fo->name_memo[memo_slot(name_object)] = static_cast<std::uint32_t>(*index + 1);

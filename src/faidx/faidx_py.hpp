@@ -36,11 +36,6 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
 bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
                  std::size_t* index, PyObject** shared);
 
-// The shared name object of record `index` of `faidx` (borrowed): the cached one, else `given`
-// (a str the caller's name came from, or nullptr) when it is an exact str, else a new one.
-// nullptr with MemoryError set on failure.
-PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given);
-
 // The checked fetch of a region by name into `out`, its warnings written to file descriptor 2.
 // False, with the exception set, when it fails or, with `check`, when check_text refuses it.
 bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
