@@ -105,32 +105,21 @@ void release_record_names(FaidxObject* fo) {
 
 PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
 
-constexpr const char* kFaidxNames[] = {
-    "filename",  "indexname",           "as_raw",      "strict_bounds",
-    "sequence_always_upper", "rebuild", "build_index", "one_based_attributes",
-    "default_seq", "mutable", "key_function", "split_char",
-    "filt_function", "read_long_names", "duplicate_action", "read_ahead"};
-constexpr FaidxParam kFaidxOrder[] = {
-    FaidxParam::filename,      FaidxParam::indexname,      FaidxParam::as_raw,
-    FaidxParam::strict_bounds, FaidxParam::sequence_always_upper, FaidxParam::rebuild,
-    FaidxParam::build_index,   FaidxParam::one_based_attributes, FaidxParam::default_seq,
-    FaidxParam::mutable_file,  FaidxParam::key_function,   FaidxParam::split_char,
-    FaidxParam::filt_function, FaidxParam::read_long_names, FaidxParam::duplicate_action,
-    FaidxParam::read_ahead};
-constexpr int kParamCount = 16;
+constexpr FaidxParams kFaidxParams = {
+    "Faidx",
+    {FaidxParam::filename, FaidxParam::indexname, FaidxParam::as_raw, FaidxParam::strict_bounds,
+     FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index,
+     FaidxParam::one_based_attributes, FaidxParam::default_seq, FaidxParam::mutable_file,
+     FaidxParam::key_function, FaidxParam::split_char, FaidxParam::filt_function,
+     FaidxParam::read_long_names, FaidxParam::duplicate_action, FaidxParam::read_ahead},
+    {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
+     "build_index", "one_based_attributes", "default_seq", "mutable", "key_function", "split_char",
+     "filt_function", "read_long_names", "duplicate_action", "read_ahead"}};
 
 PyObject* faidx_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[kParamCount];
-    if (!bind_call_args("Faidx", args, kwargs, kFaidxNames, kParamCount, 1, slots)) {
-      return nullptr;
-    }
     FaidxArgs converted;
-    for (int i = 0; i < kParamCount; ++i) {
-      if (!convert_faidx_param(kFaidxOrder[i], kFaidxNames[i], slots[i], &converted)) {
-        return nullptr;
-      }
-    }
+    if (!convert_faidx_args(kFaidxParams, args, kwargs, &converted)) return nullptr;
     return new_faidx(std::move(converted));
   });
 }
@@ -245,8 +234,7 @@ PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ss
 // is nullptr. A Faidx never changes: a copy, deep or not, may be the object itself.
 PyObject* faidx_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
-    return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxOrder, kFaidxNames,
-                                                            kParamCount, "Faidx", protocol));
+    return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxParams, protocol));
   });
 }
 
@@ -317,11 +305,10 @@ PyType_Spec faidx_spec = {
 
 }  // namespace
 
-PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
-                            int count, const char* owner, PyObject* protocol) {
+PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParams& params, PyObject* protocol) {
   const FaidxObject* fo = as_faidx(faidx);
-  return options_pickle_args(fo->core->options(), fo->key_function, fo->filt_function, order,
-                             names, count, owner, protocol);
+  return options_pickle_args(fo->core->options(), fo->key_function, fo->filt_function, params,
+                             protocol);
 }
 
 PyObject* new_faidx(FaidxArgs&& args) {

@@ -14,11 +14,9 @@ PyObject* new_faidx(FaidxArgs&& args);
 
 PyTypeObject* faidx_type();
 
-// The constructor arguments of the Faidx object `faidx` as a new tuple for a pickle, in the
-// order `order` gives (`names`: the parameter names, for errors). Raises, naming the option of
-// class `owner`, when an option that holds an object does not pickle with `protocol`.
-PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
-                            int count, const char* owner, PyObject* protocol);
+// The constructor arguments of the Faidx object `faidx` as a new tuple for a pickle of a
+// `params.owner` (see options_pickle_args).
+PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParams& params, PyObject* protocol);
 
 // The core of a Faidx object (`o` must be one).
 const Faidx& faidx_core(PyObject* o);

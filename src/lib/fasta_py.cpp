@@ -24,19 +24,16 @@ PyTypeObject* g_fasta_type = nullptr;  // kept for the life of the process
 
 FastaObject* as_fasta(PyObject* o) { return reinterpret_cast<FastaObject*>(o); }
 
-constexpr int kParamCount = 16;
-constexpr const char* kFastaNames[kParamCount] = {
-    "filename",  "indexname",     "default_seq",          "key_function",
-    "as_raw",    "strict_bounds", "read_ahead",           "mutable",
-    "split_char", "filt_function", "one_based_attributes", "read_long_names",
-    "duplicate_action", "sequence_always_upper", "rebuild", "build_index"};
-constexpr FaidxParam kFastaOrder[kParamCount] = {
-    FaidxParam::filename,      FaidxParam::indexname,     FaidxParam::default_seq,
-    FaidxParam::key_function,  FaidxParam::as_raw,        FaidxParam::strict_bounds,
-    FaidxParam::read_ahead,    FaidxParam::mutable_file,  FaidxParam::split_char,
-    FaidxParam::filt_function, FaidxParam::one_based_attributes,
-    FaidxParam::read_long_names, FaidxParam::duplicate_action,
-    FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index};
+constexpr FaidxParams kFastaParams = {
+    "Fasta",
+    {FaidxParam::filename, FaidxParam::indexname, FaidxParam::default_seq, FaidxParam::key_function,
+     FaidxParam::as_raw, FaidxParam::strict_bounds, FaidxParam::read_ahead,
+     FaidxParam::mutable_file, FaidxParam::split_char, FaidxParam::filt_function,
+     FaidxParam::one_based_attributes, FaidxParam::read_long_names, FaidxParam::duplicate_action,
+     FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index},
+    {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds",
+     "read_ahead", "mutable", "split_char", "filt_function", "one_based_attributes",
+     "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"}};
 
 // `rc`: None (or not given) is false, otherwise True or False.
 bool convert_rc(PyObject* value, bool* out) {
@@ -56,16 +53,8 @@ PyObject* record_at(const FastaObject* f, std::size_t i) {
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[kParamCount];  // borrowed from args and kwargs
-    if (!bind_call_args("Fasta", args, kwargs, kFastaNames, kParamCount, 1, slots)) {
-      return nullptr;
-    }
     FaidxArgs converted;
-    for (int i = 0; i < kParamCount; ++i) {
-      if (!convert_faidx_param(kFastaOrder[i], kFastaNames[i], slots[i], &converted)) {
-        return nullptr;
-      }
-    }
+    if (!convert_faidx_args(kFastaParams, args, kwargs, &converted)) return nullptr;
     PyRef faidx = PyRef::steal(new_faidx(std::move(converted)));
     if (!faidx) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -324,8 +313,7 @@ PyObject* fasta_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
 PyObject* fasta_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
     return reduce_by_class(Py_TYPE(self),
-                           faidx_pickle_args(as_fasta(self)->faidx, kFastaOrder, kFastaNames,
-                                             kParamCount, "Fasta", protocol));
+                           faidx_pickle_args(as_fasta(self)->faidx, kFastaParams, protocol));
   });
 }
 
