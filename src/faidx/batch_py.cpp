@@ -390,22 +390,42 @@ bool convert_intervals(PyObject* intervals, Intervals* out) {
   return true;
 }
 
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
-  return fetch_batch(faidx, regions, nullptr, rc);
+PyObject* fetch_many_method(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, bool with_rc) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"regions", "rc"};
+    PyObject* slots[2];  // borrowed from args
+    bool rc = false;
+    if (!bind_args("fetch_many", args, nargs, kwnames, names, with_rc ? 2 : 1, 1, slots) ||
+        (with_rc && !to_opt_bool(slots[1], &rc, "rc"))) {
+      return nullptr;
+    }
+    return fetch_batch(faidx, slots[0], nullptr, rc);
+  });
 }
 
-PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions, bool rc) {
-  SameName same{name_object, name, NameTable::npos, {}};
-  PyObject* object = nullptr;
-  if (!find_record(faidx, name_object, name, &same.index, &object)) return nullptr;
-  // Held: the name cache may let the record's name object go during the batch.
-  const PyRef shared = PyRef::borrow(object);
-  if (object != nullptr) {
-    same.entry = faidx_core(faidx).names().numbers_at(same.index);
-    same.object = object;
-  }
-  return fetch_batch(faidx, regions, &same, rc);
+PyObject* fetch_many_same_chr_method(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, bool with_rc) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"name", "regions", "rc"};
+    PyObject* slots[3];  // borrowed from args
+    std::string_view name;
+    bool rc = false;
+    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, with_rc ? 3 : 2, 2, slots) ||
+        !to_str(slots[0], &name, "name") || (with_rc && !to_opt_bool(slots[2], &rc, "rc"))) {
+      return nullptr;
+    }
+    SameName same{slots[0], name, NameTable::npos, {}};
+    PyObject* object = nullptr;
+    if (!find_record(faidx, slots[0], name, &same.index, &object)) return nullptr;
+    // Held: the name cache may let the record's name object go during the batch.
+    const PyRef shared = PyRef::borrow(object);
+    if (object != nullptr) {
+      same.entry = faidx_core(faidx).names().numbers_at(same.index);
+      same.object = object;
+    }
+    return fetch_batch(faidx, slots[1], &same, rc);
+  });
 }
 
 }  // namespace tavlo::py

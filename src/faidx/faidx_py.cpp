@@ -205,26 +205,12 @@ PyObject* faidx_repr(PyObject* self) {
 
 PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"regions"};
-    PyObject* regions;
-    if (!bind_args("fetch_many", args, nargs, kwnames, names, 1, 1, &regions)) return nullptr;
-    return fetch_many_to_python(self, regions);
-  });
+  return fetch_many_method(self, args, nargs, kwnames, false);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", "regions"};
-    PyObject* slots[2];
-    std::string_view name;
-    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, 2, 2, slots) ||
-        !to_str(slots[0], &name, "name")) {
-      return nullptr;
-    }
-    return fetch_many_same_chr_to_python(self, slots[0], name, slots[1]);
-  });
+  return fetch_many_same_chr_method(self, args, nargs, kwnames, false);
 }
 
 // --- Pickling and copying ------------------------------------------------------------------------

@@ -35,11 +35,6 @@ constexpr FaidxParams kFastaParams = {
      "read_ahead", "mutable", "split_char", "filt_function", "one_based_attributes",
      "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"}};
 
-// `rc`: None (or not given) is false, otherwise True or False.
-bool convert_rc(PyObject* value, bool* out) {
-  *out = false;
-  return value == nullptr || value == Py_None || to_bool(value, out, "rc");
-}
 
 PyObject* record_at(const FastaObject* f, std::size_t i) {
   const NameTable& names = f->core->names();
@@ -211,7 +206,7 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::uint64_t start, end;
     bool rc;
     if (!to_str(slots[0], &name, "name") || !to_u64(slots[1], &start, "start") ||
-        !to_u64(slots[2], &end, "end") || !convert_rc(slots[3], &rc)) {
+        !to_u64(slots[2], &end, "end") || !to_opt_bool(slots[3], &rc, "rc")) {
       return nullptr;
     }
     PyObject* seq = fetch_to_python(as_fasta(self)->faidx, slots[0], name, start, end);
@@ -230,7 +225,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     bool rc;
     if (!bind_args("get_spliced_seq", args, nargs, kwnames, names, 3, 2, slots) ||
         !to_str(slots[0], &name, "name") || !convert_intervals(slots[1], &intervals) ||
-        !convert_rc(slots[2], &rc)) {
+        !to_opt_bool(slots[2], &rc, "rc")) {
       return nullptr;
     }
     SequenceRecord joined;
@@ -255,16 +250,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"regions", "rc"};
-    PyObject* slots[2];  // borrowed from args
-    bool rc;
-    if (!bind_args("fetch_many", args, nargs, kwnames, names, 2, 1, slots) ||
-        !convert_rc(slots[1], &rc)) {
-      return nullptr;
-    }
-    return fetch_many_to_python(as_fasta(self)->faidx, slots[0], rc);
-  });
+  return fetch_many_method(as_fasta(self)->faidx, args, nargs, kwnames, true);
 }
 
 PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -274,17 +260,7 @@ PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", "regions", "rc"};
-    PyObject* slots[3];  // borrowed from args
-    std::string_view name;
-    bool rc;
-    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, 3, 2, slots) ||
-        !to_str(slots[0], &name, "name") || !convert_rc(slots[2], &rc)) {
-      return nullptr;
-    }
-    return fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1], rc);
-  });
+  return fetch_many_same_chr_method(as_fasta(self)->faidx, args, nargs, kwnames, true);
 }
 
 // --- Context manager ---------------------------------------------------------------------------

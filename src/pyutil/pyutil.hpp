@@ -117,6 +117,11 @@ inline bool to_u64(PyObject* o, std::uint64_t* out, const char* what) {
 }
 // True or False (also numpy booleans); TypeError otherwise.
 bool to_bool(PyObject* o, bool* out, const char* what);
+// None (or an unfilled slot) as false, else as to_bool.
+inline bool to_opt_bool(PyObject* o, bool* out, const char* what) {
+  *out = false;
+  return o == nullptr || o == Py_None || to_bool(o, out, what);
+}
 // A str as UTF-8 bytes (borrowed from the str object: valid while it lives); TypeError otherwise.
 bool to_str(PyObject* o, std::string_view* out, const char* what);
 // None (or an unfilled slot) as absent, else as to_str / to_u64.
