@@ -331,18 +331,13 @@ class LargeBatch {
 // A small batch: the checked fetch of each region, warnings included, as fetch would do it.
 PyObject* fetch_small(PyObject* faidx, const ConvertedRegions& converted, const SameName* same,
                       bool rc) {
-  const std::size_t n = converted.regions.size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
+  return new_list(converted.regions.size(), [&](std::size_t i) {
     const Region& r = converted.regions[i];
     PyObject* given = same != nullptr ? same->object : converted.name_object(i);
     PyObject* seq = fetch_to_python(faidx, given, r.name, r.start, r.end);
-    if (seq == nullptr) return nullptr;
-    if (rc) reverse_complement_in_place(seq);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
-  }
-  return list.release();
+    if (seq != nullptr && rc) reverse_complement_in_place(seq);
+    return seq;
+  });
 }
 
 // Both batch fetches: a large batch on a plain file is first tried on the streamed path; any

@@ -177,14 +177,7 @@ PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_
 PyObject* faidx_keys(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const NameTable& t = as_faidx(self)->core->names();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-      PyObject* s = new_str(t.name_at(i));
-      if (s == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
+    return new_list(t.size(), [&](std::size_t i) { return new_str(t.name_at(i)); });
   });
 }
 

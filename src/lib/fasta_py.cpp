@@ -144,31 +144,18 @@ PyObject* fasta_iter(PyObject* self) {
 
 // --- Listings ----------------------------------------------------------------------------------
 
-// A new list of `make(i)` for every position i of the name listing.
-template <class Make>
-PyObject* listing(const FastaObject* f, Make make) {
-  const std::size_t n = f->core->names().size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 PyObject* fasta_keys(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
-    return listing(f, [&](std::size_t i) { return new_str(f->core->names().name_at(i)); });
+    return new_list(f->core->names().size(),
+                    [&](std::size_t i) { return new_str(f->core->names().name_at(i)); });
   });
 }
 
 PyObject* fasta_values(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
-    return listing(f, [&](std::size_t i) { return record_at(f, i); });
+    return new_list(f->core->names().size(), [&](std::size_t i) { return record_at(f, i); });
   });
 }
 
@@ -176,7 +163,7 @@ PyObject* fasta_items(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
     const NameTable& names = f->core->names();
-    return listing(f, [&](std::size_t i) -> PyObject* {
+    return new_list(f->core->names().size(), [&](std::size_t i) -> PyObject* {
       PyRef name = PyRef::steal(new_str(names.name_at(i)));
       if (!name) return nullptr;
       const EntryNumbers entry = names.numbers_at(i);

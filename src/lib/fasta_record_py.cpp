@@ -253,14 +253,9 @@ PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
       if (piece_end == length) break;
       v = piece_end + 1;
     }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-      PyObject* item = new_sequence(reverse(pieces[pieces.size() - 1 - k]));
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return new_list(pieces.size(), [&](std::size_t k) {
+      return new_sequence(reverse(pieces[pieces.size() - 1 - k]));
+    });
   });
 }
 

@@ -94,6 +94,20 @@ void dealloc_refs(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// A new list of make(i) (each a new reference, or nullptr with an exception set) for i in [0, n),
+// or nullptr with the exception set.
+template <class Make>
+PyObject* new_list(std::size_t n, Make make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // Binds fast-call arguments to parameter slots by position and keyword. `names` holds
 // `nparams` parameter names; the first `nrequired` must be given. Unfilled slots stay nullptr.
 // Raises TypeError and returns false on a missing, unexpected, duplicate or excess argument.

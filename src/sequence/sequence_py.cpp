@@ -46,7 +46,7 @@ struct SequenceObject {
   SequenceRecord record;
   // name: the str of record.name (owned), or nullptr until `name` is first read; fetches hand in
   // one shared object per record name; cleared whenever the name may change. charset: reset
-  // whenever seq may have changed (setter, sequence_record()).
+  // whenever seq may have changed (setter, reverse_complement_in_place()).
   NameAndCharset tags;
 };
 
@@ -476,18 +476,12 @@ PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name) {
   return reinterpret_cast<PyObject*>(o);
 }
 
-SequenceRecord* sequence_record(PyObject* o) {
-  if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
-  SequenceObject* s = as_seq(o);
-  // The caller may change the record through the pointer: forget what is known about it.
+void reverse_complement_in_place(PyObject* seq) {
+  SequenceObject* s = as_seq(seq);
+  // The record changes: forget what is known about it.
   s->tags.set_charset(Charset::kUnknown);
   s->tags.clear_name();
-  return &s->record;
-}
-
-void reverse_complement_in_place(PyObject* seq) {
-  SequenceRecord* record = sequence_record(seq);
-  *record = reverse_complement(*record);
+  s->record = reverse_complement(s->record);
 }
 
 }  // namespace tavlo::py
