@@ -36,8 +36,7 @@ PyMethodDef mutable_record_methods[] = {
 
 struct FastaIteratorObject {
   PyObject_HEAD
-  PyObject* faidx;       // strong reference: keeps `core` valid
-  const Faidx* core;     // owned by `faidx`
+  PyObject* faidx;       // strong reference: keeps its core valid
   std::size_t position;  // next name of the listing to hand out
 };
 
@@ -48,7 +47,7 @@ PyObject* fasta_iterator_next(PyObject* self) {
     auto* it = reinterpret_cast<FastaIteratorObject*>(self);
     // The Faidx never changes, so its name table, read by position, is the listing the
     // iterator started with; no copy of the names is needed.
-    const NameTable& names = it->core->names();
+    const NameTable& names = faidx_core(it->faidx).names();
     if (it->position >= names.size()) return nullptr;  // the end, with no exception set
     PyRef name = PyRef::steal(new_str(names.name_at(it->position)));
     if (!name) return nullptr;
@@ -81,9 +80,8 @@ PyType_Spec fasta_iterator_spec = {
 
 struct SequenceIteratorObject {
   PyObject_HEAD
-  PyObject* faidx;         // strong reference: keeps `core` valid
+  PyObject* faidx;         // strong reference: keeps its core valid
   PyObject* name;          // strong reference to an exact str
-  const Faidx* core;       // owned by `faidx`
   std::uint64_t step;      // residues per piece, at least 1
   std::uint64_t end;       // last position to hand out
   std::uint64_t position;  // first position of the next piece
@@ -188,7 +186,6 @@ PyObject* new_fasta_iterator(PyObject* faidx) {
   FastaIteratorObject* it = PyObject_GC_New(FastaIteratorObject, tp);
   if (it == nullptr) return nullptr;
   it->faidx = Py_NewRef(faidx);
-  it->core = &faidx_core(faidx);
   it->position = 0;
   PyObject_GC_Track(it);
   return reinterpret_cast<PyObject*>(it);
@@ -202,7 +199,6 @@ PyObject* new_sequence_iterator(PyObject* faidx, PyObject* name, std::uint64_t s
   if (it == nullptr) return nullptr;
   it->faidx = Py_NewRef(faidx);
   it->name = Py_NewRef(name);
-  it->core = &faidx_core(faidx);
   // A line width of 0 with residues to hand out (a hand-written index, or one built from a
   // record whose first line is empty) would never advance: the record is taken as one line and
   // comes out as one piece, the same text that str() of the record gives.
