@@ -1,7 +1,6 @@
 // The batch fetches behind Faidx.fetch_many, Faidx.fetch_many_same_chr and Fasta's.
 #pragma once
 
-#include <string_view>
 #include <utility>
 #include <vector>
 
