@@ -35,7 +35,6 @@ constexpr FaidxParams kFastaParams = {
      "read_ahead", "mutable", "split_char", "filt_function", "one_based_attributes",
      "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"}};
 
-
 PyObject* record_at(const FastaObject* f, std::size_t i) {
   const NameTable& names = f->core->names();
   PyRef name = PyRef::steal(new_str(names.name_at(i)));
