@@ -42,10 +42,6 @@ std::uint64_t width_of(const FastaRecordObject* r) {
 
 std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
 
-PyObject* whole_record(const FastaRecordObject* r) {
-  return entire_sequence_to_python(*r->core, name_of(r));
-}
-
 // A slice field as a signed 64-bit integer, or nullopt when it is None or does not convert
 // (whatever the reason; the conversion's error is discarded).
 std::optional<std::int64_t> field_as_i64(PyObject* o) {
@@ -105,12 +101,12 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   // is no 64-bit integer at all counts as "no step" here.
   const std::optional<std::int64_t> step1 = field_as_i64(sl->step);
   if (sl->start == Py_None && sl->stop == Py_None && (!step1 || *step1 == 1)) {
-    return whole_record(r);
+    return entire_sequence_to_python(*r->core, name_of(r));
   }
   if (step1 == 1) {
     const auto a = field_as_i64(sl->start), b = field_as_i64(sl->stop);
     if (a == 0 && b && *b >= 0 && static_cast<std::uint64_t>(*b) == length) {
-      return whole_record(r);
+      return entire_sequence_to_python(*r->core, name_of(r));
     }
   }
 
