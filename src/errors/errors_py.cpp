@@ -20,16 +20,12 @@ const char* kind_word(ErrorKind kind) {
 
 }  // namespace
 
-std::string python_message(const FaidxError& error) {
-  return kind_word(error.kind) + error.payload();
-}
-
 PyObject* raise_error(const FaidxError& error) {
   if (error.kind == ErrorKind::Bounds) {
     PyErr_SetString(PyExc_IndexError, error.text.c_str());
     return nullptr;
   }
-  const std::string message = python_message(error);
+  const std::string message = kind_word(error.kind) + error.payload();
   PyRef text = PyRef::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return nullptr;

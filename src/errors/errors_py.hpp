@@ -19,7 +19,4 @@ PyObject* raise_error(const FaidxError& error);
 PyObject* raise_batch_error(const FaidxError& error, std::size_t position,
                             std::optional<std::string_view> name);
 
-// "FetchError: ...": the message of the exception raise_error sets for `error`.
-std::string python_message(const FaidxError& error);
-
 }  // namespace tavlo::py

@@ -39,23 +39,28 @@ struct ConvertedRegions {
   }
 };
 
+// False, with TypeError raised, unless `regions` (named `what`s in messages) is a sequence and
+// not a str.
+bool is_region_sequence(PyObject* regions, const char* what) {
+  if (!PyUnicode_Check(regions) && PySequence_Check(regions)) return true;
+  PyErr_Format(PyExc_TypeError, "%ss must be a sequence of tuples, not %.200s", what,
+               Py_TYPE(regions)->tp_name);
+  return false;
+}
+
 // A batch argument, a sequence (not a str), as a tuple of our own: an item's __index__ may run
 // Python code that empties the caller's list, and the items (and the name texts borrowed from
 // them) must outlive the whole batch. A new reference, or nullptr with an exception set.
 PyObject* region_tuple(PyObject* regions) {
-  if (PyUnicode_Check(regions) || !PySequence_Check(regions)) {
-    PyErr_Format(PyExc_TypeError, "regions must be a sequence of tuples, not %.200s",
-                 Py_TYPE(regions)->tp_name);
-    return nullptr;
-  }
+  if (!is_region_sequence(regions, "region")) return nullptr;
   if (PySequence_Size(regions) < 0) PyErr_Clear();  // only a hint: the tuple tells
   return PySequence_Tuple(regions);
 }
 
-// Converts the regions of a batch, held in out->keep (see region_tuple): tuples of (name,
-// start, end) when `with_name`, else of (start, end); every region is converted before anything
-// is fetched.
-bool convert_regions(bool with_name, ConvertedRegions* out) {
+// Converts the regions (`what`s in messages) held in out->keep (see region_tuple): tuples of
+// (name, start, end) when `with_name`, else of (start, end); every region is converted before
+// anything is fetched.
+bool convert_regions(bool with_name, const char* what, ConvertedRegions* out) {
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(out->keep.get());
   PyObject** items = PySequence_Fast_ITEMS(out->keep.get());
   const Py_ssize_t arity = with_name ? 3 : 2;
@@ -63,12 +68,12 @@ bool convert_regions(bool with_name, ConvertedRegions* out) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = items[i];
     if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "region %zd must be a tuple, not %.200s", i,
+      PyErr_Format(PyExc_TypeError, "%s %zd must be a tuple, not %.200s", what, i,
                    Py_TYPE(item)->tp_name);
       return false;
     }
     if (PyTuple_GET_SIZE(item) != arity) {
-      PyErr_Format(PyExc_ValueError, "region %zd must be a tuple of %zd items, not %zd", i, arity,
+      PyErr_Format(PyExc_ValueError, "%s %zd must be a tuple of %zd items, not %zd", what, i, arity,
                    PyTuple_GET_SIZE(item));
       return false;
     }
@@ -120,15 +125,12 @@ class BatchNames {
     const char* data = PyUnicode_AsUTF8AndSize(given, &size);
     if (data == nullptr) return false;
     const std::string_view text(data, static_cast<std::size_t>(size));
-    *index = table_.find_index(text);
-    *object = nullptr;
+    if (!find_record(faidx_, given, text, index, object)) return false;
     if (*index == NameTable::npos) {
       *name = unknown_.emplace_back(text);
       return true;
     }
     *name = table_.name_at(*index);
-    *object = shared_record_name(faidx_, *index, given);
-    if (*object == nullptr) return false;
     // Held here too: the name cache may give the slot to another record meanwhile. The newer
     // entry goes first; the one it displaces stays as the second way.
     Py_XDECREF(ways[1].key);
@@ -202,11 +204,7 @@ class LargeBatch {
     options_.same_entry = same != nullptr ? &same->entry : nullptr;
     options_.reverse_complement = rc;
     options_.check = residues_are_text;
-  }
-
-  bool start() {
-    list_ = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n_)));
-    return static_cast<bool>(list_);
+    list_ = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   }
 
   // The streamed path (see fetch_batch): the calling thread converts the regions of `source` (the
@@ -217,6 +215,7 @@ class LargeBatch {
   // allocation that fails, or a list that a signal handler changed in size between two chunks
   // ends the attempt, with nothing kept and no exception set, *done false.
   PyObject* stream(PyObject* source, bool* done) {
+    if (!list_) return nullptr;
     BatchHooks hooks;
     hooks.produce = [&](std::size_t begin, std::size_t end) {
       // Read again for every chunk: a handler run between chunks may have grown the list.
@@ -228,26 +227,30 @@ class LargeBatch {
 
   // The general path: every region converted already, in `regions`.
   PyObject* fetch(const ConvertedRegions& converted) {
+    if (!list_) return nullptr;
     for (std::size_t i = 0; i < n_; ++i) {
       const Region& r = converted.regions[i];
-      std::string_view name = r.name;
-      std::size_t index = same_ != nullptr ? same_->index : NameTable::npos;
-      PyObject* object = same_ != nullptr ? same_->object : nullptr;
-      if (same_ == nullptr && !names_.find(converted.name_object(i), &name, &index, &object)) {
+      if (!add(i, same_ != nullptr ? nullptr : converted.name_object(i), r.start, r.end)) {
         return nullptr;
       }
-      if (!add(i, name, index, object, r.start, r.end)) return nullptr;
     }
     bool done = true;
     return run(BatchHooks{}, &done);
   }
 
  private:
-  bool add(std::size_t i, std::string_view name, std::size_t index, PyObject* object,
-           std::uint64_t start, std::uint64_t end) {
+  // Item i and its Sequence object, for a region of the name str `given` holds (ignored when the
+  // batch reads one record). False with an exception set on failure.
+  bool add(std::size_t i, PyObject* given, std::uint64_t start, std::uint64_t end) {
     BatchItem& it = items_[i];
-    it.name = name;
-    it.index = index;
+    PyObject* object = nullptr;
+    if (same_ != nullptr) {
+      it.name = same_->name;
+      it.index = same_->index;
+      object = same_->object;
+    } else if (!names_.find(given, &it.name, &it.index, &object)) {
+      return false;
+    }
     it.start = start;
     it.end = end;
     // Reverse-complemented results get no shared name object, as a Sequence's own would not.
@@ -269,23 +272,9 @@ class LargeBatch {
       PyObject* item = items[i];
       if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != arity) return false;
       PyObject* const* f = &PyTuple_GET_ITEM(item, 0);
-      std::string_view name;
-      std::size_t index;
-      PyObject* object;
-      if (same_ == nullptr) {
-        if (!PyUnicode_Check(f[0])) return false;
-        if (!names_.find(f[0], &name, &index, &object)) {
-          PyErr_Clear();
-          return false;
-        }
-      } else {
-        name = same_->name;
-        index = same_->index;
-        object = same_->object;
-      }
       std::uint64_t start, stop;
-      if (!exact_u64(f[arity - 2], &start) || !exact_u64(f[arity - 1], &stop) ||
-          !add(i, name, index, object, start, stop)) {
+      if ((same_ == nullptr && !PyUnicode_Check(f[0])) || !exact_u64(f[arity - 2], &start) ||
+          !exact_u64(f[arity - 1], &stop) || !add(i, f[0], start, stop)) {
         PyErr_Clear();
         return false;
       }
@@ -342,18 +331,13 @@ class LargeBatch {
 // A small batch: the checked fetch of each region, warnings included, as fetch would do it.
 PyObject* fetch_small(PyObject* faidx, const ConvertedRegions& converted, const SameName* same,
                       bool rc) {
-  const std::size_t n = converted.regions.size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
+  return new_list(converted.regions.size(), [&](std::size_t i) {
     const Region& r = converted.regions[i];
     PyObject* given = same != nullptr ? same->object : converted.name_object(i);
     PyObject* seq = fetch_to_python(faidx, given, r.name, r.start, r.end);
-    if (seq == nullptr) return nullptr;
-    if (rc) reverse_complement_in_place(seq);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), seq);
-  }
-  return list.release();
+    if (seq != nullptr && rc) reverse_complement_in_place(seq);
+    return seq;
+  });
 }
 
 // Both batch fetches: a large batch on a plain file is first tried on the streamed path; any
@@ -374,13 +358,12 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
                        (same == nullptr || same->index != NameTable::npos);
   if (streams) {
     LargeBatch batch(faidx, same, rc, n);
-    if (!batch.start()) return nullptr;
     bool done = true;
     PyObject* result = batch.stream(source, &done);
     if (done) return result;
   }
   if (!converted.keep) converted.keep = PyRef::steal(region_tuple(regions));
-  if (!converted.keep || !convert_regions(same == nullptr, &converted)) return nullptr;
+  if (!converted.keep || !convert_regions(same == nullptr, "region", &converted)) return nullptr;
   if (same != nullptr) {
     if (converted.regions.empty()) return PyList_New(0);
     if (same->index == NameTable::npos) return raise_error(Faidx::not_found(same->name));
@@ -388,29 +371,56 @@ PyObject* fetch_batch(PyObject* faidx, PyObject* regions, SameName* same, bool r
   }
   if (!large) return fetch_small(faidx, converted, same, rc);
   LargeBatch batch(faidx, same, rc, converted.regions.size());
-  if (!batch.start()) return nullptr;
   return batch.fetch(converted);
 }
 
 }  // namespace
 
-PyObject* fetch_many_to_python(PyObject* faidx, PyObject* regions, bool rc) {
-  return fetch_batch(faidx, regions, nullptr, rc);
+bool convert_intervals(PyObject* intervals, Intervals* out) {
+  if (!is_region_sequence(intervals, "interval")) return false;
+  ConvertedRegions converted;
+  converted.keep = PyRef::steal(PySequence_Tuple(intervals));
+  if (!converted.keep || !convert_regions(false, "interval", &converted)) return false;
+  for (const Region& r : converted.regions) out->emplace_back(r.start, r.end);
+  return true;
 }
 
-PyObject* fetch_many_same_chr_to_python(PyObject* faidx, PyObject* name_object,
-                                        std::string_view name, PyObject* regions, bool rc) {
-  const Faidx& fx = faidx_core(faidx);
-  SameName same{name_object, name, NameTable::npos, {}};
-  same.index = fx.names().find_index(name);
-  PyRef shared;  // the name cache may let the record's name object go during the batch
-  if (same.index != NameTable::npos) {
-    same.entry = fx.names().numbers_at(same.index);
-    shared = PyRef::borrow(shared_record_name(faidx, same.index, name_object));
-    if (!shared) return nullptr;
-    same.object = shared.get();
-  }
-  return fetch_batch(faidx, regions, &same, rc);
+PyObject* fetch_many_method(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames, bool with_rc) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"regions", "rc"};
+    PyObject* slots[2];  // borrowed from args
+    bool rc = false;
+    if (!bind_args("fetch_many", args, nargs, kwnames, names, with_rc ? 2 : 1, 1, slots) ||
+        (with_rc && !to_opt_bool(slots[1], &rc, "rc"))) {
+      return nullptr;
+    }
+    return fetch_batch(faidx, slots[0], nullptr, rc);
+  });
+}
+
+PyObject* fetch_many_same_chr_method(PyObject* faidx, PyObject* const* args, Py_ssize_t nargs,
+                                     PyObject* kwnames, bool with_rc) {
+  return guarded([&]() -> PyObject* {
+    static const char* const names[] = {"name", "regions", "rc"};
+    PyObject* slots[3];  // borrowed from args
+    std::string_view name;
+    bool rc = false;
+    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, with_rc ? 3 : 2, 2, slots) ||
+        !to_str(slots[0], &name, "name") || (with_rc && !to_opt_bool(slots[2], &rc, "rc"))) {
+      return nullptr;
+    }
+    SameName same{slots[0], name, NameTable::npos, {}};
+    PyObject* object = nullptr;
+    if (!find_record(faidx, slots[0], name, &same.index, &object)) return nullptr;
+    // Held: the name cache may let the record's name object go during the batch.
+    const PyRef shared = PyRef::borrow(object);
+    if (object != nullptr) {
+      same.entry = faidx_core(faidx).names().numbers_at(same.index);
+      same.object = object;
+    }
+    return fetch_batch(faidx, slots[1], &same, rc);
+  });
 }
 
 }  // namespace tavlo::py

@@ -28,15 +28,6 @@ std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) {
   return __builtin_mul_overflow(a, b, &r) ? kMax : r;
 }
 
-// Bytes from the first residue to the end of the span a region of `count` residues may need:
-// the residues, the terminators of the lines they start, and one spare line.
-std::uint64_t span_bytes(const EntryNumbers& e, std::uint64_t count) {
-  if (e.lenb < e.lenc) return kMax;  // nonsense widths: bounded by the end of the data only
-  // One line for the short regions that most fetches ask for, without a division.
-  const std::uint64_t lines = count <= e.lenc ? 1 : count / e.lenc + (count % e.lenc != 0);
-  return sat_add(sat_add(count, e.lenb), sat_mul(lines, e.lenb - e.lenc));
-}
-
 // True when some byte of w is below 0x0E, i.e. may be CR (0x0D) or LF (0x0A).
 [[maybe_unused]] inline bool may_hold_terminator(std::uint64_t w) {
   constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
@@ -46,7 +37,10 @@ std::uint64_t span_bytes(const EntryNumbers& e, std::uint64_t count) {
 }  // namespace
 
 std::uint64_t region_span_bytes(const EntryNumbers& e, std::uint64_t count) {
-  return span_bytes(e, count);
+  if (e.lenb < e.lenc) return kMax;  // nonsense widths: bounded by the end of the data only
+  // One line for the short regions that most fetches ask for, without a division.
+  const std::uint64_t lines = count <= e.lenc ? 1 : count / e.lenc + (count % e.lenc != 0);
+  return sat_add(sat_add(count, e.lenb), sat_mul(lines, e.lenb - e.lenc));
 }
 
 std::uint64_t residue_offset(const EntryNumbers& e, std::uint64_t p, std::uint64_t* column) {
@@ -183,7 +177,8 @@ void extract_sequence_from_mmap(std::string_view map, const EntryNumbers& e, std
   std::uint64_t column = 0;
   const std::uint64_t a = residue_offset(e, start, &column);
   if (a >= map.size()) return;
-  const std::uint64_t stop = std::min<std::uint64_t>(sat_add(a, span_bytes(e, count)), map.size());
+  const std::uint64_t stop =
+      std::min<std::uint64_t>(sat_add(a, region_span_bytes(e, count)), map.size());
   const std::size_t want = static_cast<std::size_t>(std::min(count, stop - a));
   if (e.lenb >= e.lenc && e.lenc >= 16) {  // short lines: the walk is as quick
     // Written in place: the storage is not zero-filled first.
@@ -224,8 +219,8 @@ Status extract_sequence_from_file_optimized(int fd, const EntryNumbers& e, std::
   // First read just the span the residues need; larger blocks only when a malformed file needs
   // more, and never past the end of the file.
   constexpr std::uint64_t kBlock = 1 << 20;
-  std::string buf(static_cast<std::size_t>(std::min({kBlock, span_bytes(e, want), size - at})),
-                  '\0');
+  std::string buf(
+      static_cast<std::size_t>(std::min({kBlock, region_span_bytes(e, want), size - at})), '\0');
   while (out.size() < want && at < size) {
     const std::size_t ask =
         static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), size - at));

@@ -48,6 +48,20 @@ std::size_t memo_slot(PyObject* name) {
 
 FaidxObject* as_faidx(PyObject* o) { return reinterpret_cast<FaidxObject*>(o); }
 
+// Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
+void write_warning_lines(const Warnings& warnings) {
+  for (int i = 0; i < warnings.count; ++i) {
+    std::string line = "WARNING: " + warnings.text[i] + "\n";
+    // Best effort: a warning that cannot be written is not worth failing the fetch for.
+    (void)write_all(2, line.data(), line.size());
+  }
+}
+
+inline void write_warnings(const Warnings& warnings) {
+  if (warnings.count != 0) [[unlikely]]
+    write_warning_lines(warnings);
+}
+
 // The shared name object of record `index` (borrowed): the cached one, else `given` (a str the
 // caller's name came from, or nullptr) when it is an exact str, else a new one, which then
 // replaces what its cache slot held. nullptr with MemoryError set on failure.
@@ -91,41 +105,23 @@ void release_record_names(FaidxObject* fo) {
 
 PyTypeObject* g_faidx_type = nullptr;  // kept for the life of the process
 
-constexpr const char* kFaidxNames[] = {
-    "filename",  "indexname",           "as_raw",      "strict_bounds",
-    "sequence_always_upper", "rebuild", "build_index", "one_based_attributes",
-    "default_seq", "mutable", "key_function", "split_char",
-    "filt_function", "read_long_names", "duplicate_action", "read_ahead"};
-constexpr FaidxParam kFaidxOrder[] = {
-    FaidxParam::filename,      FaidxParam::indexname,      FaidxParam::as_raw,
-    FaidxParam::strict_bounds, FaidxParam::sequence_always_upper, FaidxParam::rebuild,
-    FaidxParam::build_index,   FaidxParam::one_based_attributes, FaidxParam::default_seq,
-    FaidxParam::mutable_file,  FaidxParam::key_function,   FaidxParam::split_char,
-    FaidxParam::filt_function, FaidxParam::read_long_names, FaidxParam::duplicate_action,
-    FaidxParam::read_ahead};
-constexpr int kParamCount = 16;
+constexpr FaidxParams kFaidxParams = {
+    "Faidx",
+    {FaidxParam::filename, FaidxParam::indexname, FaidxParam::as_raw, FaidxParam::strict_bounds,
+     FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index,
+     FaidxParam::one_based_attributes, FaidxParam::default_seq, FaidxParam::mutable_file,
+     FaidxParam::key_function, FaidxParam::split_char, FaidxParam::filt_function,
+     FaidxParam::read_long_names, FaidxParam::duplicate_action, FaidxParam::read_ahead},
+    {"filename", "indexname", "as_raw", "strict_bounds", "sequence_always_upper", "rebuild",
+     "build_index", "one_based_attributes", "default_seq", "mutable", "key_function", "split_char",
+     "filt_function", "read_long_names", "duplicate_action", "read_ahead"}};
 
 PyObject* faidx_new(PyTypeObject* /*type*/, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[kParamCount];
-    if (!bind_call_args("Faidx", args, kwargs, kFaidxNames, kParamCount, 1, slots)) {
-      return nullptr;
-    }
     FaidxArgs converted;
-    for (int i = 0; i < kParamCount; ++i) {
-      if (!convert_faidx_param(kFaidxOrder[i], kFaidxNames[i], slots[i], &converted)) {
-        return nullptr;
-      }
-    }
+    if (!convert_faidx_args(kFaidxParams, args, kwargs, &converted)) return nullptr;
     return new_faidx(std::move(converted));
   });
-}
-
-int faidx_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_faidx(self)->key_function);
-  Py_VISIT(as_faidx(self)->filt_function);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
 }
 
 int faidx_clear(PyObject* self) {
@@ -174,23 +170,14 @@ PyObject* faidx_fetch_entire_sequence(PyObject* self, PyObject* const* args, Py_
         !to_str(slot, &name, "name")) {
       return nullptr;
     }
-    auto r = as_faidx(self)->core->fetch_entire_sequence(name);
-    if (!r) return raise_error(r.error());
-    return checked_sequence(std::move(*r));
+    return entire_sequence_to_python(*as_faidx(self)->core, name);
   });
 }
 
 PyObject* faidx_keys(PyObject* self, void*) {
   return guarded([&]() -> PyObject* {
     const NameTable& t = as_faidx(self)->core->names();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(t.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < t.size(); ++i) {
-      PyObject* s = new_str(t.name_at(i));
-      if (s == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
+    return new_list(t.size(), [&](std::size_t i) { return new_str(t.name_at(i)); });
   });
 }
 
@@ -211,56 +198,32 @@ PyObject* faidx_repr(PyObject* self) {
 
 PyObject* faidx_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"regions"};
-    PyObject* regions;
-    if (!bind_args("fetch_many", args, nargs, kwnames, names, 1, 1, &regions)) return nullptr;
-    return fetch_many_to_python(self, regions);
-  });
+  return fetch_many_method(self, args, nargs, kwnames, false);
 }
 
 PyObject* faidx_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", "regions"};
-    PyObject* slots[2];
-    std::string_view name;
-    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, 2, 2, slots) ||
-        !to_str(slots[0], &name, "name")) {
-      return nullptr;
-    }
-    return fetch_many_same_chr_to_python(self, slots[0], name, slots[1]);
-  });
+  return fetch_many_same_chr_method(self, args, nargs, kwnames, false);
 }
 
 // --- Pickling and copying ------------------------------------------------------------------------
 
 // A pickle holds the file name and every constructor option; loading it opens the file again
-// by the usual rules (the index read, or built when missing or stale).
+// by the usual rules (the index read, or built when missing or stale). As __reduce__, `protocol`
+// is nullptr. A Faidx never changes: a copy, deep or not, may be the object itself.
 PyObject* faidx_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
-    return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxOrder, kFaidxNames,
-                                                            kParamCount, "Faidx", protocol));
+    return reduce_by_class(Py_TYPE(self), faidx_pickle_args(self, kFaidxParams, protocol));
   });
 }
 
-PyObject* faidx_reduce(PyObject* self, PyObject* /*unused*/) {
-  return faidx_reduce_ex(self, Py_None);
-}
-
-// A Faidx never changes: a copy, deep or not, may be the object itself.
-PyObject* faidx_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 PyMethodDef faidx_methods[] = {
-    {"fetch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch)),
-     METH_FASTCALL | METH_KEYWORDS, "fetch($self, name, start, end)\n--\n\n"},
-    {"fetch_entire_sequence",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_entire_sequence)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch", fast(faidx_fetch), METH_FASTCALL | METH_KEYWORDS,
+     "fetch($self, name, start, end)\n--\n\n"},
+    {"fetch_entire_sequence", fast(faidx_fetch_entire_sequence), METH_FASTCALL | METH_KEYWORDS,
      "fetch_entire_sequence($self, name)\n--\n\nUltra-fast method for fetching entire sequences "
      "- bypasses all bounds checking"},
-    {"fetch_many", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_many)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many", fast(faidx_fetch_many), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many($self, regions)\n--\n\nHigh-performance batch fetch for many sequences\n\n"
      "Efficiently processes large numbers of regions (e.g., 200,000+) using smart batching:\n"
      "- Sequential processing for small batches (< 1000 regions) to avoid overhead\n"
@@ -269,9 +232,7 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(\"chr1\", 1000, 2000), (\"chr2\", 5000, 6000)]\n"
      "    >>> sequences = faidx.fetch_many(regions)"},
-    {"fetch_many_same_chr",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(faidx_fetch_many_same_chr)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"fetch_many_same_chr", fast(faidx_fetch_many_same_chr), METH_FASTCALL | METH_KEYWORDS,
      "fetch_many_same_chr($self, name, regions)\n--\n\n"
      "Ultra-fast batch fetch for regions from the same chromosome\n\n"
      "Optimized for BED file processing where many regions come from the same chromosome.\n"
@@ -280,13 +241,11 @@ PyMethodDef faidx_methods[] = {
      "Returns:\n    List of Sequence objects in the same order as input regions\n\n"
      "Example:\n    >>> regions = [(1000, 2000), (5000, 6000), (10000, 11000)]\n"
      "    >>> sequences = faidx.fetch_many_same_chr(\"chr1\", regions)"},
-    {"fetch_array",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fetch_array_to_python)),
-     METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
-    {"__reduce__", faidx_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"fetch_array", fast(fetch_array_to_python), METH_FASTCALL | METH_KEYWORDS, kFetchArrayDoc},
+    {"__reduce__", faidx_reduce_ex, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reduce_ex__", faidx_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
-    {"__copy__", faidx_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", faidx_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -298,18 +257,20 @@ PyGetSetDef faidx_getset[] = {
 PyType_Slot faidx_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(faidx_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(faidx_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(faidx_traverse)},
+    {Py_tp_traverse,
+     reinterpret_cast<void*>(
+         traverse_refs<FaidxObject, &FaidxObject::key_function, &FaidxObject::filt_function>)},
     {Py_tp_clear, reinterpret_cast<void*>(faidx_clear)},
     {Py_tp_repr, reinterpret_cast<void*>(faidx_repr)},
     {Py_tp_methods, faidx_methods},
     {Py_tp_getset, faidx_getset},
     {Py_sq_contains, reinterpret_cast<void*>(faidx_contains)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
-                    "sequence_always_upper=False, rebuild=True, build_index=True, "
-                    "one_based_attributes=True, default_seq=None, mutable=False, "
-                    "key_function=None, split_char=None, filt_function=None, "
-                    "read_long_names=False, duplicate_action=..., read_ahead=None)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Faidx(filename, indexname=None, as_raw=False, strict_bounds=False, "
+                       "sequence_always_upper=False, rebuild=True, build_index=True, "
+                       "one_based_attributes=True, default_seq=None, mutable=False, "
+                       "key_function=None, split_char=None, filt_function=None, "
+                       "read_long_names=False, duplicate_action=..., read_ahead=None)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -323,11 +284,10 @@ PyType_Spec faidx_spec = {
 
 }  // namespace
 
-PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
-                            int count, const char* owner, PyObject* protocol) {
+PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParams& params, PyObject* protocol) {
   const FaidxObject* fo = as_faidx(faidx);
-  return options_pickle_args(fo->core->options(), fo->key_function, fo->filt_function, order,
-                             names, count, owner, protocol);
+  return options_pickle_args(fo->core->options(), fo->key_function, fo->filt_function, params,
+                             protocol);
 }
 
 PyObject* new_faidx(FaidxArgs&& args) {
@@ -355,12 +315,7 @@ PyObject* new_faidx(FaidxArgs&& args) {
   return self;
 }
 
-PyTypeObject* faidx_type() {
-  if (g_faidx_type == nullptr) {
-    g_faidx_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&faidx_spec));
-  }
-  return g_faidx_type;
-}
+PyTypeObject* faidx_type() { return make_type(&g_faidx_type, &faidx_spec); }
 
 const Faidx& faidx_core(PyObject* o) { return *as_faidx(o)->core; }
 
@@ -427,29 +382,22 @@ bool check_text(std::string_view residues) {
   return true;
 }
 
-PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given) {
-  return record_name(as_faidx(faidx), index, given);
-}
-
-Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
-                                      std::uint64_t end) {
+bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
+                   SequenceRecord* out, bool check) {
   Warnings warnings;
   auto r = fx.fetch(name, start, end, warnings);
   write_warnings(warnings);
-  return r;
+  if (!r) return raise_error(r.error()) != nullptr;
+  if (check && !check_text(r->seq)) return false;
+  *out = std::move(*r);
+  return true;
 }
 
-void write_warning_lines(const Warnings& warnings) {
-  for (int i = 0; i < warnings.count; ++i) {
-    std::string line = "WARNING: " + warnings.text[i] + "\n";
-    // Best effort: a warning that cannot be written is not worth failing the fetch for.
-    (void)write_all(2, line.data(), line.size());
-  }
-}
-
-PyObject* checked_sequence(SequenceRecord&& record) {
-  if (!check_text(record.seq)) return nullptr;
-  return new_sequence(std::move(record));
+PyObject* entire_sequence_to_python(const Faidx& fx, std::string_view name) {
+  auto r = fx.fetch_entire_sequence(name);
+  if (!r) return raise_error(r.error());
+  if (!check_text(r->seq)) return nullptr;
+  return new_sequence(std::move(*r));
 }
 
 }  // namespace tavlo::py

@@ -14,11 +14,9 @@ PyObject* new_faidx(FaidxArgs&& args);
 
 PyTypeObject* faidx_type();
 
-// The constructor arguments of the Faidx object `faidx` as a new tuple for a pickle, in the
-// order `order` gives (`names`: the parameter names, for errors). Raises, naming the option of
-// class `owner`, when an option that holds an object does not pickle with `protocol`.
-PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParam* order, const char* const* names,
-                            int count, const char* owner, PyObject* protocol);
+// The constructor arguments of the Faidx object `faidx` as a new tuple for a pickle of a
+// `params.owner` (see options_pickle_args).
+PyObject* faidx_pickle_args(PyObject* faidx, const FaidxParams& params, PyObject* protocol);
 
 // The core of a Faidx object (`o` must be one).
 const Faidx& faidx_core(PyObject* o);
@@ -36,26 +34,16 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
 bool find_record(PyObject* faidx, PyObject* name_object, std::string_view name,
                  std::size_t* index, PyObject** shared);
 
-// The shared name object of record `index` of `faidx` (borrowed): the cached one, else `given`
-// (a str the caller's name came from, or nullptr) when it is an exact str, else a new one.
-// nullptr with MemoryError set on failure.
-PyObject* shared_record_name(PyObject* faidx, std::size_t index, PyObject* given);
-
-// The checked fetch of a region by name, its warnings written to file descriptor 2.
-Result<SequenceRecord> fetch_and_warn(const Faidx& fx, std::string_view name, std::uint64_t start,
-                                      std::uint64_t end);
-
-// Writes the warnings of a checked fetch to file descriptor 2, a line each ("WARNING: ...").
-void write_warning_lines(const Warnings& warnings);
-inline void write_warnings(const Warnings& warnings) {
-  if (warnings.count != 0) [[unlikely]] write_warning_lines(warnings);
-}
+// The checked fetch of a region by name into `out`, its warnings written to file descriptor 2.
+// False, with the exception set, when it fails or, with `check`, when check_text refuses it.
+bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
+                   SequenceRecord* out, bool check = true);
 
 // False, with UnicodeDecodeError raised, when `residues` are not UTF-8.
 bool check_text(std::string_view residues);
 
-// Hands a fetched record to Python as a Sequence, raising UnicodeDecodeError instead when its
-// residues are not UTF-8.
-PyObject* checked_sequence(SequenceRecord&& record);
+// The whole record `name` of `fx` as a new Sequence (fetch_entire_sequence), or nullptr with the
+// exception set, UnicodeDecodeError when its residues are not UTF-8.
+PyObject* entire_sequence_to_python(const Faidx& fx, std::string_view name);
 
 }  // namespace tavlo::py

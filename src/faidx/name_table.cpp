@@ -145,13 +145,7 @@ void NameTable::insert(std::string_view name, std::uint64_t h, const EntryNumber
       return;
     }
   }
-  const std::uint64_t at = arena_.size();
-  Slot slot{};
-  slot.name_lo = static_cast<std::uint32_t>(at);
-  slot.name_hi = static_cast<std::uint16_t>(at >> 32);
-  store(slot, numbers, false);
-  arena_.append(name);
-  slots_.push_back(slot);
+  append_slow(name, numbers);
   buckets_[b] = static_cast<std::uint32_t>(slots_.size()) | frag;
 }
 

@@ -188,7 +188,8 @@ class NameTable {
     slot.offset_hi = static_cast<std::uint16_t>(n.offset >> 32);
   }
 
-  // append() for a record whose numbers are wide or whose name meets a limit.
+  // Adds a record at the end, its numbers wide or narrow: append() for a record whose numbers are
+  // wide or whose name meets a limit, and insert() for a new name.
   void append_slow(std::string_view name, const EntryNumbers& numbers);
   void rebuild(std::size_t bucket_count);
   // Stores `numbers` into `slot`, narrow when they fit; a slot that was wide keeps its place in

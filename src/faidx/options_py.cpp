@@ -26,8 +26,8 @@ bool convert_opt_text(PyObject* value, const char* name, std::optional<std::stri
   return true;
 }
 
-}  // namespace
-
+// Converts one bound argument (nullptr = not given) into `out`; raises and returns false on a
+// wrong type or value.
 bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out) {
   FaidxOptions& o = out->options;
   switch (param) {
@@ -70,8 +70,6 @@ bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, Fa
   return true;
 }
 
-namespace {
-
 // Text options come back as the str they were given as; file names as fasta_repr shows them.
 PyObject* text_value(const std::string& text, const char* errors) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), errors);
@@ -111,20 +109,32 @@ PyObject* param_value(const FaidxOptions& o, PyObject* key_function, PyObject* f
 
 }  // namespace
 
+bool convert_faidx_args(const FaidxParams& params, PyObject* args, PyObject* kwargs,
+                        FaidxArgs* out) {
+  PyObject* slots[kFaidxParamCount];  // borrowed from args and kwargs
+  if (!bind_call_args(params.owner, args, kwargs, params.names, kFaidxParamCount, 1, slots)) {
+    return false;
+  }
+  for (int i = 0; i < kFaidxParamCount; ++i) {
+    if (!convert_faidx_param(params.order[i], params.names[i], slots[i], out)) return false;
+  }
+  return true;
+}
+
 PyObject* options_pickle_args(const FaidxOptions& options, PyObject* key_function,
-                              PyObject* filt_function, const FaidxParam* order,
-                              const char* const* names, int count, const char* owner,
+                              PyObject* filt_function, const FaidxParams& params,
                               PyObject* protocol) {
-  PyRef args = PyRef::steal(PyTuple_New(count));
+  PyRef args = PyRef::steal(PyTuple_New(kFaidxParamCount));
   if (!args) return nullptr;
-  for (int i = 0; i < count; ++i) {
-    PyObject* value = param_value(options, key_function, filt_function, order[i]);
+  for (int i = 0; i < kFaidxParamCount; ++i) {
+    const FaidxParam param = params.order[i];
+    PyObject* value = param_value(options, key_function, filt_function, param);
     if (value == nullptr) return nullptr;
     PyTuple_SET_ITEM(args.get(), i, value);
     const bool holds_object =
-        order[i] == FaidxParam::key_function || order[i] == FaidxParam::filt_function;
+        param == FaidxParam::key_function || param == FaidxParam::filt_function;
     if (holds_object && value != Py_None &&
-        !check_picklable(value, owner, names[i], protocol)) {
+        !check_picklable(value, params.owner, params.names[i], protocol)) {
       return nullptr;
     }
   }

@@ -13,6 +13,15 @@ enum class FaidxParam {
   read_long_names, duplicate_action, read_ahead
 };
 
+inline constexpr int kFaidxParamCount = 16;
+
+// The constructor parameters of a class (`owner`, for messages), in its order.
+struct FaidxParams {
+  const char* owner;
+  FaidxParam order[kFaidxParamCount];
+  const char* names[kFaidxParamCount];
+};
+
 // Converted constructor arguments. The two object references are borrowed during conversion.
 struct FaidxArgs {
   FaidxOptions options;
@@ -20,16 +29,16 @@ struct FaidxArgs {
   PyObject* filt_function = nullptr;
 };
 
-// Converts one bound argument (nullptr = not given) into `out`; raises and returns false on a
-// wrong type or value.
-bool convert_faidx_param(FaidxParam param, const char* name, PyObject* value, FaidxArgs* out);
+// Binds the constructor arguments of `params.owner` (the file name required) and converts them
+// into `out`; raises and returns false on a missing argument or a wrong type or value.
+bool convert_faidx_args(const FaidxParams& params, PyObject* args, PyObject* kwargs,
+                        FaidxArgs* out);
 
-// The constructor arguments (`options` and the two option objects, borrowed) as a new tuple for a pickle, in the order `order` gives
-// (`names`: the parameter names, for errors). Raises, naming the option of class `owner`, when an
-// option that holds an object does not pickle with `protocol`.
+// The constructor arguments (`options` and the two option objects, borrowed) as a new tuple for
+// a pickle, in the order of `params`. Raises, naming the option, when an option that holds an
+// object does not pickle with `protocol`.
 PyObject* options_pickle_args(const FaidxOptions& options, PyObject* key_function,
-                              PyObject* filt_function, const FaidxParam* order,
-                              const char* const* names, int count, const char* owner,
+                              PyObject* filt_function, const FaidxParams& params,
                               PyObject* protocol);
 
 }  // namespace tavlo::py

@@ -2,9 +2,7 @@
 // that it owns, with region fetches that can reverse-complement their results.
 #include <string>
 #include <utility>
-#include <vector>
 
-#include "errors/errors_py.hpp"
 #include "faidx/array_py.hpp"
 #include "faidx/batch_py.hpp"
 #include "faidx/faidx_py.hpp"
@@ -26,25 +24,16 @@ PyTypeObject* g_fasta_type = nullptr;  // kept for the life of the process
 
 FastaObject* as_fasta(PyObject* o) { return reinterpret_cast<FastaObject*>(o); }
 
-constexpr int kParamCount = 16;
-constexpr const char* kFastaNames[kParamCount] = {
-    "filename",  "indexname",     "default_seq",          "key_function",
-    "as_raw",    "strict_bounds", "read_ahead",           "mutable",
-    "split_char", "filt_function", "one_based_attributes", "read_long_names",
-    "duplicate_action", "sequence_always_upper", "rebuild", "build_index"};
-constexpr FaidxParam kFastaOrder[kParamCount] = {
-    FaidxParam::filename,      FaidxParam::indexname,     FaidxParam::default_seq,
-    FaidxParam::key_function,  FaidxParam::as_raw,        FaidxParam::strict_bounds,
-    FaidxParam::read_ahead,    FaidxParam::mutable_file,  FaidxParam::split_char,
-    FaidxParam::filt_function, FaidxParam::one_based_attributes,
-    FaidxParam::read_long_names, FaidxParam::duplicate_action,
-    FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index};
-
-// `rc`: None (or not given) is false, otherwise True or False.
-bool convert_rc(PyObject* value, bool* out) {
-  *out = false;
-  return value == nullptr || value == Py_None || to_bool(value, out, "rc");
-}
+constexpr FaidxParams kFastaParams = {
+    "Fasta",
+    {FaidxParam::filename, FaidxParam::indexname, FaidxParam::default_seq, FaidxParam::key_function,
+     FaidxParam::as_raw, FaidxParam::strict_bounds, FaidxParam::read_ahead,
+     FaidxParam::mutable_file, FaidxParam::split_char, FaidxParam::filt_function,
+     FaidxParam::one_based_attributes, FaidxParam::read_long_names, FaidxParam::duplicate_action,
+     FaidxParam::sequence_always_upper, FaidxParam::rebuild, FaidxParam::build_index},
+    {"filename", "indexname", "default_seq", "key_function", "as_raw", "strict_bounds",
+     "read_ahead", "mutable", "split_char", "filt_function", "one_based_attributes",
+     "read_long_names", "duplicate_action", "sequence_always_upper", "rebuild", "build_index"}};
 
 PyObject* record_at(const FastaObject* f, std::size_t i) {
   const NameTable& names = f->core->names();
@@ -58,16 +47,8 @@ PyObject* record_at(const FastaObject* f, std::size_t i) {
 
 PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
-    PyObject* slots[kParamCount];  // borrowed from args and kwargs
-    if (!bind_call_args("Fasta", args, kwargs, kFastaNames, kParamCount, 1, slots)) {
-      return nullptr;
-    }
     FaidxArgs converted;
-    for (int i = 0; i < kParamCount; ++i) {
-      if (!convert_faidx_param(kFastaOrder[i], kFastaNames[i], slots[i], &converted)) {
-        return nullptr;
-      }
-    }
+    if (!convert_faidx_args(kFastaParams, args, kwargs, &converted)) return nullptr;
     PyRef faidx = PyRef::steal(new_faidx(std::move(converted)));
     if (!faidx) return nullptr;
     PyObject* self = type->tp_alloc(type, 0);
@@ -76,20 +57,6 @@ PyObject* fasta_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     as_fasta(self)->faidx = faidx.release();
     return self;
   });
-}
-
-int fasta_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_fasta(self)->faidx);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void fasta_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_fasta(self)->faidx);
-  tp->tp_free(self);
-  Py_DECREF(tp);
 }
 
 // --- Mapping protocol --------------------------------------------------------------------------
@@ -176,31 +143,18 @@ PyObject* fasta_iter(PyObject* self) {
 
 // --- Listings ----------------------------------------------------------------------------------
 
-// A new list of `make(i)` for every position i of the name listing.
-template <class Make>
-PyObject* listing(const FastaObject* f, Make make) {
-  const std::size_t n = f->core->names().size();
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-  if (!list) return nullptr;
-  for (std::size_t i = 0; i < n; ++i) {
-    PyObject* item = make(i);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
-
 PyObject* fasta_keys(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
-    return listing(f, [&](std::size_t i) { return new_str(f->core->names().name_at(i)); });
+    return new_list(f->core->names().size(),
+                    [&](std::size_t i) { return new_str(f->core->names().name_at(i)); });
   });
 }
 
 PyObject* fasta_values(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
-    return listing(f, [&](std::size_t i) { return record_at(f, i); });
+    return new_list(f->core->names().size(), [&](std::size_t i) { return record_at(f, i); });
   });
 }
 
@@ -208,7 +162,7 @@ PyObject* fasta_items(PyObject* self, PyObject* /*unused*/) {
   return guarded([&]() -> PyObject* {
     const FastaObject* f = as_fasta(self);
     const NameTable& names = f->core->names();
-    return listing(f, [&](std::size_t i) -> PyObject* {
+    return new_list(f->core->names().size(), [&](std::size_t i) -> PyObject* {
       PyRef name = PyRef::steal(new_str(names.name_at(i)));
       if (!name) return nullptr;
       const EntryNumbers entry = names.numbers_at(i);
@@ -238,50 +192,13 @@ PyObject* fasta_get_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::uint64_t start, end;
     bool rc;
     if (!to_str(slots[0], &name, "name") || !to_u64(slots[1], &start, "start") ||
-        !to_u64(slots[2], &end, "end") || !convert_rc(slots[3], &rc)) {
+        !to_u64(slots[2], &end, "end") || !to_opt_bool(slots[3], &rc, "rc")) {
       return nullptr;
     }
     PyObject* seq = fetch_to_python(as_fasta(self)->faidx, slots[0], name, start, end);
     if (seq != nullptr && rc) reverse_complement_in_place(seq);
     return seq;
   });
-}
-
-// Intervals of get_spliced_seq, converted as the pairs of a single-name batch are: a sequence
-// (not a str) of 2-tuples of unsigned 64-bit integers.
-using Intervals = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
-
-bool convert_intervals(PyObject* intervals, Intervals* out) {
-  if (PyUnicode_Check(intervals) || !PySequence_Check(intervals)) {
-    PyErr_Format(PyExc_TypeError, "intervals must be a sequence of tuples, not %.200s",
-                 Py_TYPE(intervals)->tp_name);
-    return false;
-  }
-  // A tuple of our own: an item's __index__ may run Python code that changes the caller's list.
-  PyRef items = PyRef::steal(PySequence_Tuple(intervals));
-  if (!items) return false;
-  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
-  out->reserve(static_cast<std::size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(items.get(), i);
-    if (!PyTuple_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "interval %zd must be a tuple, not %.200s", i,
-                   Py_TYPE(item)->tp_name);
-      return false;
-    }
-    if (PyTuple_GET_SIZE(item) != 2) {
-      PyErr_Format(PyExc_ValueError, "interval %zd must be a tuple of 2 items, not %zd", i,
-                   PyTuple_GET_SIZE(item));
-      return false;
-    }
-    std::uint64_t start, end;
-    if (!to_u64(PyTuple_GET_ITEM(item, 0), &start, "start") ||
-        !to_u64(PyTuple_GET_ITEM(item, 1), &end, "end")) {
-      return false;
-    }
-    out->emplace_back(start, end);
-  }
-  return true;
 }
 
 PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -294,20 +211,21 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
     bool rc;
     if (!bind_args("get_spliced_seq", args, nargs, kwnames, names, 3, 2, slots) ||
         !to_str(slots[0], &name, "name") || !convert_intervals(slots[1], &intervals) ||
-        !convert_rc(slots[2], &rc)) {
+        !to_opt_bool(slots[2], &rc, "rc")) {
       return nullptr;
     }
     SequenceRecord joined;
     joined.name.assign(name);
     const Faidx& core = *as_fasta(self)->core;
     for (std::size_t k = 0; k < intervals.size(); ++k) {
-      auto piece = fetch_and_warn(core, name, intervals[k].first, intervals[k].second);
-      if (!piece) return raise_error(piece.error());
-      if (!check_text(piece->seq)) return nullptr;
-      joined.seq += piece->seq;
+      SequenceRecord piece;
+      if (!fetch_checked(core, name, intervals[k].first, intervals[k].second, &piece)) {
+        return nullptr;
+      }
+      joined.seq += piece.seq;
       // Coordinates as the first and last pieces carry them, whatever rc is.
-      if (k == 0) joined.start = piece->start;
-      if (k + 1 == intervals.size()) joined.end = piece->end;
+      if (k == 0) joined.start = piece.start;
+      if (k + 1 == intervals.size()) joined.end = piece.end;
     }
     // The reverse complements of the pieces, last piece first, spell the reverse complement of
     // the joined text: one pass over the whole text gives the same letters.
@@ -318,16 +236,7 @@ PyObject* fasta_get_spliced_seq(PyObject* self, PyObject* const* args, Py_ssize_
 
 PyObject* fasta_fetch_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"regions", "rc"};
-    PyObject* slots[2];  // borrowed from args
-    bool rc;
-    if (!bind_args("fetch_many", args, nargs, kwnames, names, 2, 1, slots) ||
-        !convert_rc(slots[1], &rc)) {
-      return nullptr;
-    }
-    return fetch_many_to_python(as_fasta(self)->faidx, slots[0], rc);
-  });
+  return fetch_many_method(as_fasta(self)->faidx, args, nargs, kwnames, true);
 }
 
 PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -337,17 +246,7 @@ PyObject* fasta_fetch_array(PyObject* self, PyObject* const* args, Py_ssize_t na
 
 PyObject* fasta_fetch_many_same_chr(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    static const char* const names[] = {"name", "regions", "rc"};
-    PyObject* slots[3];  // borrowed from args
-    std::string_view name;
-    bool rc;
-    if (!bind_args("fetch_many_same_chr", args, nargs, kwnames, names, 3, 2, slots) ||
-        !to_str(slots[0], &name, "name") || !convert_rc(slots[2], &rc)) {
-      return nullptr;
-    }
-    return fetch_many_same_chr_to_python(as_fasta(self)->faidx, slots[0], name, slots[1], rc);
-  });
+  return fetch_many_same_chr_method(as_fasta(self)->faidx, args, nargs, kwnames, true);
 }
 
 // --- Context manager ---------------------------------------------------------------------------
@@ -371,27 +270,16 @@ PyObject* fasta_exit(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs
 // --- Pickling and copying ------------------------------------------------------------------------
 
 // As for Faidx: the file name and every option, in this class's own order; loading opens the file
-// again. A Fasta never changes, so a copy may be the object itself.
+// again (`protocol` nullptr as __reduce__). A Fasta never changes, so a copy may be the object
+// itself.
 PyObject* fasta_reduce_ex(PyObject* self, PyObject* protocol) {
   return guarded([&]() -> PyObject* {
     return reduce_by_class(Py_TYPE(self),
-                           faidx_pickle_args(as_fasta(self)->faidx, kFastaOrder, kFastaNames,
-                                             kParamCount, "Fasta", protocol));
+                           faidx_pickle_args(as_fasta(self)->faidx, kFastaParams, protocol));
   });
 }
 
-PyObject* fasta_reduce(PyObject* self, PyObject* /*unused*/) {
-  return fasta_reduce_ex(self, Py_None);
-}
-
-PyObject* fasta_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 // --- Type --------------------------------------------------------------------------------------
-
-template <class F>
-PyCFunction fast(F f) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
-}
 
 PyMethodDef fasta_methods[] = {
     {"keys", fasta_keys, METH_NOARGS, "keys($self)\n--\n\n"},
@@ -435,29 +323,29 @@ PyMethodDef fasta_methods[] = {
     {"__enter__", fasta_enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", fast(fasta_exit), METH_FASTCALL | METH_KEYWORDS,
      "__exit__($self, _exc_type=None, _exc_value=None, _traceback=None)\n--\n\n"},
-    {"__reduce__", fasta_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__reduce__", fasta_reduce_ex, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {"__reduce_ex__", fasta_reduce_ex, METH_O, "__reduce_ex__($self, protocol, /)\n--\n\n"},
-    {"__copy__", fasta_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", fasta_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot fasta_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(fasta_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fasta_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<FastaObject, &FastaObject::faidx>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<FastaObject, &FastaObject::faidx>)},
     {Py_tp_repr, reinterpret_cast<void*>(fasta_repr)},
     {Py_tp_iter, reinterpret_cast<void*>(fasta_iter)},
     {Py_tp_methods, fasta_methods},
     {Py_mp_subscript, reinterpret_cast<void*>(fasta_subscript)},
     {Py_mp_length, reinterpret_cast<void*>(fasta_length)},
     {Py_sq_contains, reinterpret_cast<void*>(fasta_contains)},
-    {Py_tp_doc, const_cast<char*>(
-                    "Fasta(filename, indexname=None, default_seq=None, key_function=None, "
-                    "as_raw=False, strict_bounds=False, read_ahead=None, mutable=False, "
-                    "split_char=None, filt_function=None, one_based_attributes=True, "
-                    "read_long_names=False, duplicate_action=..., sequence_always_upper=False, "
-                    "rebuild=True, build_index=True)\n--\n\n")},
+    {Py_tp_doc,
+     const_cast<char*>("Fasta(filename, indexname=None, default_seq=None, key_function=None, "
+                       "as_raw=False, strict_bounds=False, read_ahead=None, mutable=False, "
+                       "split_char=None, filt_function=None, one_based_attributes=True, "
+                       "read_long_names=False, duplicate_action=..., sequence_always_upper=False, "
+                       "rebuild=True, build_index=True)\n--\n\n")},
     {0, nullptr},
 };
 
@@ -471,12 +359,7 @@ PyType_Spec fasta_spec = {
 
 }  // namespace
 
-PyTypeObject* fasta_type() {
-  if (g_fasta_type == nullptr) {
-    g_fasta_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&fasta_spec));
-  }
-  return g_fasta_type;
-}
+PyTypeObject* fasta_type() { return make_type(&g_fasta_type, &fasta_spec); }
 
 PyObject* new_fasta_view(PyObject* faidx) {
   PyTypeObject* type = fasta_type();

@@ -42,26 +42,6 @@ std::uint64_t width_of(const FastaRecordObject* r) {
 
 std::string_view name_of(const FastaRecordObject* r) { return str_bytes(r->name); }
 
-// The checked fetch of (start, end) as a record, raising (and returning false) on failure or
-// on residues that no Sequence could hold.
-bool fetch_record(const FastaRecordObject* r, std::uint64_t start, std::uint64_t end,
-                  SequenceRecord* out) {
-  auto fetched = fetch_and_warn(*r->core, name_of(r), start, end);
-  if (!fetched) {
-    raise_error(fetched.error());
-    return false;
-  }
-  if (!check_text(fetched->seq)) return false;
-  *out = std::move(*fetched);
-  return true;
-}
-
-PyObject* whole_record(const FastaRecordObject* r) {
-  auto fetched = r->core->fetch_entire_sequence(name_of(r));
-  if (!fetched) return raise_error(fetched.error());
-  return checked_sequence(std::move(*fetched));
-}
-
 // A slice field as a signed 64-bit integer, or nullopt when it is None or does not convert
 // (whatever the reason; the conversion's error is discarded).
 std::optional<std::int64_t> field_as_i64(PyObject* o) {
@@ -121,12 +101,12 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   // is no 64-bit integer at all counts as "no step" here.
   const std::optional<std::int64_t> step1 = field_as_i64(sl->step);
   if (sl->start == Py_None && sl->stop == Py_None && (!step1 || *step1 == 1)) {
-    return whole_record(r);
+    return entire_sequence_to_python(*r->core, name_of(r));
   }
   if (step1 == 1) {
     const auto a = field_as_i64(sl->start), b = field_as_i64(sl->stop);
     if (a == 0 && b && *b >= 0 && static_cast<std::uint64_t>(*b) == length) {
-      return whole_record(r);
+      return entire_sequence_to_python(*r->core, name_of(r));
     }
   }
 
@@ -173,7 +153,8 @@ PyObject* subscript_slice(const FastaRecordObject* r, PyObject* key) {
   const Py_ssize_t hi = st > 0 ? b : std::max(a, b);
 
   SequenceRecord window;
-  if (!fetch_record(r, static_cast<std::uint64_t>(lo), static_cast<std::uint64_t>(hi), &window)) {
+  if (!fetch_checked(*r->core, name_of(r), static_cast<std::uint64_t>(lo),
+                     static_cast<std::uint64_t>(hi), &window)) {
     return nullptr;
   }
   // Record index i is window index i - (lo - 1). A start of -1 (a negative step that selects
@@ -232,9 +213,9 @@ Py_ssize_t record_length(PyObject* self) {
 PyObject* record_str(PyObject* self) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
-    if (!fetched) return raise_error(fetched.error());
-    return new_str(fetched->seq);
+    SequenceRecord fetched;
+    if (!fetch_checked(*r->core, name_of(r), 1, length_of(r), &fetched, false)) return nullptr;
+    return new_str(fetched.seq);
   });
 }
 
@@ -263,31 +244,21 @@ PyObject* record_reversed(PyObject* self, PyObject* /*unused*/) {
     for (std::uint64_t v = 1; length != 0;) {
       const std::uint64_t piece_end = width - 1 >= length - v ? length : v + width - 1;
       SequenceRecord piece;
-      if (!fetch_record(r, v, piece_end, &piece)) return nullptr;
+      if (!fetch_checked(*r->core, name_of(r), v, piece_end, &piece)) return nullptr;
       pieces.push_back(std::move(piece));
       if (piece_end == length) break;
       v = piece_end + 1;
     }
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pieces.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-      PyObject* item = new_sequence(reverse(pieces[pieces.size() - 1 - k]));
-      if (item == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return new_list(pieces.size(), [&](std::size_t k) {
+      return new_sequence(reverse(pieces[pieces.size() - 1 - k]));
+    });
   });
 }
 
 PyObject* record_long_name(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    if (!r->has_entry) {
-      std::string text = "Sequence '";
-      text.append(name_of(r));
-      text += "' not found";
-      return raise_error(FaidxError::of(ErrorKind::Fetch, std::move(text)));
-    }
+    if (!r->has_entry) return raise_error(Faidx::not_found(name_of(r)));
     return Py_NewRef(r->name);  // str is immutable: the record's own name serves as the copy
   });
 }
@@ -295,22 +266,15 @@ PyObject* record_long_name(PyObject* self, void* /*closure*/) {
 PyObject* record_unpadded_len(PyObject* self, void* /*closure*/) {
   return guarded([&]() -> PyObject* {
     const FastaRecordObject* r = as_record(self);
-    auto fetched = fetch_and_warn(*r->core, name_of(r), 1, length_of(r));
-    if (!fetched) return raise_error(fetched.error());
-    const std::string& seq = fetched->seq;
+    SequenceRecord fetched;
+    if (!fetch_checked(*r->core, name_of(r), 1, length_of(r), &fetched, false)) return nullptr;
+    const std::string& seq = fetched.seq;
     auto is_n = [](char c) { return c == 'N' || c == 'n'; };
     const auto first = std::find_if_not(seq.begin(), seq.end(), is_n);
     if (first == seq.end()) return PyLong_FromLong(0);
     const auto last = std::find_if_not(seq.rbegin(), seq.rend(), is_n).base();
     return PyLong_FromSize_t(static_cast<std::size_t>(last - first));
   });
-}
-
-int record_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_record(self)->faidx);
-  Py_VISIT(as_record(self)->name);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
 }
 
 // Objects of released records, kept for reuse: `fa[name][s:e]` in a loop then allocates no
@@ -347,13 +311,11 @@ PyObject* record_reduce(PyObject* self, PyObject* /*unused*/) {
   });
 }
 
-PyObject* record_copy(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
-
 PyMethodDef record_methods[] = {
     {"__reversed__", record_reversed, METH_NOARGS, "__reversed__($self)\n--\n\n"},
     {"__reduce__", record_reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
-    {"__copy__", record_copy, METH_NOARGS, "__copy__($self)\n--\n\n"},
-    {"__deepcopy__", record_copy, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
+    {"__copy__", copy_self, METH_NOARGS, "__copy__($self)\n--\n\n"},
+    {"__deepcopy__", copy_self, METH_O, "__deepcopy__($self, memo, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -365,7 +327,9 @@ PyGetSetDef record_getset[] = {
 
 PyType_Slot record_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(record_traverse)},
+    {Py_tp_traverse,
+     reinterpret_cast<void*>(
+         traverse_refs<FastaRecordObject, &FastaRecordObject::faidx, &FastaRecordObject::name>)},
     {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
     {Py_tp_str, reinterpret_cast<void*>(record_str)},
     {Py_tp_iter, reinterpret_cast<void*>(record_iter)},
@@ -386,12 +350,7 @@ PyType_Spec record_spec = {
 
 }  // namespace
 
-PyTypeObject* fasta_record_type() {
-  if (g_record_type == nullptr) {
-    g_record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&record_spec));
-  }
-  return g_record_type;
-}
+PyTypeObject* fasta_record_type() { return make_type(&g_record_type, &record_spec); }
 
 PyObject* new_fasta_record(PyObject* faidx, PyObject* name, const EntryNumbers* entry) {
   PyTypeObject* tp = fasta_record_type();

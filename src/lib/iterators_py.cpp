@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "errors/errors_py.hpp"
 #include "faidx/faidx_py.hpp"
 #include "lib/facade_py.hpp"
 #include "pyutil/pickle_py.hpp"
@@ -37,23 +36,18 @@ PyMethodDef mutable_record_methods[] = {
 
 struct FastaIteratorObject {
   PyObject_HEAD
-  PyObject* faidx;       // strong reference: keeps `core` valid
-  const Faidx* core;     // owned by `faidx`
+  PyObject* faidx;       // strong reference: keeps its core valid
   std::size_t position;  // next name of the listing to hand out
 };
 
 PyTypeObject* g_fasta_iterator_type = nullptr;  // kept for the life of the process
 
-FastaIteratorObject* as_fasta_iterator(PyObject* o) {
-  return reinterpret_cast<FastaIteratorObject*>(o);
-}
-
 PyObject* fasta_iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    FastaIteratorObject* it = as_fasta_iterator(self);
+    auto* it = reinterpret_cast<FastaIteratorObject*>(self);
     // The Faidx never changes, so its name table, read by position, is the listing the
     // iterator started with; no copy of the names is needed.
-    const NameTable& names = it->core->names();
+    const NameTable& names = faidx_core(it->faidx).names();
     if (it->position >= names.size()) return nullptr;  // the end, with no exception set
     PyRef name = PyRef::steal(new_str(names.name_at(it->position)));
     if (!name) return nullptr;
@@ -64,23 +58,10 @@ PyObject* fasta_iterator_next(PyObject* self) {
   });
 }
 
-int fasta_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_fasta_iterator(self)->faidx);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void fasta_iterator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_fasta_iterator(self)->faidx);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
+using FI = FastaIteratorObject;
 PyType_Slot fasta_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(fasta_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(fasta_iterator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<FI, &FI::faidx>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<FI, &FI::faidx>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(fasta_iterator_next)},
     {Py_tp_methods, iterator_methods},
@@ -99,9 +80,8 @@ PyType_Spec fasta_iterator_spec = {
 
 struct SequenceIteratorObject {
   PyObject_HEAD
-  PyObject* faidx;         // strong reference: keeps `core` valid
+  PyObject* faidx;         // strong reference: keeps its core valid
   PyObject* name;          // strong reference to an exact str
-  const Faidx* core;       // owned by `faidx`
   std::uint64_t step;      // residues per piece, at least 1
   std::uint64_t end;       // last position to hand out
   std::uint64_t position;  // first position of the next piece
@@ -111,13 +91,9 @@ struct SequenceIteratorObject {
 
 PyTypeObject* g_sequence_iterator_type = nullptr;  // kept for the life of the process
 
-SequenceIteratorObject* as_sequence_iterator(PyObject* o) {
-  return reinterpret_cast<SequenceIteratorObject*>(o);
-}
-
 PyObject* sequence_iterator_next(PyObject* self) {
   return guarded([&]() -> PyObject* {
-    SequenceIteratorObject* it = as_sequence_iterator(self);
+    auto* it = reinterpret_cast<SequenceIteratorObject*>(self);
     if (it->done) return nullptr;  // the end, with no exception set
     const std::uint64_t piece_end =
         it->step - 1 >= it->end - it->position ? it->end : it->position + it->step - 1;
@@ -133,25 +109,10 @@ PyObject* sequence_iterator_next(PyObject* self) {
   });
 }
 
-int sequence_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(as_sequence_iterator(self)->faidx);
-  Py_VISIT(as_sequence_iterator(self)->name);
-  Py_VISIT(Py_TYPE(self));
-  return 0;
-}
-
-void sequence_iterator_dealloc(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  PyObject_GC_UnTrack(self);
-  Py_XDECREF(as_sequence_iterator(self)->faidx);
-  Py_XDECREF(as_sequence_iterator(self)->name);
-  tp->tp_free(self);
-  Py_DECREF(tp);
-}
-
+using SI = SequenceIteratorObject;
 PyType_Slot sequence_iterator_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(sequence_iterator_dealloc)},
-    {Py_tp_traverse, reinterpret_cast<void*>(sequence_iterator_traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_refs<SI, &SI::faidx, &SI::name>)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse_refs<SI, &SI::faidx, &SI::name>)},
     {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(sequence_iterator_next)},
     {Py_tp_methods, iterator_methods},
@@ -205,11 +166,6 @@ PyType_Spec mutable_record_spec = {
     .slots = mutable_record_slots,
 };
 
-PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
-  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
-  return *slot;
-}
-
 }  // namespace
 
 PyTypeObject* fasta_iterator_type() {
@@ -230,7 +186,6 @@ PyObject* new_fasta_iterator(PyObject* faidx) {
   FastaIteratorObject* it = PyObject_GC_New(FastaIteratorObject, tp);
   if (it == nullptr) return nullptr;
   it->faidx = Py_NewRef(faidx);
-  it->core = &faidx_core(faidx);
   it->position = 0;
   PyObject_GC_Track(it);
   return reinterpret_cast<PyObject*>(it);
@@ -244,7 +199,6 @@ PyObject* new_sequence_iterator(PyObject* faidx, PyObject* name, std::uint64_t s
   if (it == nullptr) return nullptr;
   it->faidx = Py_NewRef(faidx);
   it->name = Py_NewRef(name);
-  it->core = &faidx_core(faidx);
   // A line width of 0 with residues to hand out (a hand-written index, or one built from a
   // record whose first line is empty) would never advance: the record is taken as one line and
   // comes out as one piece, the same text that str() of the record gives.

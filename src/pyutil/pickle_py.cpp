@@ -59,11 +59,9 @@ PyType_Spec class_ref_spec = {
 };
 
 PyObject* new_class_ref(PyTypeObject* type) {
-  if (g_class_ref_type == nullptr) {
-    g_class_ref_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&class_ref_spec));
-    if (g_class_ref_type == nullptr) return nullptr;
-  }
-  ClassRefObject* ref = PyObject_New(ClassRefObject, g_class_ref_type);
+  PyTypeObject* tp = make_type(&g_class_ref_type, &class_ref_spec);
+  if (tp == nullptr) return nullptr;
+  ClassRefObject* ref = PyObject_New(ClassRefObject, tp);
   if (ref == nullptr) return nullptr;
   ref->type = Py_NewRef(reinterpret_cast<PyObject*>(type));
   return reinterpret_cast<PyObject*>(ref);
@@ -107,7 +105,8 @@ PyObject* reduce_by_class(PyTypeObject* type, PyObject* args) {
 bool check_picklable(PyObject* value, const char* owner, const char* option, PyObject* protocol) {
   PyRef pickle = PyRef::steal(PyImport_ImportModule("pickle"));
   if (!pickle) return false;
-  PyRef dumped = PyRef::steal(PyObject_CallMethod(pickle.get(), "dumps", "OO", value, protocol));
+  PyRef dumped = PyRef::steal(PyObject_CallMethod(pickle.get(), "dumps", "OO", value,
+                                                  protocol != nullptr ? protocol : Py_None));
   if (dumped) return true;
   PyRef cause = take_error();
   PyObject* cause_type = reinterpret_cast<PyObject*>(Py_TYPE(cause.get()));
@@ -131,6 +130,8 @@ bool check_picklable(PyObject* value, const char* owner, const char* option, PyO
   PyErr_SetObject(raised_type, raised.get());
   return false;
 }
+
+PyObject* copy_self(PyObject* self, PyObject* /*unused*/) { return Py_NewRef(self); }
 
 PyObject* refuse_pickle(PyObject* self, const char* why) {
   PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object: %s", Py_TYPE(self)->tp_name, why);

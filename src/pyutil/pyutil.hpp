@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -63,6 +64,50 @@ auto guarded(F&& body) noexcept -> decltype(body()) {
   }
 }
 
+// The type made from `spec` on first use and kept in *slot for the life of the process: a borrowed
+// reference, or nullptr with an exception set.
+inline PyTypeObject* make_type(PyTypeObject** slot, PyType_Spec* spec) {
+  if (*slot == nullptr) *slot = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(spec));
+  return *slot;
+}
+
+// A METH_FASTCALL function as a method table holds it.
+template <class F>
+PyCFunction fast(F f) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+// tp_traverse and tp_dealloc of a GC heap type whose objects (layout T) own the references Refs
+// (each may be nullptr) and nothing else that needs releasing.
+template <class T, PyObject* T::*... Refs>
+int traverse_refs(PyObject* self, visitproc visit, void* arg) {
+  for (PyObject* o : {reinterpret_cast<T*>(self)->*Refs...}) Py_VISIT(o);
+  Py_VISIT(Py_TYPE(self));
+  return 0;
+}
+template <class T, PyObject* T::*... Refs>
+void dealloc_refs(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  (Py_XDECREF(reinterpret_cast<T*>(self)->*Refs), ...);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+// A new list of make(i) (each a new reference, or nullptr with an exception set) for i in [0, n),
+// or nullptr with the exception set.
+template <class Make>
+PyObject* new_list(std::size_t n, Make make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < n; ++i) {
+    PyObject* item = make(i);
+    if (item == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
 // Binds fast-call arguments to parameter slots by position and keyword. `names` holds
 // `nparams` parameter names; the first `nrequired` must be given. Unfilled slots stay nullptr.
 // Raises TypeError and returns false on a missing, unexpected, duplicate or excess argument.
@@ -86,6 +131,11 @@ inline bool to_u64(PyObject* o, std::uint64_t* out, const char* what) {
 }
 // True or False (also numpy booleans); TypeError otherwise.
 bool to_bool(PyObject* o, bool* out, const char* what);
+// None (or an unfilled slot) as false, else as to_bool.
+inline bool to_opt_bool(PyObject* o, bool* out, const char* what) {
+  *out = false;
+  return o == nullptr || o == Py_None || to_bool(o, out, what);
+}
 // A str as UTF-8 bytes (borrowed from the str object: valid while it lives); TypeError otherwise.
 bool to_str(PyObject* o, std::string_view* out, const char* what);
 // None (or an unfilled slot) as absent, else as to_str / to_u64.

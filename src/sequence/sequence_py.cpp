@@ -46,7 +46,7 @@ struct SequenceObject {
   SequenceRecord record;
   // name: the str of record.name (owned), or nullptr until `name` is first read; fetches hand in
   // one shared object per record name; cleared whenever the name may change. charset: reset
-  // whenever seq may have changed (setter, sequence_record()).
+  // whenever seq may have changed (setter, reverse_complement_in_place()).
   NameAndCharset tags;
 };
 
@@ -189,9 +189,11 @@ int set_name(PyObject* self, PyObject* value, void*) {
   });
 }
 
-PyObject* get_seq(PyObject* self, void*) {
+PyObject* sequence_str(PyObject* self) {
   return guarded([&] { return new_str(as_seq(self)->record.seq); });
 }
+
+PyObject* get_seq(PyObject* self, void*) { return sequence_str(self); }
 
 int set_seq(PyObject* self, PyObject* value, void*) {
   return guarded([&] {
@@ -274,10 +276,6 @@ PyObject* get_statistic(PyObject* self, void*) {
 }
 
 // --- Protocols ---------------------------------------------------------------------------------
-
-PyObject* sequence_str(PyObject* self) {
-  return guarded([&] { return new_str(as_seq(self)->record.seq); });
-}
 
 PyObject* sequence_repr(PyObject* self) {
   return guarded([&] {
@@ -459,12 +457,7 @@ PyType_Spec sequence_spec = {
 
 }  // namespace
 
-PyTypeObject* sequence_type() {
-  if (g_sequence_type == nullptr) {
-    g_sequence_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&sequence_spec));
-  }
-  return g_sequence_type;
-}
+PyTypeObject* sequence_type() { return make_type(&g_sequence_type, &sequence_spec); }
 
 PyObject* new_sequence(SequenceRecord&& record) {
   PyTypeObject* tp = sequence_type();
@@ -483,18 +476,12 @@ PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name) {
   return reinterpret_cast<PyObject*>(o);
 }
 
-SequenceRecord* sequence_record(PyObject* o) {
-  if (g_sequence_type == nullptr || Py_TYPE(o) != g_sequence_type) return nullptr;
-  SequenceObject* s = as_seq(o);
-  // The caller may change the record through the pointer: forget what is known about it.
+void reverse_complement_in_place(PyObject* seq) {
+  SequenceObject* s = as_seq(seq);
+  // The record changes: forget what is known about it.
   s->tags.set_charset(Charset::kUnknown);
   s->tags.clear_name();
-  return &s->record;
-}
-
-void reverse_complement_in_place(PyObject* seq) {
-  SequenceRecord* record = sequence_record(seq);
-  *record = reverse_complement(*record);
+  s->record = reverse_complement(s->record);
 }
 
 }  // namespace tavlo::py

@@ -20,9 +20,6 @@ PyObject* new_sequence(SequenceRecord&& record);
 // `name` instead of making its own. Returns a new reference or nullptr.
 PyObject* new_empty_sequence(SequenceRecord** record, PyObject* name = nullptr);
 
-// The record inside a Sequence object, or nullptr when `o` is not a Sequence (no exception set).
-SequenceRecord* sequence_record(PyObject* o);
-
 // Replaces the record inside `seq`, a new Sequence that only the caller holds, by its reverse
 // complement, as unary minus would make it, without a second object.
 void reverse_complement_in_place(PyObject* seq);
