@@ -347,6 +347,18 @@ namespace {
 
 }  // namespace
 
+// Calls `read`, with the GIL released when `fx` reads over the network: a fetch that waits on a
+// server lets the program's other threads run meanwhile.
+template <typename Read>
+auto off_gil_if_remote(const Faidx& fx, Read&& read) {
+  if (!fx.source().fetches_ahead()) return read();
+  struct Released {
+    PyThreadState* state = PyEval_SaveThread();
+    ~Released() { PyEval_RestoreThread(state); }
+  } released;
+  return read();
+}
+
 PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_view name,
                           std::uint64_t start, std::uint64_t end) {
   const Faidx& fx = faidx_core(faidx);
@@ -359,7 +371,9 @@ PyObject* fetch_to_python(PyObject* faidx, PyObject* name_object, std::string_vi
   PyRef seq = PyRef::steal(new_empty_sequence(&record, shared));
   if (!seq) return nullptr;
   Warnings warnings;
-  Status s = fx.fetch(*record, name, fx.names().numbers_at(index), start, end, warnings);
+  Status s = off_gil_if_remote(fx, [&] {
+    return fx.fetch(*record, name, fx.names().numbers_at(index), start, end, warnings);
+  });
   write_warnings(warnings);
   if (!s) return raise_error(s.error());
   if (!check_text(record->seq)) return nullptr;
@@ -385,7 +399,7 @@ bool check_text(std::string_view residues) {
 bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, std::uint64_t end,
                    SequenceRecord* out, bool check) {
   Warnings warnings;
-  auto r = fx.fetch(name, start, end, warnings);
+  auto r = off_gil_if_remote(fx, [&] { return fx.fetch(name, start, end, warnings); });
   write_warnings(warnings);
   if (!r) return raise_error(r.error()) != nullptr;
   if (check && !check_text(r->seq)) return false;
@@ -394,7 +408,7 @@ bool fetch_checked(const Faidx& fx, std::string_view name, std::uint64_t start, 
 }
 
 PyObject* entire_sequence_to_python(const Faidx& fx, std::string_view name) {
-  auto r = fx.fetch_entire_sequence(name);
+  auto r = off_gil_if_remote(fx, [&] { return fx.fetch_entire_sequence(name); });
   if (!r) return raise_error(r.error());
   if (!check_text(r->seq)) return nullptr;
   return new_sequence(std::move(*r));

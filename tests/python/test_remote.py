@@ -8,13 +8,14 @@ import re
 import shutil
 import struct
 import subprocess
+import threading
 
 import pytest
 
 import tavlo
 from conftest import peer, random_residues, write_fasta
 from test_cli import find_tavlo
-from remote_servers import moto_s3, nginx, serving, unavailable
+from remote_servers import FaultProxy, moto_s3, nginx, serving, unavailable
 
 # Records long enough that regions cross the 64 KiB blocks, with a short one beside them.
 RECORDS = {"chr1": random_residues(150_000, seed=3, alphabet="ACGT"),
@@ -98,6 +99,26 @@ def test_fetches_match_the_local_file(site, cache):
     assert served.fetch("chr2", 5, 80).seq == expected("chr2", 5, 80)
     again = tavlo.Faidx(site["http"] + "/ref.fa")
     assert again.fetch("chrM", 3, 9).seq == expected("chrM", 3, 9)
+
+
+def test_fetches_let_other_threads_run(site):
+    # The server is a thread of this very process: a fetch that held the interpreter would wait
+    # for it in vain.
+    server = FaultProxy(int(site["http"].rsplit(":", 1)[1]))
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    try:
+        url = "http://127.0.0.1:%d/ref.fa" % server.server_address[1]
+        tavlo.Faidx(url)  # builds the index, reading the whole object
+        fa, fasta = tavlo.Faidx(url), tavlo.Fasta(url)  # with nothing but the first block
+        before = server.requests
+        for name, s, e in regions(20, seed=7):
+            assert fa.fetch(name, s, e).seq == expected(name, s, e)
+        assert fa.fetch_entire_sequence("chr2").seq == RECORDS["chr2"]
+        assert str(fasta["chr1"][100_000:100_100]) == RECORDS["chr1"][100_000:100_100]
+        assert server.requests > before
+    finally:
+        server.shutdown()
+        server.server_close()
 
 
 @pytest.mark.parametrize("name, index", [("big.fa.gz", "gzi"), ("bare.fa.gz", "gzi"),
