@@ -70,37 +70,27 @@ struct ZInflate {
 };
 
 // Appends the window `p[0, n)` deflated to `out`, or as it is when deflating does not shrink it;
-// returns the size stored.
+// returns the size stored. Windows are Huffman-coded without matches: DNA text gains little from
+// matches within 32 KiB, and literals alone inflate fastest, which is most of a random read.
 std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string& out) {
   const std::size_t at = out.size();
   out.resize(at + n + 1024);
   auto* dst = reinterpret_cast<unsigned char*>(out.data() + at);
-  std::size_t got = 0;
-#if defined(TAVLO_HAVE_ISAL)
-  thread_local std::unique_ptr<isal_zstream> zs(new isal_zstream);
-  thread_local std::unique_ptr<std::uint8_t[]> level_buf(new std::uint8_t[ISAL_DEF_LVL1_DEFAULT]);
-  isal_deflate_stateless_init(zs.get());
-  zs->level = 1;
-  zs->level_buf = level_buf.get();
-  zs->level_buf_size = ISAL_DEF_LVL1_DEFAULT;
-  zs->gzip_flag = IGZIP_DEFLATE;
-  zs->end_of_stream = 1;
-  zs->flush = NO_FLUSH;
-  zs->next_in = const_cast<std::uint8_t*>(p);
-  zs->avail_in = n;
-  zs->next_out = dst;
-  zs->avail_out = n;
-  if (isal_deflate_stateless(zs.get()) == COMP_OK) got = n - zs->avail_out;
-#else
-  z_stream z{};
-  if (deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+  struct Deflater {
+    z_stream z{};
+    Deflater() {
+      if (deflateInit2(&z, 1, Z_DEFLATED, -15, 9, Z_HUFFMAN_ONLY) != Z_OK) throw std::bad_alloc();
+    }
+    ~Deflater() { deflateEnd(&z); }
+  };
+  thread_local Deflater d;
+  z_stream& z = d.z;
+  deflateReset(&z);
   z.next_in = const_cast<Bytef*>(p);
   z.avail_in = n;
   z.next_out = dst;
   z.avail_out = n;
-  if (deflate(&z, Z_FINISH) == Z_STREAM_END) got = n - z.avail_out;
-  deflateEnd(&z);
-#endif
+  std::size_t got = deflate(&z, Z_FINISH) == Z_STREAM_END ? n - z.avail_out : 0;
   // A window stored as it is has its full length: the reader tells the two kinds apart by that.
   if (got == 0 || got >= n) {
     std::memcpy(dst, p, n);
