@@ -29,7 +29,7 @@ bool parse_count(std::string_view text, long long& out);
 std::string set_threads(const std::string& text);
 
 // How the parsing of a command ends: the usage on standard output for `help`, else `error` (when
-// there is one) and the usage on standard error. 0: run; 1: error; 2: help shown.
+// there is one) and the usage on standard error. -1: run; else the exit status.
 int parse_outcome(std::string_view command, const std::string& error, bool help,
                   std::string_view usage);
 

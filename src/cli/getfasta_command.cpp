@@ -1,4 +1,5 @@
 // "tavlo getfasta": the sequences of the intervals of a BED file, as bedtools getfasta writes them.
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,21 +32,26 @@ const char kGetfastaUsage[] =
 struct GetfastaArgs {
   Inputs in;
   std::string bed, output, threads = "0";
-  bool strand = false, name = false, name_only = false, tab = false, bed_out = false,
-       split = false, help = false;
+  bool strand = false, name = false, name_only = false, tab = false, bed_out = false, split = false,
+       help = false;
 };
 
-// 0: parsed; 1: error (reported); 2: help shown.
+// -1: parsed; else the exit status (after the usage or the error).
 int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
   std::vector<std::string> words;
-  std::string error = parse_args(
-      argc, argv, 2,
-      {{"-fi", &a.in.fasta}, {"-bed", &a.bed}, {"-fo", &a.output}, {"-@|--threads", &a.threads},
-       {"-s", nullptr, &a.strand}, {"-name", nullptr, &a.name},
-       {"-nameOnly", nullptr, &a.name_only}, {"-tab", nullptr, &a.tab},
-       {"-bedOut", nullptr, &a.bed_out}, {"-split", nullptr, &a.split},
-       {"-h|-help|--help", nullptr, &a.help}},
-      words);
+  std::string error = parse_args(argc, argv, 2,
+                                 {{"-fi", &a.in.fasta},
+                                  {"-bed", &a.bed},
+                                  {"-fo", &a.output},
+                                  {"-@|--threads", &a.threads},
+                                  {"-s", nullptr, &a.strand},
+                                  {"-name", nullptr, &a.name},
+                                  {"-nameOnly", nullptr, &a.name_only},
+                                  {"-tab", nullptr, &a.tab},
+                                  {"-bedOut", nullptr, &a.bed_out},
+                                  {"-split", nullptr, &a.split},
+                                  {"-h|-help|--help", nullptr, &a.help}},
+                                 words);
   if (error.empty() && !a.help) {
     if (!words.empty()) {
       error = "unknown option " + quoted(words[0]);
@@ -56,6 +62,12 @@ int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
     }
   }
   return parse_outcome("getfasta", error, a.help, kGetfastaUsage);
+}
+
+void append_number(std::string& out, std::uint64_t v) {
+  char digits[24];
+  const auto r = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, r.ptr);
 }
 
 // The header of a row: "chrom:start-end", with "name::" or the name alone, and "(strand)".
@@ -97,8 +109,8 @@ class Rows {
     // bedtools refuses a file whose rows differ in their number of columns.
     if (fields_ == 0) fields_ = row.fields;
     if (row.fields != fields_) {
-      return fail("a different number of BED columns", std::to_string(row.fields) +
-                  " instead of " + std::to_string(fields_), at);
+      return fail("a different number of BED columns",
+                  std::to_string(row.fields) + " instead of " + std::to_string(fields_), at);
     }
     const std::optional<EntryNumbers> e = fx_.names().lookup(row.chrom);
     if (!e) {
@@ -108,7 +120,8 @@ class Rows {
     if (row.start == row.end) return skip("feature (" + region(row) + ") has length 0", at);
     if (row.end > e->rlen) {
       return skip("feature (" + region(row) + ") reaches beyond the length of " +
-                  std::string(row.chrom) + " (" + std::to_string(e->rlen) + " residues)", at);
+                      std::string(row.chrom) + " (" + std::to_string(e->rlen) + " residues)",
+                  at);
     }
     std::string error;
     if (a_.split && !bed_blocks(row, blocks_, error)) {
@@ -157,33 +170,15 @@ class Rows {
 
 int run_getfasta(int argc, char** argv) {
   GetfastaArgs a;
-  if (const int rc = parse_getfasta_args(argc, argv, a); rc != 0) return rc == 2 ? 0 : 1;
+  if (const int rc = parse_getfasta_args(argc, argv, a); rc >= 0) return rc;
   const std::unique_ptr<Faidx> fx = open_fasta("getfasta", a.in);
-  if (fx == nullptr || !output_allowed("getfasta", a.output, a.in)) return 1;
   LineReader reader;
-  std::string error;
-  if (!reader.open(a.bed, error)) {
-    say("getfasta", error);
-    return 1;
-  }
   Output out;
-  if (!out.open(a.output, error)) {
-    say("getfasta", error);
-    return 1;
-  }
-  Layout layout;
-  layout.width = 0;
-  layout.line_per_region = a.tab || a.bed_out;
-  Emitter em(*fx, layout, out, "getfasta");
-  em.set_reader(&reader);
+  if (fx == nullptr || !open_files("getfasta", a.in, a.bed, reader, a.output, out)) return 1;
+  Emitter em(*fx, Layout{0, a.tab || a.bed_out}, out, "getfasta");
   Rows rows(a, *fx, em);
-  bool ok = true;
-  std::string_view line;
-  while (ok && reader.next(line)) ok = rows.add(line, Where{&a.bed, reader.line_number()});
-  if (ok && !reader.error().empty()) {
-    say("getfasta", a.bed + ": " + reader.error());
-    ok = false;
-  }
+  const bool ok = em.each_line(
+      reader, a.bed, [&](std::string_view line, const Where& at) { return rows.add(line, at); });
   return em.finish(ok);
 }
 

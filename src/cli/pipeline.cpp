@@ -3,15 +3,12 @@
 
 #include <sys/stat.h>
 
-#include <charconv>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
-
-#include "cli/args.hpp"
 
 namespace tavlo::cli {
 
@@ -59,12 +56,6 @@ std::string Where::text() const {
   return "line " + std::to_string(number) + " of " + *file;
 }
 
-void append_number(std::string& out, std::uint64_t v) {
-  char digits[24];
-  const auto r = std::to_chars(digits, digits + sizeof digits, v);
-  out.append(digits, r.ptr);
-}
-
 std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in) {
   FaidxOptions opt;
   opt.filename = in.fasta;
@@ -90,16 +81,19 @@ std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in) {
   return std::move(*opened);
 }
 
-bool output_allowed(std::string_view command, const std::string& output, const Inputs& in) {
-  if (output.empty()) return true;
+bool open_files(std::string_view command, const Inputs& in, const std::string& lines,
+                LineReader& reader, const std::string& output, Output& out) {
   for (const std::string* input : {&in.fasta, &in.fai, &in.gzi}) {
-    if (!input->empty() && same_file(output, *input)) {
+    if (!output.empty() && !input->empty() && same_file(output, *input)) {
       say(command, "the output file " + output + " is the input file " + *input +
                        ": refusing to replace it");
       return false;
     }
   }
-  return true;
+  std::string error;
+  if ((lines.empty() || reader.open(lines, error)) && out.open(output, error)) return true;
+  say(command, error);
+  return false;
 }
 
 // Runs one job at a time on a thread of its own (started on first use): the writer sends one
@@ -181,8 +175,12 @@ class Stage {
 };
 
 Emitter::Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
-    : fx_(fx), layout_(layout), out_(out), writer_(std::make_unique<Stage>()),
-      formatter_(std::make_unique<Stage>()), command_(command) {}
+    : fx_(fx),
+      layout_(layout),
+      out_(out),
+      writer_(std::make_unique<Stage>()),
+      formatter_(std::make_unique<Stage>()),
+      command_(command) {}
 
 // The formatter, which feeds the writer, stops first (members go in reverse order).
 Emitter::~Emitter() = default;
@@ -212,28 +210,22 @@ bool Emitter::flush(bool last) {
   if (!chunk().pieces.empty()) {
     // The formatter is done with the other chunk (and has handed its text to the writer)
     // before this one goes: one chunk in formatting, one in parsing.
-    if (!formatter_->wait(error)) {
-      failed_ = true;
-      say(command_, error);
-      return false;
-    }
+    if (!formatter_->wait(error)) return fail(error);
     const int c = current_;
     formatter_->submit([this, c](std::string& err) { return format_and_write(c, err); });
     current_ ^= 1;
     done_ += chunks_[c].regions;
     chunk().clear();
   }
-  if (last && !(formatter_->wait(error) && writer_->wait(error))) {
-    failed_ = true;
-    say(command_, error);
-    return false;
-  }
-  double share = 0;
-  if (reader_ != nullptr && reader_->size() > 0) {
-    share = static_cast<double>(reader_->consumed()) / static_cast<double>(reader_->size());
-  }
-  progress_.update(done_, share);
+  if (last && !(formatter_->wait(error) && writer_->wait(error))) return fail(error);
+  progress_.update(done_, reader_ == nullptr ? 0 : reader_->share());
   return true;
+}
+
+bool Emitter::fail(const std::string& error) {
+  failed_ = true;
+  say(command_, error);
+  return false;
 }
 
 int Emitter::finish(bool ok) {
