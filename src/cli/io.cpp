@@ -18,9 +18,7 @@ namespace {
 
 constexpr std::size_t kReadBlock = 4 << 20;
 
-std::string os_text(const std::string& what, int err) {
-  return what + ": " + std::strerror(err);
-}
+std::string os_text(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
 // The temporary output file, for the signal handler: an interrupted run leaves nothing behind.
 char g_temp_path[PATH_MAX + 64] = {0};
@@ -122,6 +120,10 @@ bool Output::open(const std::string& path, std::string& error) {
     fd_ = 1;
     return true;
   }
+  const auto fail = [&](int err) {
+    error = os_text(path, err);
+    return false;
+  };
   std::string target = path;
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -133,15 +135,9 @@ bool Output::open(const std::string& path, std::string& error) {
   }
   const bool exists = ::stat(target.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) {
-      error = os_text(path, EISDIR);
-      return false;
-    }
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
     fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      error = os_text(path, errno);
-      return false;
-    }
+    if (fd_ < 0) return fail(errno);
     owns_fd_ = true;
     return true;
   }
@@ -149,15 +145,9 @@ bool Output::open(const std::string& path, std::string& error) {
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string temp = dir + "." + base + ".tavlo-XXXXXX";
-  if (temp.size() >= PATH_MAX) {
-    error = os_text(path, ENAMETOOLONG);
-    return false;
-  }
+  if (temp.size() >= PATH_MAX) return fail(ENAMETOOLONG);
   fd_ = ::mkstemp(temp.data());
-  if (fd_ < 0) {
-    error = os_text(path, errno);
-    return false;
-  }
+  if (fd_ < 0) return fail(errno);
   owns_fd_ = true;
   preallocate_ = true;
   temp_ = temp;
@@ -174,7 +164,7 @@ bool Output::open(const std::string& path, std::string& error) {
   (void)::fchmod(fd_, mode);
   std::memcpy(g_temp_path, temp_.c_str(), temp_.size() + 1);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = remove_temp_and_reraise;
     sigemptyset(&sa.sa_mask);
     ::sigaction(sig, &sa, nullptr);
@@ -182,8 +172,7 @@ bool Output::open(const std::string& path, std::string& error) {
   return true;
 }
 
-bool Output::write(const std::vector<std::string>& buffers, std::size_t count,
-                   std::string& error) {
+bool Output::write(const std::vector<std::string>& buffers, std::size_t count, std::string& error) {
   // Calls of about a mebibyte each: much larger single calls make the kernel's copy into the
   // page cache several times slower (measured on ext4: 17 MB per call against 1 MB per call).
   constexpr std::size_t kCallBytes = 1 << 20;

@@ -46,35 +46,19 @@ std::int64_t parse_decimal(std::string_view s, std::size_t at, std::size_t& stop
       n = push_digit(n, s[at++]);
     }
   }
-  if (at < s.size()) {
-    switch (s[at]) {
-      case 'e':
-      case 'E': {
-        ++at;
-        char esign = '+';
-        if (at < s.size() && (s[at] == '+' || s[at] == '-')) esign = s[at++];
-        while (at < s.size() && is_digit(s[at])) e = std::min<std::int64_t>(e * 10 + (s[at++] - '0'), 1000);
-        if (esign == '-') e = -e;
-        break;
-      }
-      case 'k':
-      case 'K':
-        e += 3;
-        ++at;
-        break;
-      case 'm':
-      case 'M':
-        e += 6;
-        ++at;
-        break;
-      case 'g':
-      case 'G':
-        e += 9;
-        ++at;
-        break;
-      default:
-        break;
+  // ASCII letters differ from their capitals in bit 0x20 alone.
+  const char unit = at < s.size() ? static_cast<char>(s[at] | 0x20) : '\0';
+  if (unit == 'e') {
+    ++at;
+    char esign = '+';
+    if (at < s.size() && (s[at] == '+' || s[at] == '-')) esign = s[at++];
+    while (at < s.size() && is_digit(s[at])) {
+      e = std::min<std::int64_t>(e * 10 + (s[at++] - '0'), 1000);
     }
+    if (esign == '-') e = -e;
+  } else if (unit == 'k' || unit == 'm' || unit == 'g') {
+    e += unit == 'k' ? 3 : unit == 'm' ? 6 : 9;
+    ++at;
   }
   e -= decimals;
   for (; e > 0 && n != 0; --e) n = n > kMax / 10 ? kMax : n * 10;
@@ -91,10 +75,8 @@ ParsedRegion refuse(RegionStatus status, std::string message) {
 }
 
 ParsedRegion unexpected(std::string_view rest) {
-  std::string m = "unexpected text \"";
-  m.append(rest);
-  m += "\" after the region";
-  return refuse(RegionStatus::Malformed, std::move(m));
+  return refuse(RegionStatus::Malformed,
+                "unexpected text \"" + std::string(rest) + "\" after the region");
 }
 
 ParsedRegion whole(std::string_view name, const EntryNumbers& entry) {
@@ -141,13 +123,9 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
     if (const std::optional<EntryNumbers> e = names.lookup(s)) {
       // Both "a:1-2" and "a" naming records leaves the reader no way to tell which is meant.
       if (names.find_index(s.substr(0, colon)) != NameTable::npos) {
-        std::string m = "region is ambiguous: use {";
-        m.append(s);
-        m += "} or {";
-        m.append(s.substr(0, colon));
-        m += "}";
-        m.append(s.substr(colon));
-        return refuse(RegionStatus::Malformed, std::move(m));
+        return refuse(RegionStatus::Malformed, "region is ambiguous: use {" + std::string(s) +
+                                                   "} or {" + std::string(s.substr(0, colon)) +
+                                                   "}" + std::string(s.substr(colon)));
       }
       return whole(s, *e);
     }
