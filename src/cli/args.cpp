@@ -92,11 +92,17 @@ int parse_outcome(std::string_view command, const std::string& error, bool help,
   return error.empty() ? 0 : 1;
 }
 
-std::string problem(std::string_view what, std::string_view why, std::string_view where) {
+std::string Where::text() const {
+  if (file == nullptr) return "argument " + std::to_string(number);
+  return "line " + std::to_string(number) + " of " + *file;
+}
+
+bool problem(std::string_view command, std::string_view what, std::string_view why,
+             const Where& where) {
   std::string text(what);
   if (!why.empty()) text += " (" + std::string(why) + ")";
-  if (!where.empty()) text += " at " + std::string(where);
-  return text;
+  say(command, text + " at " + where.text());
+  return false;
 }
 
 void say(std::string_view command, std::string_view text) {

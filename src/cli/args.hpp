@@ -1,6 +1,7 @@
 // The argument parser of both commands, and the messages of every parser of the tool.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,9 +34,17 @@ std::string set_threads(const std::string& text);
 int parse_outcome(std::string_view command, const std::string& error, bool help,
                   std::string_view usage);
 
-// The one form of a parse error of the tool, whatever was parsed (an argument, a region, a BED
-// line): "tavlo COMMAND: what (why) at where".
-std::string problem(std::string_view what, std::string_view why, std::string_view where);
+// Where an input item came from, put into words only when a message needs it.
+struct Where {
+  const std::string* file = nullptr;  // null: a command-line argument
+  std::uint64_t number = 0;           // line or argument number, from 1
+  std::string text() const;
+};
+
+// Says a parse error of the tool in its one form, whatever was parsed (an argument, a region, a
+// BED line): "tavlo COMMAND: what (why) at where". Returns false.
+bool problem(std::string_view command, std::string_view what, std::string_view why,
+             const Where& where);
 
 // Writes "tavlo COMMAND: text" and a line end to standard error.
 void say(std::string_view command, std::string_view text);

@@ -110,17 +110,13 @@ bool begin_with_header(Emitter& em, std::string_view text, const std::string& ma
 // Resolves one region text and adds it; false ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
                   const Where& where) {
-  if (text.size() > kMaxHeader) {
-    say("faidx", problem("region text too long", "", where.text()));
-    return false;
-  }
+  if (text.size() > kMaxHeader) return problem("faidx", "region text too long", "", where);
   ParsedRegion r = parse_region(text, fx.names(), a.colon_names);
   if (r.status == RegionStatus::Malformed) {
-    say("faidx", problem("malformed region " + quoted(text), r.message, where.text()));
-    return false;
+    return problem("faidx", "malformed region " + quoted(text), r.message, where);
   }
   if (r.status == RegionStatus::NotFound) {
-    say("faidx", problem("sequence " + quoted(text) + " not found", "", where.text()));
+    problem("faidx", "sequence " + quoted(text) + " not found", "", where);
     // As samtools does: the header of the missing region, with no residues.
     return a.keep_going && begin_with_header(em, text, a.mark) && em.end_region(false);
   }

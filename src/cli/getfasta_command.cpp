@@ -104,13 +104,14 @@ class Rows {
   bool add(std::string_view line, const Where& at) {
     const BedLine parsed = parse_bed_line(line);
     if (parsed.kind == BedLineKind::Skip) return true;
-    if (parsed.kind == BedLineKind::Error) return fail("malformed BED row", parsed.message, at);
+    if (parsed.kind == BedLineKind::Error)
+      return problem("getfasta", "malformed BED row", parsed.message, at);
     const BedRow& row = parsed.row;
     // bedtools refuses a file whose rows differ in their number of columns.
     if (fields_ == 0) fields_ = row.fields;
     if (row.fields != fields_) {
-      return fail("a different number of BED columns",
-                  std::to_string(row.fields) + " instead of " + std::to_string(fields_), at);
+      return problem("getfasta", "a different number of BED columns",
+                     std::to_string(row.fields) + " instead of " + std::to_string(fields_), at);
     }
     const std::optional<EntryNumbers> e = fx_.names().lookup(row.chrom);
     if (!e) {
@@ -125,20 +126,16 @@ class Rows {
     }
     std::string error;
     if (a_.split && !bed_blocks(row, blocks_, error)) {
-      return fail("malformed BED12 blocks", error, at);
+      return problem("getfasta", "malformed BED12 blocks", error, at);
     }
     if (!a_.split) blocks_.assign(1, {row.start, row.end});
-    if (row.line.size() > kMaxHeader) return fail("row too long", "", at);
+    if (row.line.size() > kMaxHeader) return problem("getfasta", "row too long", "", at);
     return emit(row, *e);
   }
 
  private:
   static std::string region(const BedRow& row) {
     return std::string(row.chrom) + ":" + std::to_string(row.start) + "-" + std::to_string(row.end);
-  }
-  bool fail(std::string_view what, std::string_view why, const Where& at) {
-    say("getfasta", problem(what, why, at.text()));
-    return false;
   }
   bool skip(const std::string& what, const Where& at) {
     say("getfasta", what + "; skipping " + at.text());

@@ -82,29 +82,27 @@ bool LineReader::fill() {
 
 bool LineReader::next(std::string_view& line) {
   std::size_t scanned = begin_;
+  std::size_t stop = 0;  // where the line ends: its LF, or the end of a last line without one
   while (true) {
     const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned);
     if (nl != nullptr) {
-      const std::size_t at = static_cast<const char*>(nl) - buf_.data();
-      line = std::string_view(buf_.data() + begin_, at - begin_);
-      consumed_ += at + 1 - begin_;
-      begin_ = at + 1;
-      ++line_number_;
-      return true;
+      stop = static_cast<const char*>(nl) - buf_.data();
+      break;
     }
     const std::size_t pending = end_ - begin_;
-    if (eof_ || !error_.empty()) break;
-    if (!fill()) break;
+    if (eof_ || !error_.empty() || !fill()) {
+      if (begin_ == end_ || !error_.empty()) return false;
+      stop = end_;
+      break;
+    }
     scanned = begin_ + pending;
   }
-  if (begin_ < end_ && error_.empty()) {  // a last line without LF
-    line = std::string_view(buf_.data() + begin_, end_ - begin_);
-    consumed_ += end_ - begin_;
-    begin_ = end_;
-    ++line_number_;
-    return true;
-  }
-  return false;
+  line = std::string_view(buf_.data() + begin_, stop - begin_);
+  const std::size_t after = std::min(stop + 1, end_);
+  consumed_ += after - begin_;
+  begin_ = after;
+  ++line_number_;
+  return true;
 }
 
 Output::~Output() {

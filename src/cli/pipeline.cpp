@@ -51,11 +51,6 @@ bool same_file(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::string Where::text() const {
-  if (file == nullptr) return "argument " + std::to_string(number);
-  return "line " + std::to_string(number) + " of " + *file;
-}
-
 std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in) {
   FaidxOptions opt;
   opt.filename = in.fasta;
@@ -233,11 +228,9 @@ int Emitter::finish(bool ok) {
   progress_.finish();
   if (!ok || !flushed) return 1;
   std::string error;
-  if (!out_.commit(error)) {
-    say(command_, error);
-    return 1;
-  }
-  return 0;
+  if (out_.commit(error)) return 0;
+  say(command_, error);
+  return 1;
 }
 
 bool Emitter::format_and_write(int c, std::string& error) {

@@ -18,13 +18,6 @@ namespace tavlo::cli {
 // The longest header or region text taken.
 inline constexpr std::size_t kMaxHeader = 1u << 30;
 
-// Where an input item came from, put into words only when a message needs it.
-struct Where {
-  const std::string* file = nullptr;  // null: a command-line argument
-  std::uint64_t number = 0;           // line or argument number, from 1
-  std::string text() const;
-};
-
 // The files a run reads, which no output may replace.
 struct Inputs {
   std::string fasta, fai, gzi;
@@ -49,8 +42,6 @@ class Stage;
 class Emitter {
  public:
   Emitter(const Faidx& fx, Layout layout, Output& out, const char* command);
-  Emitter(const Emitter&) = delete;
-  Emitter& operator=(const Emitter&) = delete;
   ~Emitter();
 
   void set_reader(const LineReader* reader) { reader_ = reader; }
