@@ -11,6 +11,8 @@ namespace tavlo::cli {
 // One option: its spellings separated by '|' ("-o|--output", "-fi"), and where it goes: `value`
 // for an option that takes one, `flag` for one that does not.
 struct OptionSpec {
+  OptionSpec(std::string_view n, std::string* v) : names(n), value(v) {}
+  OptionSpec(std::string_view n, bool* f) : names(n), flag(f) {}
   std::string_view names;
   std::string* value = nullptr;
   bool* flag = nullptr;

@@ -92,22 +92,16 @@ int parse_faidx_args(int argc, char** argv, FaidxArgs& a) {
                                   {"-n|--length", &a.width_text},
                                   {"-@|--threads", &a.threads},
                                   {"--mark-strand", &a.mark},
-                                  {"-i|--reverse-complement", nullptr, &a.rc},
-                                  {"-c|--continue", nullptr, &a.keep_going},
-                                  {"-h|--help", nullptr, &a.help}},
+                                  {"-i|--reverse-complement", &a.rc},
+                                  {"-c|--continue", &a.keep_going},
+                                  {"-h|--help", &a.help}},
                                  words);
   if (error.empty() && !a.help) error = check_values(a, words);
   return parse_outcome("faidx", error, a.help, kFaidxUsage);
 }
 
-// Starts a region of tavlo faidx with its header line: ">" + the region as given + the strand mark.
-bool begin_with_header(Emitter& em, std::string_view text, const std::string& mark) {
-  if (!em.begin_region()) return false;
-  em.prefixes().append(">").append(text).append(mark).push_back('\n');
-  return true;
-}
-
-// Resolves one region text and adds it; false ends the run with status 1.
+// Resolves one region text and adds it with its header line: ">", the region as given and the
+// strand mark. False ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
                   const Where& where) {
   if (text.size() > kMaxHeader) return problem("faidx", "region text too long", "", where);
@@ -115,20 +109,22 @@ bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_
   if (r.status == RegionStatus::Malformed) {
     return problem("faidx", "malformed region " + quoted(text), r.message, where);
   }
+  ClampedRegion c;  // none: as samtools does, a missing region still gets its header
   if (r.status == RegionStatus::NotFound) {
     problem("faidx", "sequence " + quoted(text) + " not found", "", where);
-    // As samtools does: the header of the missing region, with no residues.
-    return a.keep_going && begin_with_header(em, text, a.mark) && em.end_region(false);
+    if (!a.keep_going) return false;
+  } else {
+    c = clamp_region(r.beg, r.end, r.entry->rlen);
+    if (c.last < c.first) {
+      say("faidx", "zero-length sequence: " + std::string(text));
+    } else if (c.truncated) {
+      say("faidx", "truncated sequence: " + std::string(text) + " (the sequence has " +
+                       std::to_string(r.entry->rlen) + " residues)");
+    }
   }
-  const ClampedRegion c = clamp_region(r.beg, r.end, r.entry->rlen);
-  if (c.last < c.first) {
-    say("faidx", "zero-length sequence: " + std::string(text));
-  } else if (c.truncated) {
-    say("faidx", "truncated sequence: " + std::string(text) + " (the sequence has " +
-                     std::to_string(r.entry->rlen) + " residues)");
-  }
-  return begin_with_header(em, text, a.mark) && em.add(*r.entry, c.first, c.last, a.rc) &&
-         em.end_region(c.last >= c.first);
+  if (!em.begin_region()) return false;
+  em.prefixes().append(">").append(text).append(a.mark).push_back('\n');
+  return (!r.entry || em.add(*r.entry, c.first, c.last, a.rc)) && em.end_region(c.last >= c.first);
 }
 
 // The regions of the region file, then those of the command line.

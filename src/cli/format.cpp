@@ -121,12 +121,9 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
       append_wrapped(out, seq.data(), seq.size(), pc.rc, layout.line_per_region ? 0 : layout.width,
                      column);
     }
-    if (pc.ends) {
-      if (layout.line_per_region) {
-        out.push_back('\n');
-      } else if (pc.region_has_residues && (layout.width == 0 || column != 0)) {
-        out.push_back('\n');
-      }
+    if (pc.ends && (layout.line_per_region ||
+                    (pc.region_has_residues && (layout.width == 0 || column != 0)))) {
+      out.push_back('\n');
     }
   }
 }

@@ -44,13 +44,13 @@ int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
                                   {"-bed", &a.bed},
                                   {"-fo", &a.output},
                                   {"-@|--threads", &a.threads},
-                                  {"-s", nullptr, &a.strand},
-                                  {"-name", nullptr, &a.name},
-                                  {"-nameOnly", nullptr, &a.name_only},
-                                  {"-tab", nullptr, &a.tab},
-                                  {"-bedOut", nullptr, &a.bed_out},
-                                  {"-split", nullptr, &a.split},
-                                  {"-h|-help|--help", nullptr, &a.help}},
+                                  {"-s", &a.strand},
+                                  {"-name", &a.name},
+                                  {"-nameOnly", &a.name_only},
+                                  {"-tab", &a.tab},
+                                  {"-bedOut", &a.bed_out},
+                                  {"-split", &a.split},
+                                  {"-h|-help|--help", &a.help}},
                                  words);
   if (error.empty() && !a.help) {
     if (!words.empty()) {

@@ -106,8 +106,7 @@ class Stage {
     thread_.join();
   }
 
-  // Hands a job over; the previous one must have been waited for. Once a job has failed, the
-  // later ones are dropped.
+  // Hands a job over; the previous one must have been waited for, and must have succeeded.
   void submit(std::function<bool(std::string&)> job) {
     if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
     {
@@ -133,20 +132,15 @@ class Stage {
       cv_.wait(lock, [this] { return stop_ || busy_; });
       if (!busy_) return;  // stopping with nothing left
       std::function<bool(std::string&)> job = std::move(job_);
-      const bool skip = failed_;
       lock.unlock();
       std::string error;
-      bool ok = true;
-      if (!skip) {
-        try {
-          ok = job(error);
-        } catch (const std::bad_alloc&) {
-          ok = false;
-          error = "out of memory";
-        } catch (const std::exception& e) {
-          ok = false;
-          error = e.what();
-        }
+      bool ok = false;
+      try {
+        ok = job(error);
+      } catch (const std::bad_alloc&) {
+        error = "out of memory";
+      } catch (const std::exception& e) {
+        error = e.what();
       }
       job = nullptr;
       lock.lock();
@@ -249,11 +243,9 @@ bool Emitter::format_and_write(int c, std::string& error) {
 
 bool Emitter::flush_if_full() {
   const Chunk& ch = chunk();
-  if (ch.pieces.size() < kChunkPieces && ch.residues < kChunkResidues &&
-      ch.prefixes.size() < kChunkPrefixBytes) {
-    return true;
-  }
-  return flush();
+  return (ch.pieces.size() < kChunkPieces && ch.residues < kChunkResidues &&
+          ch.prefixes.size() < kChunkPrefixBytes) ||
+         flush();
 }
 
 Piece& Emitter::new_piece() {
