@@ -73,8 +73,7 @@ void append_number(std::string& out, std::uint64_t v) {
 // The header of a row: "chrom:start-end", with "name::" or the name alone, and "(strand)".
 void append_header(std::string& p, const GetfastaArgs& a, const BedRow& row) {
   if (a.bed_out) {
-    p.append(row.line);
-    p.push_back('\t');
+    p.append(row.line).push_back('\t');
     return;
   }
   if (!a.tab) p.push_back('>');
@@ -87,11 +86,7 @@ void append_header(std::string& p, const GetfastaArgs& a, const BedRow& row) {
     p.push_back('-');
     append_number(p, row.end);
   }
-  if (a.strand) {
-    p.push_back('(');
-    p.append(row.strand);
-    p.push_back(')');
-  }
+  if (a.strand) p.append("(").append(row.strand).push_back(')');
   p.push_back(a.tab ? '\t' : '\n');
 }
 
@@ -104,8 +99,9 @@ class Rows {
   bool add(std::string_view line, const Where& at) {
     const BedLine parsed = parse_bed_line(line);
     if (parsed.kind == BedLineKind::Skip) return true;
-    if (parsed.kind == BedLineKind::Error)
+    if (parsed.kind == BedLineKind::Error) {
       return problem("getfasta", "malformed BED row", parsed.message, at);
+    }
     const BedRow& row = parsed.row;
     // bedtools refuses a file whose rows differ in their number of columns.
     if (fields_ == 0) fields_ = row.fields;

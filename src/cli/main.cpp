@@ -40,18 +40,15 @@ int run(int argc, char** argv) {
   const std::string_view command = argc < 2 ? "" : argv[1];
   if (command == "faidx") return run_faidx(argc, argv);
   if (command == "getfasta") return run_getfasta(argc, argv);
-  if (command == "-h" || command == "--help" || command == "help") {
-    (void)!::write(1, kUsage, sizeof kUsage - 1);
-    return 0;
-  }
   if (command == "--version" || command == "-V") {
     static const char kVersion[] = "tavlo " TAVLO_VERSION "\n";
     (void)!::write(1, kVersion, sizeof kVersion - 1);
     return 0;
   }
-  if (argc >= 2) say(command, "unknown command");
-  (void)!::write(2, kUsage, sizeof kUsage - 1);
-  return 1;
+  const bool help = command == "-h" || command == "--help" || command == "help";
+  if (argc >= 2 && !help) say(command, "unknown command");
+  (void)!::write(help ? 1 : 2, kUsage, sizeof kUsage - 1);
+  return help ? 0 : 1;
 }
 
 }  // namespace

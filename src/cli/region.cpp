@@ -28,23 +28,15 @@ std::int64_t parse_decimal(std::string_view s, std::size_t at, std::size_t& stop
   std::int64_t n = 0;
   int digits = 0, decimals = 0;
   std::int64_t e = 0;
-  while (at < s.size()) {
+  for (; at < s.size() && (is_digit(s[at]) || s[at] == ','); ++at) {
     if (is_digit(s[at])) {
       ++digits;
-      n = push_digit(n, s[at++]);
-    } else if (s[at] == ',') {
-      ++at;
-    } else {
-      break;
+      n = push_digit(n, s[at]);
     }
   }
   if (at < s.size() && s[at] == '.') {
-    ++at;
-    while (at < s.size() && is_digit(s[at])) {
-      ++decimals;
-      ++digits;
-      n = push_digit(n, s[at++]);
-    }
+    for (++at; at < s.size() && is_digit(s[at]); ++at, ++decimals) n = push_digit(n, s[at]);
+    digits += decimals;
   }
   // ASCII letters differ from their capitals in bit 0x20 alone.
   const char unit = at < s.size() ? static_cast<char>(s[at] | 0x20) : '\0';
