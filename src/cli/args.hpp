@@ -51,7 +51,6 @@ bool problem(std::string_view command, std::string_view what, std::string_view w
 // Writes "tavlo COMMAND: text" and a line end to standard error.
 void say(std::string_view command, std::string_view text);
 
-// `s` in double quotes.
 std::string quoted(std::string_view s);
 
 }  // namespace tavlo::cli

@@ -95,7 +95,7 @@ class Rows {
  public:
   Rows(const GetfastaArgs& a, const Faidx& fx, Emitter& em) : a_(a), fx_(fx), em_(em) {}
 
-  // Adds one line; false ends the run with status 1.
+  // Adds the interval (or the blocks) of one line; false ends the run with status 1.
   bool add(std::string_view line, const Where& at) {
     const BedLine parsed = parse_bed_line(line);
     if (parsed.kind == BedLineKind::Skip) return true;
@@ -126,7 +126,18 @@ class Rows {
     }
     if (!a_.split) blocks_.assign(1, {row.start, row.end});
     if (row.line.size() > kMaxHeader) return problem("getfasta", "row too long", "", at);
-    return emit(row, *e);
+    const bool rc = a_.strand && row.strand == "-";
+    if (!em_.begin_region()) return false;
+    append_header(em_.prefixes(), a_, row);
+    bool has_residues = false;
+    for (std::size_t k = 0; k < blocks_.size(); ++k) {
+      const auto& [b, end] = blocks_[rc ? blocks_.size() - 1 - k : k];
+      const std::uint64_t first = std::min(b, e->rlen) + 1;
+      const std::uint64_t last = std::min(end, e->rlen);
+      if (last >= first) has_residues = true;
+      if (!em_.add(*e, first, last, rc)) return false;
+    }
+    return em_.end_region(has_residues);
   }
 
  private:
@@ -136,20 +147,6 @@ class Rows {
   bool skip(const std::string& what, const Where& at) {
     say("getfasta", what + "; skipping " + at.text());
     return true;
-  }
-  bool emit(const BedRow& row, const EntryNumbers& e) {
-    const bool rc = a_.strand && row.strand == "-";
-    if (!em_.begin_region()) return false;
-    append_header(em_.prefixes(), a_, row);
-    bool has_residues = false;
-    for (std::size_t k = 0; k < blocks_.size(); ++k) {
-      const auto& [b, end] = blocks_[rc ? blocks_.size() - 1 - k : k];
-      const std::uint64_t first = std::min(b, e.rlen) + 1;
-      const std::uint64_t last = std::min(end, e.rlen);
-      if (last >= first) has_residues = true;
-      if (!em_.add(e, first, last, rc)) return false;
-    }
-    return em_.end_region(has_residues);
   }
 
   const GetfastaArgs& a_;

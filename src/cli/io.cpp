@@ -64,20 +64,15 @@ bool LineReader::fill() {
     begin_ = 0;
   }
   if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-  while (true) {
-    const ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      error_ = std::string("read error: ") + std::strerror(errno);
-      return false;
-    }
-    if (r == 0) {
-      eof_ = true;
-      return false;
-    }
-    end_ += static_cast<std::size_t>(r);
-    return true;
-  }
+  ssize_t r = 0;
+  do {
+    r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) error_ = std::string("read error: ") + std::strerror(errno);
+  if (r == 0) eof_ = true;
+  if (r <= 0) return false;
+  end_ += static_cast<std::size_t>(r);
+  return true;
 }
 
 bool LineReader::next(std::string_view& line) {
