@@ -59,17 +59,14 @@ BedLine parse_bed_line(std::string_view line) {
   }
   // A trailing tab does not make another column.
   row.fields = line.back() == '\t' ? n : n + 1;
-  const auto error = [&out](const char* message) {
-    out.kind = BedLineKind::Error;
-    out.message = message;
-    return out;
-  };
-  if (row.fields < 3) return error("fewer than 3 tab-separated columns");
-  if (!parse_uint(start_text, row.start) || !parse_uint(end_text, row.end)) {
-    return error("start and end must be non-negative integers");
+  if (row.fields < 3) {
+    out.message = "fewer than 3 tab-separated columns";
+  } else if (!parse_uint(start_text, row.start) || !parse_uint(end_text, row.end)) {
+    out.message = "start and end must be non-negative integers";
+  } else if (row.end < row.start) {
+    out.message = "end before start";
   }
-  if (row.end < row.start) return error("end before start");
-  out.kind = BedLineKind::Row;
+  out.kind = out.message.empty() ? BedLineKind::Row : BedLineKind::Error;
   return out;
 }
 
