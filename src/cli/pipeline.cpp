@@ -249,17 +249,15 @@ bool Emitter::flush_if_full() {
 }
 
 Piece& Emitter::new_piece() {
-  Chunk& ch = chunk();
-  Piece p;
+  Piece& p = chunk().pieces.emplace_back();
   if (pending_) {
     p.begins = true;
     p.prefix_offset = static_cast<std::uint32_t>(prefix_offset_);
-    p.prefix_length = static_cast<std::uint32_t>(ch.prefixes.size() - prefix_offset_);
+    p.prefix_length = static_cast<std::uint32_t>(chunk().prefixes.size() - prefix_offset_);
     pending_ = false;
   }
   p.column = column_;
-  ch.pieces.push_back(p);
-  return ch.pieces.back();
+  return p;
 }
 
 }  // namespace tavlo::cli
