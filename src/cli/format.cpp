@@ -118,8 +118,7 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
         error = std::make_unique<FaidxError>(std::move(r).error());
         return;
       }
-      append_wrapped(out, seq.data(), seq.size(), pc.rc, layout.line_per_region ? 0 : layout.width,
-                     column);
+      append_wrapped(out, seq.data(), seq.size(), pc.rc, layout.width, column);
     }
     if (pc.ends && (layout.line_per_region ||
                     (pc.region_has_residues && (layout.width == 0 || column != 0)))) {

@@ -28,7 +28,7 @@ struct Piece {
   bool region_has_residues = false;  // used when `ends`
 };
 
-// How regions are laid out.
+// How regions are laid out; the width is 0 whenever line_per_region is set.
 struct Layout {
   std::uint64_t width = 60;      // FASTA line width; 0: one line per region
   bool line_per_region = false;  // "-tab"/"-bedOut": the prefix ends in a tab and every region

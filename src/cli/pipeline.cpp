@@ -185,8 +185,7 @@ bool Emitter::add(const EntryNumbers& e, std::uint64_t first, std::uint64_t last
     p.rc = rc;
     p.first = rc ? last - done - k + 1 : first + done;
     p.last = rc ? last - done : first + done + k - 1;
-    const std::uint64_t width = layout_.line_per_region ? 0 : layout_.width;
-    column_ = width == 0 ? 0 : (column_ + k) % width;
+    column_ = layout_.width == 0 ? 0 : (column_ + k) % layout_.width;
     chunk().residues += k;
     done += k;
   }
