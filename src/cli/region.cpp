@@ -71,11 +71,14 @@ ParsedRegion unexpected(std::string_view rest) {
                 "unexpected text \"" + std::string(rest) + "\" after the region");
 }
 
-ParsedRegion whole(std::string_view name, const EntryNumbers& entry) {
+ParsedRegion whole(std::string_view name, const EntryNumbers& entry, std::int64_t beg = 0,
+                   std::int64_t end = kToEnd) {
   ParsedRegion r;
   r.status = RegionStatus::Ok;
   r.name = name;
   r.entry = entry;
+  r.beg = beg;
+  r.end = end;
   return r;
 }
 
@@ -139,9 +142,7 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
     const char c = at(hyphen);
     if (is_digit(c) || hyphen >= s.size() || c == ',') {
       // "name:-100" means "name:1-100".
-      ParsedRegion r = whole(name, *entry);
-      r.end = beg == -1 ? kToEnd : -(beg + 1);
-      return r;
+      return whole(name, *entry, 0, beg == -1 ? kToEnd : -(beg + 1));
     }
     if (beg < -1) return unexpected(s.substr(hyphen));
   }
@@ -156,24 +157,15 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
   // A start of 0 before an end: 1-based coordinates have no residue 0 (rather than an empty
   // result that looks like a success).
   if (beg < 0) return refuse(RegionStatus::Malformed, "coordinates must be > 0");
-  ParsedRegion r = whole(name, *entry);
-  r.beg = beg;
-  r.end = end;
-  return r;
+  return whole(name, *entry, beg, end);
 }
 
 ClampedRegion clamp_region(std::int64_t beg, std::int64_t end, std::uint64_t length) {
-  const auto len = static_cast<std::uint64_t>(std::min<std::uint64_t>(length, kMax));
-  auto b = static_cast<std::uint64_t>(std::max<std::int64_t>(beg, 0));
-  auto e = static_cast<std::uint64_t>(std::max<std::int64_t>(end, 0));
-  ClampedRegion c;
-  c.truncated = end != kToEnd && e > len;
-  b = std::min(b, len);
-  e = std::min(e, len);
-  if (b > e) b = e;
-  c.first = b + 1;
-  c.last = e;
-  return c;
+  const std::uint64_t len = std::min<std::uint64_t>(length, kMax);
+  const auto e = static_cast<std::uint64_t>(std::max<std::int64_t>(end, 0));
+  const std::uint64_t last = std::min(e, len);
+  const auto b = static_cast<std::uint64_t>(std::max<std::int64_t>(beg, 0));
+  return {std::min(b, last) + 1, last, end != kToEnd && e > len};
 }
 
 }  // namespace tavlo::cli
