@@ -11,19 +11,15 @@ namespace tavlo::cli {
 
 namespace {
 
-// Whether `name` is one of the '|'-separated spellings of `spec`.
-bool spelled(const OptionSpec& spec, std::string_view name) {
-  for (std::string_view rest = spec.names; !rest.empty();) {
-    const std::size_t bar = rest.find('|');
-    if (rest.substr(0, bar) == name) return true;
-    rest.remove_prefix(bar == std::string_view::npos ? rest.size() : bar + 1);
-  }
-  return false;
-}
-
+// The option of which `name` is one of the '|'-separated spellings.
 const OptionSpec* find(const std::vector<OptionSpec>& specs, std::string_view name) {
   for (const OptionSpec& s : specs) {
-    if (spelled(s, name)) return &s;
+    for (std::string_view rest = s.names;;) {
+      const std::size_t bar = rest.find('|');
+      if (rest.substr(0, bar) == name) return &s;
+      if (bar == std::string_view::npos) break;
+      rest.remove_prefix(bar + 1);
+    }
   }
   return nullptr;
 }
@@ -55,10 +51,9 @@ std::string parse_args(int argc, char** argv, int first, const std::vector<Optio
     }
     if (spec == nullptr) return "unknown option " + quoted(arg);
     if (spec->value != nullptr) {
-      if (eq != std::string_view::npos && rest.empty()) {
+      if (rest.empty() && (eq != std::string_view::npos || i + 1 >= argc)) {
         return "option " + std::string(name) + " needs a value";
       }
-      if (rest.empty() && i + 1 >= argc) return "option " + std::string(name) + " needs a value";
       spec->value->assign(rest.empty() ? std::string_view(argv[++i]) : rest);
       continue;
     }
@@ -91,44 +86,30 @@ std::string set_threads(const std::string& text) {
 
 int parse_outcome(std::string_view command, const std::string& error, bool help,
                   std::string_view usage) {
-  if (error.empty() && !help) return 0;
-  if (error.empty()) {
-    (void)!::write(1, usage.data(), usage.size());
-    return 2;
-  }
-  say(command, error);
-  (void)!::write(2, usage.data(), usage.size());
-  return 1;
+  if (error.empty() && !help) return -1;
+  if (!error.empty()) say(command, error);
+  (void)!::write(error.empty() ? 1 : 2, usage.data(), usage.size());
+  return error.empty() ? 0 : 1;
 }
 
-std::string problem(std::string_view what, std::string_view why, std::string_view where) {
+std::string Where::text() const {
+  if (file == nullptr) return "argument " + std::to_string(number);
+  return "line " + std::to_string(number) + " of " + *file;
+}
+
+bool problem(std::string_view command, std::string_view what, std::string_view why,
+             const Where& where) {
   std::string text(what);
-  if (!why.empty()) {
-    text.append(" (");
-    text.append(why);
-    text.push_back(')');
-  }
-  if (!where.empty()) {
-    text.append(" at ");
-    text.append(where);
-  }
-  return text;
+  if (!why.empty()) text += " (" + std::string(why) + ")";
+  say(command, text + " at " + where.text());
+  return false;
 }
 
 void say(std::string_view command, std::string_view text) {
-  std::string line = "tavlo ";
-  line.append(command);
-  line.append(": ");
-  line.append(text);
-  line.push_back('\n');
+  const std::string line = "tavlo " + std::string(command) + ": " + std::string(text) + "\n";
   (void)!::write(2, line.data(), line.size());
 }
 
-std::string quoted(std::string_view s) {
-  std::string q = "\"";
-  q.append(s);
-  q.push_back('"');
-  return q;
-}
+std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
 }  // namespace tavlo::cli

@@ -1,6 +1,7 @@
 // The argument parser of both commands, and the messages of every parser of the tool.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +11,8 @@ namespace tavlo::cli {
 // One option: its spellings separated by '|' ("-o|--output", "-fi"), and where it goes: `value`
 // for an option that takes one, `flag` for one that does not.
 struct OptionSpec {
+  OptionSpec(std::string_view n, std::string* v) : names(n), value(v) {}
+  OptionSpec(std::string_view n, bool* f) : names(n), flag(f) {}
   std::string_view names;
   std::string* value = nullptr;
   bool* flag = nullptr;
@@ -29,18 +32,25 @@ bool parse_count(std::string_view text, long long& out);
 std::string set_threads(const std::string& text);
 
 // How the parsing of a command ends: the usage on standard output for `help`, else `error` (when
-// there is one) and the usage on standard error. 0: run; 1: error; 2: help shown.
+// there is one) and the usage on standard error. -1: run; else the exit status.
 int parse_outcome(std::string_view command, const std::string& error, bool help,
                   std::string_view usage);
 
-// The one form of a parse error of the tool, whatever was parsed (an argument, a region, a BED
-// line): "tavlo COMMAND: what (why) at where".
-std::string problem(std::string_view what, std::string_view why, std::string_view where);
+// Where an input item came from, put into words only when a message needs it.
+struct Where {
+  const std::string* file = nullptr;  // null: a command-line argument
+  std::uint64_t number = 0;           // line or argument number, from 1
+  std::string text() const;
+};
+
+// Says a parse error of the tool in its one form, whatever was parsed (an argument, a region, a
+// BED line): "tavlo COMMAND: what (why) at where". Returns false.
+bool problem(std::string_view command, std::string_view what, std::string_view why,
+             const Where& where);
 
 // Writes "tavlo COMMAND: text" and a line end to standard error.
 void say(std::string_view command, std::string_view text);
 
-// `s` in double quotes.
 std::string quoted(std::string_view s);
 
 }  // namespace tavlo::cli

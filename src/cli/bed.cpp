@@ -19,10 +19,6 @@ bool parse_uint(std::string_view s, std::uint64_t& out) {
   return true;
 }
 
-bool starts_with_word(std::string_view line, std::string_view word) {
-  return line.substr(0, word.size()) == word;
-}
-
 // Splits a comma-separated list of numbers (a trailing comma allowed).
 bool parse_list(std::string_view s, std::vector<std::uint64_t>& out) {
   out.clear();
@@ -42,50 +38,35 @@ bool parse_list(std::string_view s, std::vector<std::uint64_t>& out) {
 BedLine parse_bed_line(std::string_view line) {
   BedLine out;
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  if (line.empty() || line.front() == '#' || starts_with_word(line, "track") ||
-      starts_with_word(line, "browser")) {
+  if (line.empty() || line.front() == '#' || line.starts_with("track") ||
+      line.starts_with("browser")) {
     return out;
   }
   BedRow& row = out.row;
   row.line = line;
+  std::string_view start_text, end_text;
+  // Where each column goes: the first three, the name, the strand and the BED12 blocks.
+  std::string_view* const columns[] = {
+      &row.chrom, &start_text, &end_text, &row.name,        nullptr,          &row.strand,
+      nullptr,    nullptr,     nullptr,   &row.block_count, &row.block_sizes, &row.block_starts};
   std::string_view rest = line;
   std::size_t n = 0;
-  std::string_view start_text, end_text;
-  while (true) {
+  for (;; ++n) {
     const std::size_t tab = rest.find('\t');
-    const std::string_view field = rest.substr(0, tab);
-    switch (n) {
-      case 0: row.chrom = field; break;
-      case 1: start_text = field; break;
-      case 2: end_text = field; break;
-      case 3: row.name = field; break;
-      case 5: row.strand = field; break;
-      case 9: row.block_count = field; break;
-      case 10: row.block_sizes = field; break;
-      case 11: row.block_starts = field; break;
-      default: break;
-    }
-    ++n;
+    if (n < std::size(columns) && columns[n] != nullptr) *columns[n] = rest.substr(0, tab);
     if (tab == std::string_view::npos) break;
     rest.remove_prefix(tab + 1);
   }
   // A trailing tab does not make another column.
-  if (line.back() == '\t') --n;
-  row.fields = n;
-  out.kind = BedLineKind::Error;
-  if (n < 3) {
+  row.fields = line.back() == '\t' ? n : n + 1;
+  if (row.fields < 3) {
     out.message = "fewer than 3 tab-separated columns";
-    return out;
-  }
-  if (!parse_uint(start_text, row.start) || !parse_uint(end_text, row.end)) {
+  } else if (!parse_uint(start_text, row.start) || !parse_uint(end_text, row.end)) {
     out.message = "start and end must be non-negative integers";
-    return out;
-  }
-  if (row.end < row.start) {
+  } else if (row.end < row.start) {
     out.message = "end before start";
-    return out;
   }
-  out.kind = BedLineKind::Row;
+  out.kind = out.message.empty() ? BedLineKind::Row : BedLineKind::Error;
   return out;
 }
 

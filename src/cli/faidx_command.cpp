@@ -38,28 +38,27 @@ struct FaidxArgs {
   std::vector<std::string> regions;
   std::uint64_t width = 60;
   bool rc = false, keep_going = false, help = false;
-  std::string pos_mark, neg_mark = "/rc";
   bool colon_names = true;  // false: no record name holds a colon
 };
 
-// The strand marks of --mark-strand; false for an unknown kind.
-bool set_marks(FaidxArgs& a) {
-  const std::string& v = a.mark;
-  if (v == "rc" || v == "no") {
-    a.pos_mark.clear();
-    a.neg_mark = v == "rc" ? "/rc" : "";
-  } else if (v == "sign") {
-    a.pos_mark = "(+)";
-    a.neg_mark = "(-)";
-  } else if (v.starts_with("custom,")) {
+// Replaces the kind given to --mark-strand by the mark of this run's strand; false for an
+// unknown kind.
+bool set_mark(FaidxArgs& a) {
+  const std::string& kind = a.mark;
+  std::string mark;
+  if (kind == "rc") {
+    mark = a.rc ? "/rc" : "";
+  } else if (kind == "sign") {
+    mark = a.rc ? "(-)" : "(+)";
+  } else if (kind.starts_with("custom,")) {
     // "custom,<pos>,<neg>": the positive mark ends at the first comma after "custom,".
-    const std::string rest = v.substr(7);
-    const std::size_t comma = rest.find(',');
-    a.pos_mark = rest.substr(0, comma);
-    a.neg_mark = comma == std::string::npos ? "" : rest.substr(comma + 1);
-  } else {
+    const std::size_t comma = kind.find(',', 7);
+    if (!a.rc) mark = kind.substr(7, comma - 7);
+    if (a.rc && comma != std::string::npos) mark = kind.substr(comma + 1);
+  } else if (kind != "no") {
     return false;
   }
+  a.mark = std::move(mark);
   return true;
 }
 
@@ -70,7 +69,7 @@ std::string check_values(FaidxArgs& a, const std::vector<std::string>& words) {
     return "line length " + quoted(a.width_text) + " is not a number";
   }
   if (std::string error = set_threads(a.threads); !error.empty()) return error;
-  if (!set_marks(a)) return "unknown --mark-strand option " + quoted(a.mark);
+  if (!set_mark(a)) return "unknown --mark-strand option " + quoted(a.mark);
   if (words.empty()) return "no FASTA file given";
   if (width < 0) {
     say("faidx", "bad line length " + quoted(a.width_text) + ", using the default of 60");
@@ -82,7 +81,7 @@ std::string check_values(FaidxArgs& a, const std::vector<std::string>& words) {
   return {};
 }
 
-// 0: parsed; 1: error (reported); 2: help shown.
+// -1: parsed; else the exit status (after the usage or the error).
 int parse_faidx_args(int argc, char** argv, FaidxArgs& a) {
   std::vector<std::string> words;
   std::string error = parse_args(argc, argv, 2,
@@ -93,104 +92,72 @@ int parse_faidx_args(int argc, char** argv, FaidxArgs& a) {
                                   {"-n|--length", &a.width_text},
                                   {"-@|--threads", &a.threads},
                                   {"--mark-strand", &a.mark},
-                                  {"-i|--reverse-complement", nullptr, &a.rc},
-                                  {"-c|--continue", nullptr, &a.keep_going},
-                                  {"-h|--help", nullptr, &a.help}},
+                                  {"-i|--reverse-complement", &a.rc},
+                                  {"-c|--continue", &a.keep_going},
+                                  {"-h|--help", &a.help}},
                                  words);
   if (error.empty() && !a.help) error = check_values(a, words);
   return parse_outcome("faidx", error, a.help, kFaidxUsage);
 }
 
-// Starts a region of tavlo faidx with its header line: ">" + the region as given + the strand mark.
-bool begin_with_header(Emitter& em, std::string_view text, const std::string& mark) {
-  if (!em.begin_region()) return false;
-  std::string& p = em.prefixes();
-  p.push_back('>');
-  p.append(text);
-  p.append(mark);
-  p.push_back('\n');
-  return true;
-}
-
-// Resolves one region text and adds it; false ends the run with status 1.
+// Resolves one region text and adds it with its header line: ">", the region as given and the
+// strand mark. False ends the run with status 1.
 bool faidx_region(Emitter& em, const Faidx& fx, const FaidxArgs& a, std::string_view text,
                   const Where& where) {
-  if (text.size() > kMaxHeader) {
-    say("faidx", problem("region text too long", "", where.text()));
-    return false;
-  }
+  if (text.size() > kMaxHeader) return problem("faidx", "region text too long", "", where);
   ParsedRegion r = parse_region(text, fx.names(), a.colon_names);
   if (r.status == RegionStatus::Malformed) {
-    say("faidx", problem("malformed region " + quoted(text), r.message, where.text()));
-    return false;
+    return problem("faidx", "malformed region " + quoted(text), r.message, where);
   }
-  const std::string& mark = a.rc ? a.neg_mark : a.pos_mark;
+  ClampedRegion c;  // none: as samtools does, a missing region still gets its header
   if (r.status == RegionStatus::NotFound) {
-    say("faidx", problem("sequence " + quoted(text) + " not found", "", where.text()));
+    problem("faidx", "sequence " + quoted(text) + " not found", "", where);
     if (!a.keep_going) return false;
-    // As samtools does: the header of the missing region, with no residues.
-    return begin_with_header(em, text, mark) && em.end_region(false);
+  } else {
+    c = clamp_region(r.beg, r.end, r.entry->rlen);
+    if (c.last < c.first) {
+      say("faidx", "zero-length sequence: " + std::string(text));
+    } else if (c.truncated) {
+      say("faidx", "truncated sequence: " + std::string(text) + " (the sequence has " +
+                       std::to_string(r.entry->rlen) + " residues)");
+    }
   }
-  const ClampedRegion c = clamp_region(r.beg, r.end, r.entry->rlen);
-  if (c.last < c.first) {
-    say("faidx", "zero-length sequence: " + std::string(text));
-  } else if (c.truncated) {
-    say("faidx", "truncated sequence: " + std::string(text) + " (the sequence has " +
-                     std::to_string(r.entry->rlen) + " residues)");
-  }
-  if (!begin_with_header(em, text, mark)) return false;
-  if (!em.add(*r.entry, c.first, c.last, a.rc)) return false;
-  return em.end_region(c.last >= c.first);
+  if (!em.begin_region()) return false;
+  em.prefixes().append(">").append(text).append(a.mark).push_back('\n');
+  return (!r.entry || em.add(*r.entry, c.first, c.last, a.rc)) && em.end_region(c.last >= c.first);
 }
 
 // The regions of the region file, then those of the command line.
-bool faidx_regions(Emitter& em, const Faidx& fx, FaidxArgs& a, LineReader& reader) {
-  bool ok = true;
+bool faidx_regions(Emitter& em, const Faidx& fx, const FaidxArgs& a, LineReader& reader) {
   if (!a.region_file.empty()) {
-    em.set_reader(&reader);
-    std::string_view line;
-    while (ok && reader.next(line)) {
-      if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-      ok = faidx_region(em, fx, a, line, Where{&a.region_file, reader.line_number()});
-    }
-    if (ok && !reader.error().empty()) {
-      say("faidx", a.region_file + ": " + reader.error());
-      ok = false;
-    }
+    const bool ok =
+        em.each_line(reader, a.region_file, [&](std::string_view line, const Where& at) {
+          if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+          return faidx_region(em, fx, a, line, at);
+        });
     em.set_reader(nullptr);
+    if (!ok) return false;
   }
-  for (std::size_t i = 0; ok && i < a.regions.size(); ++i) {
-    ok = faidx_region(em, fx, a, a.regions[i], Where{nullptr, i + 1});
+  for (std::size_t i = 0; i < a.regions.size(); ++i) {
+    if (!faidx_region(em, fx, a, a.regions[i], Where{nullptr, i + 1})) return false;
   }
-  return ok;
+  return true;
 }
 
 }  // namespace
 
 int run_faidx(int argc, char** argv) {
   FaidxArgs a;
-  if (const int rc = parse_faidx_args(argc, argv, a); rc != 0) return rc == 2 ? 0 : 1;
+  if (const int rc = parse_faidx_args(argc, argv, a); rc >= 0) return rc;
   const std::unique_ptr<Faidx> fx = open_fasta("faidx", a.in);
   if (fx == nullptr) return 1;
   if (a.region_file.empty() && a.regions.empty()) return 0;  // the index is all that was asked
-  if (!output_allowed("faidx", a.output, a.in)) return 1;
-
   LineReader reader;
-  std::string error;
-  if (!a.region_file.empty() && !reader.open(a.region_file, error)) {
-    say("faidx", error);
-    return 1;
-  }
+  Output out;
+  if (!open_files("faidx", a.in, a.region_file, reader, a.output, out)) return 1;
   // Worth a pass over the names only for a file of regions.
   if (!a.region_file.empty()) a.colon_names = any_name_has_colon(fx->names());
-  Output out;
-  if (!out.open(a.output, error)) {
-    say("faidx", error);
-    return 1;
-  }
-  Layout layout;
-  layout.width = a.width;
-  Emitter em(*fx, layout, out, "faidx");
+  Emitter em(*fx, Layout{a.width}, out, "faidx");
   return em.finish(faidx_regions(em, *fx, a, reader));
 }
 

@@ -2,6 +2,7 @@
 #include "cli/format.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 
@@ -9,7 +10,12 @@
 
 namespace tavlo::cli {
 
-std::array<char, 256> make_strand_complement() {
+namespace {
+
+// The complement that samtools -i and bedtools -s apply: A/T, C/G, R/Y, K/M, B/V, D/H swap, U
+// becomes A, case is kept and every other byte is left as it is. (This differs from the
+// module's table, which maps unknown bytes to N.)
+constexpr std::array<char, 256> kStrandComplement = [] {
   std::array<char, 256> t{};
   for (std::size_t i = 0; i < t.size(); ++i) t[i] = static_cast<char>(i);
   constexpr std::string_view from = "ACGTRYKMBVDHU";
@@ -19,22 +25,23 @@ std::array<char, 256> make_strand_complement() {
     t[static_cast<unsigned char>(from[i] | 0x20)] = static_cast<char>(to[i] | 0x20);
   }
   return t;
-}
+}();
 
-namespace {
-
-// Appends n bytes of p, reverse-complemented when rc, at the end of out (already sized).
+// Writes n bytes of p to dst, reverse-complemented when rc.
 void put(char* dst, const char* p, std::size_t n, bool rc) {
   if (!rc) {
     std::memcpy(dst, p, n);
     return;
   }
   const char* src = p + n;
-  for (std::size_t i = 0; i < n; ++i) dst[i] = STRAND_COMPLEMENT[static_cast<unsigned char>(*--src)];
+  for (std::size_t i = 0; i < n; ++i) {
+    dst[i] = kStrandComplement[static_cast<unsigned char>(*--src)];
+  }
 }
 
-}  // namespace
-
+// Appends `n` residues from `p` (reverse-complemented when `rc`) to `out`, breaking lines every
+// `width` residues (0: never). `column` is the number of residues already on the current line
+// and is updated.
 void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std::uint64_t width,
                     std::uint64_t& column) {
   if (n == 0) return;
@@ -66,8 +73,6 @@ void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std
     return size;
   });
 }
-
-namespace {
 
 // A block of pieces formatted by one task; blocks are cut so that each holds a similar amount
 // of residues and the pool can balance them.
@@ -113,15 +118,11 @@ void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std
         error = std::make_unique<FaidxError>(std::move(r).error());
         return;
       }
-      append_wrapped(out, seq.data(), seq.size(), pc.rc,
-                     layout.line_per_region ? 0 : layout.width, column);
+      append_wrapped(out, seq.data(), seq.size(), pc.rc, layout.width, column);
     }
-    if (pc.ends) {
-      if (layout.line_per_region) {
-        out.push_back('\n');
-      } else if (pc.region_has_residues && (layout.width == 0 || column != 0)) {
-        out.push_back('\n');
-      }
+    if (pc.ends && (layout.line_per_region ||
+                    (pc.region_has_residues && (layout.width == 0 || column != 0)))) {
+      out.push_back('\n');
     }
   }
 }

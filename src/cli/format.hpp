@@ -1,8 +1,6 @@
-// FASTA output text: strand complement, wrapped residue lines, and whole chunks formatted on the
-// worker pool into one buffer per block.
+// FASTA output text: chunks of regions formatted on the worker pool into one buffer per block.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,18 +11,6 @@
 #include "faidx/faidx.hpp"
 
 namespace tavlo::cli {
-
-// The complement that samtools -i and bedtools -s apply: A/T, C/G, R/Y, K/M, B/V, D/H swap, U
-// becomes A, case is kept and every other byte is left as it is. (This differs from the
-// module's table, which maps unknown bytes to N.)
-std::array<char, 256> make_strand_complement();
-inline const std::array<char, 256> STRAND_COMPLEMENT = make_strand_complement();
-
-// Appends `n` residues from `p` (reverse-complemented when `rc`) to `out`, breaking lines every
-// `width` residues (0: never). `column` is the number of residues already on the current line
-// and is updated.
-void append_wrapped(std::string& out, const char* p, std::size_t n, bool rc, std::uint64_t width,
-                    std::uint64_t& column);
 
 // One piece of output: an optional header (at the start of a region), then residues
 // [first, last] of `entry` (none when last < first or there is no entry), then the line end (at the
@@ -42,7 +28,7 @@ struct Piece {
   bool region_has_residues = false;  // used when `ends`
 };
 
-// How regions are laid out.
+// How regions are laid out; the width is 0 whenever line_per_region is set.
 struct Layout {
   std::uint64_t width = 60;      // FASTA line width; 0: one line per region
   bool line_per_region = false;  // "-tab"/"-bedOut": the prefix ends in a tab and every region

@@ -1,4 +1,5 @@
 // "tavlo getfasta": the sequences of the intervals of a BED file, as bedtools getfasta writes them.
+#include <charconv>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -31,21 +32,26 @@ const char kGetfastaUsage[] =
 struct GetfastaArgs {
   Inputs in;
   std::string bed, output, threads = "0";
-  bool strand = false, name = false, name_only = false, tab = false, bed_out = false,
-       split = false, help = false;
+  bool strand = false, name = false, name_only = false, tab = false, bed_out = false, split = false,
+       help = false;
 };
 
-// 0: parsed; 1: error (reported); 2: help shown.
+// -1: parsed; else the exit status (after the usage or the error).
 int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
   std::vector<std::string> words;
-  std::string error = parse_args(
-      argc, argv, 2,
-      {{"-fi", &a.in.fasta}, {"-bed", &a.bed}, {"-fo", &a.output}, {"-@|--threads", &a.threads},
-       {"-s", nullptr, &a.strand}, {"-name", nullptr, &a.name},
-       {"-nameOnly", nullptr, &a.name_only}, {"-tab", nullptr, &a.tab},
-       {"-bedOut", nullptr, &a.bed_out}, {"-split", nullptr, &a.split},
-       {"-h|-help|--help", nullptr, &a.help}},
-      words);
+  std::string error = parse_args(argc, argv, 2,
+                                 {{"-fi", &a.in.fasta},
+                                  {"-bed", &a.bed},
+                                  {"-fo", &a.output},
+                                  {"-@|--threads", &a.threads},
+                                  {"-s", &a.strand},
+                                  {"-name", &a.name},
+                                  {"-nameOnly", &a.name_only},
+                                  {"-tab", &a.tab},
+                                  {"-bedOut", &a.bed_out},
+                                  {"-split", &a.split},
+                                  {"-h|-help|--help", &a.help}},
+                                 words);
   if (error.empty() && !a.help) {
     if (!words.empty()) {
       error = "unknown option " + quoted(words[0]);
@@ -58,11 +64,16 @@ int parse_getfasta_args(int argc, char** argv, GetfastaArgs& a) {
   return parse_outcome("getfasta", error, a.help, kGetfastaUsage);
 }
 
+void append_number(std::string& out, std::uint64_t v) {
+  char digits[24];
+  const auto r = std::to_chars(digits, digits + sizeof digits, v);
+  out.append(digits, r.ptr);
+}
+
 // The header of a row: "chrom:start-end", with "name::" or the name alone, and "(strand)".
 void append_header(std::string& p, const GetfastaArgs& a, const BedRow& row) {
   if (a.bed_out) {
-    p.append(row.line);
-    p.push_back('\t');
+    p.append(row.line).push_back('\t');
     return;
   }
   if (!a.tab) p.push_back('>');
@@ -75,11 +86,7 @@ void append_header(std::string& p, const GetfastaArgs& a, const BedRow& row) {
     p.push_back('-');
     append_number(p, row.end);
   }
-  if (a.strand) {
-    p.push_back('(');
-    p.append(row.strand);
-    p.push_back(')');
-  }
+  if (a.strand) p.append("(").append(row.strand).push_back(')');
   p.push_back(a.tab ? '\t' : '\n');
 }
 
@@ -88,17 +95,19 @@ class Rows {
  public:
   Rows(const GetfastaArgs& a, const Faidx& fx, Emitter& em) : a_(a), fx_(fx), em_(em) {}
 
-  // Adds one line; false ends the run with status 1.
+  // Adds the interval (or the blocks) of one line; false ends the run with status 1.
   bool add(std::string_view line, const Where& at) {
     const BedLine parsed = parse_bed_line(line);
     if (parsed.kind == BedLineKind::Skip) return true;
-    if (parsed.kind == BedLineKind::Error) return fail("malformed BED row", parsed.message, at);
+    if (parsed.kind == BedLineKind::Error) {
+      return problem("getfasta", "malformed BED row", parsed.message, at);
+    }
     const BedRow& row = parsed.row;
     // bedtools refuses a file whose rows differ in their number of columns.
     if (fields_ == 0) fields_ = row.fields;
     if (row.fields != fields_) {
-      return fail("a different number of BED columns", std::to_string(row.fields) +
-                  " instead of " + std::to_string(fields_), at);
+      return problem("getfasta", "a different number of BED columns",
+                     std::to_string(row.fields) + " instead of " + std::to_string(fields_), at);
     }
     const std::optional<EntryNumbers> e = fx_.names().lookup(row.chrom);
     if (!e) {
@@ -108,42 +117,36 @@ class Rows {
     if (row.start == row.end) return skip("feature (" + region(row) + ") has length 0", at);
     if (row.end > e->rlen) {
       return skip("feature (" + region(row) + ") reaches beyond the length of " +
-                  std::string(row.chrom) + " (" + std::to_string(e->rlen) + " residues)", at);
+                      std::string(row.chrom) + " (" + std::to_string(e->rlen) + " residues)",
+                  at);
     }
     std::string error;
     if (a_.split && !bed_blocks(row, blocks_, error)) {
-      return fail("malformed BED12 blocks", error, at);
+      return problem("getfasta", "malformed BED12 blocks", error, at);
     }
     if (!a_.split) blocks_.assign(1, {row.start, row.end});
-    if (row.line.size() > kMaxHeader) return fail("row too long", "", at);
-    return emit(row, *e);
-  }
-
- private:
-  static std::string region(const BedRow& row) {
-    return std::string(row.chrom) + ":" + std::to_string(row.start) + "-" + std::to_string(row.end);
-  }
-  bool fail(std::string_view what, std::string_view why, const Where& at) {
-    say("getfasta", problem(what, why, at.text()));
-    return false;
-  }
-  bool skip(const std::string& what, const Where& at) {
-    say("getfasta", what + "; skipping " + at.text());
-    return true;
-  }
-  bool emit(const BedRow& row, const EntryNumbers& e) {
+    if (row.line.size() > kMaxHeader) return problem("getfasta", "row too long", "", at);
     const bool rc = a_.strand && row.strand == "-";
     if (!em_.begin_region()) return false;
     append_header(em_.prefixes(), a_, row);
     bool has_residues = false;
     for (std::size_t k = 0; k < blocks_.size(); ++k) {
       const auto& [b, end] = blocks_[rc ? blocks_.size() - 1 - k : k];
-      const std::uint64_t first = std::min(b, e.rlen) + 1;
-      const std::uint64_t last = std::min(end, e.rlen);
+      const std::uint64_t first = std::min(b, e->rlen) + 1;
+      const std::uint64_t last = std::min(end, e->rlen);
       if (last >= first) has_residues = true;
-      if (!em_.add(e, first, last, rc)) return false;
+      if (!em_.add(*e, first, last, rc)) return false;
     }
     return em_.end_region(has_residues);
+  }
+
+ private:
+  static std::string region(const BedRow& row) {
+    return std::string(row.chrom) + ":" + std::to_string(row.start) + "-" + std::to_string(row.end);
+  }
+  bool skip(const std::string& what, const Where& at) {
+    say("getfasta", what + "; skipping " + at.text());
+    return true;
   }
 
   const GetfastaArgs& a_;
@@ -157,33 +160,15 @@ class Rows {
 
 int run_getfasta(int argc, char** argv) {
   GetfastaArgs a;
-  if (const int rc = parse_getfasta_args(argc, argv, a); rc != 0) return rc == 2 ? 0 : 1;
+  if (const int rc = parse_getfasta_args(argc, argv, a); rc >= 0) return rc;
   const std::unique_ptr<Faidx> fx = open_fasta("getfasta", a.in);
-  if (fx == nullptr || !output_allowed("getfasta", a.output, a.in)) return 1;
   LineReader reader;
-  std::string error;
-  if (!reader.open(a.bed, error)) {
-    say("getfasta", error);
-    return 1;
-  }
   Output out;
-  if (!out.open(a.output, error)) {
-    say("getfasta", error);
-    return 1;
-  }
-  Layout layout;
-  layout.width = 0;
-  layout.line_per_region = a.tab || a.bed_out;
-  Emitter em(*fx, layout, out, "getfasta");
-  em.set_reader(&reader);
+  if (fx == nullptr || !open_files("getfasta", a.in, a.bed, reader, a.output, out)) return 1;
+  Emitter em(*fx, Layout{0, a.tab || a.bed_out}, out, "getfasta");
   Rows rows(a, *fx, em);
-  bool ok = true;
-  std::string_view line;
-  while (ok && reader.next(line)) ok = rows.add(line, Where{&a.bed, reader.line_number()});
-  if (ok && !reader.error().empty()) {
-    say("getfasta", a.bed + ": " + reader.error());
-    ok = false;
-  }
+  const bool ok = em.each_line(
+      reader, a.bed, [&](std::string_view line, const Where& at) { return rows.add(line, at); });
   return em.finish(ok);
 }
 

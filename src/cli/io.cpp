@@ -18,9 +18,7 @@ namespace {
 
 constexpr std::size_t kReadBlock = 4 << 20;
 
-std::string os_text(const std::string& what, int err) {
-  return what + ": " + std::strerror(err);
-}
+std::string os_text(const std::string& what, int err) { return what + ": " + std::strerror(err); }
 
 // The temporary output file, for the signal handler: an interrupted run leaves nothing behind.
 char g_temp_path[PATH_MAX + 64] = {0};
@@ -66,47 +64,40 @@ bool LineReader::fill() {
     begin_ = 0;
   }
   if (end_ == buf_.size()) buf_.resize(buf_.size() * 2);
-  while (true) {
-    const ssize_t r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      error_ = std::string("read error: ") + std::strerror(errno);
-      return false;
-    }
-    if (r == 0) {
-      eof_ = true;
-      return false;
-    }
-    end_ += static_cast<std::size_t>(r);
-    return true;
-  }
+  ssize_t r = 0;
+  do {
+    r = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+  } while (r < 0 && errno == EINTR);
+  if (r < 0) error_ = std::string("read error: ") + std::strerror(errno);
+  if (r == 0) eof_ = true;
+  if (r <= 0) return false;
+  end_ += static_cast<std::size_t>(r);
+  return true;
 }
 
 bool LineReader::next(std::string_view& line) {
   std::size_t scanned = begin_;
+  std::size_t stop = 0;  // where the line ends: its LF, or the end of a last line without one
   while (true) {
     const void* nl = std::memchr(buf_.data() + scanned, '\n', end_ - scanned);
     if (nl != nullptr) {
-      const std::size_t at = static_cast<const char*>(nl) - buf_.data();
-      line = std::string_view(buf_.data() + begin_, at - begin_);
-      consumed_ += at + 1 - begin_;
-      begin_ = at + 1;
-      ++line_number_;
-      return true;
+      stop = static_cast<const char*>(nl) - buf_.data();
+      break;
     }
     const std::size_t pending = end_ - begin_;
-    if (eof_ || !error_.empty()) break;
-    if (!fill()) break;
+    if (eof_ || !error_.empty() || !fill()) {
+      if (begin_ == end_ || !error_.empty()) return false;
+      stop = end_;
+      break;
+    }
     scanned = begin_ + pending;
   }
-  if (begin_ < end_ && error_.empty()) {  // a last line without LF
-    line = std::string_view(buf_.data() + begin_, end_ - begin_);
-    consumed_ += end_ - begin_;
-    begin_ = end_;
-    ++line_number_;
-    return true;
-  }
-  return false;
+  line = std::string_view(buf_.data() + begin_, stop - begin_);
+  const std::size_t after = std::min(stop + 1, end_);
+  consumed_ += after - begin_;
+  begin_ = after;
+  ++line_number_;
+  return true;
 }
 
 Output::~Output() {
@@ -122,6 +113,10 @@ bool Output::open(const std::string& path, std::string& error) {
     fd_ = 1;
     return true;
   }
+  const auto fail = [&](int err) {
+    error = os_text(path, err);
+    return false;
+  };
   std::string target = path;
   struct stat st;
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -133,15 +128,9 @@ bool Output::open(const std::string& path, std::string& error) {
   }
   const bool exists = ::stat(target.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
-    if (S_ISDIR(st.st_mode)) {
-      error = os_text(path, EISDIR);
-      return false;
-    }
+    if (S_ISDIR(st.st_mode)) return fail(EISDIR);
     fd_ = ::open(target.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-      error = os_text(path, errno);
-      return false;
-    }
+    if (fd_ < 0) return fail(errno);
     owns_fd_ = true;
     return true;
   }
@@ -149,15 +138,9 @@ bool Output::open(const std::string& path, std::string& error) {
   const std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
   std::string temp = dir + "." + base + ".tavlo-XXXXXX";
-  if (temp.size() >= PATH_MAX) {
-    error = os_text(path, ENAMETOOLONG);
-    return false;
-  }
+  if (temp.size() >= PATH_MAX) return fail(ENAMETOOLONG);
   fd_ = ::mkstemp(temp.data());
-  if (fd_ < 0) {
-    error = os_text(path, errno);
-    return false;
-  }
+  if (fd_ < 0) return fail(errno);
   owns_fd_ = true;
   preallocate_ = true;
   temp_ = temp;
@@ -174,7 +157,7 @@ bool Output::open(const std::string& path, std::string& error) {
   (void)::fchmod(fd_, mode);
   std::memcpy(g_temp_path, temp_.c_str(), temp_.size() + 1);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = remove_temp_and_reraise;
     sigemptyset(&sa.sa_mask);
     ::sigaction(sig, &sa, nullptr);
@@ -182,8 +165,7 @@ bool Output::open(const std::string& path, std::string& error) {
   return true;
 }
 
-bool Output::write(const std::vector<std::string>& buffers, std::size_t count,
-                   std::string& error) {
+bool Output::write(const std::vector<std::string>& buffers, std::size_t count, std::string& error) {
   // Calls of about a mebibyte each: much larger single calls make the kernel's copy into the
   // page cache several times slower (measured on ext4: 17 MB per call against 1 MB per call).
   constexpr std::size_t kCallBytes = 1 << 20;

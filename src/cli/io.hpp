@@ -26,9 +26,8 @@ class LineReader {
   // The next line without its LF; false at the end of the input or on a read error (see error()).
   bool next(std::string_view& line);
   std::uint64_t line_number() const { return line_number_; }
-  // Bytes consumed so far and the size of the input (0 when unknown, as for a pipe).
-  std::uint64_t consumed() const { return consumed_; }
-  std::uint64_t size() const { return size_; }
+  // The part of the input consumed so far; 0 when its size is unknown, as for a pipe.
+  double share() const { return size_ == 0 ? 0 : static_cast<double>(consumed_) / size_; }
   const std::string& error() const { return error_; }
 
  private:

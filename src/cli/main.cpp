@@ -37,25 +37,18 @@ int run(int argc, char** argv) {
   // saves a good part of the run. Memory stays bounded by the chunk size either way.
   ::mallopt(M_MMAP_THRESHOLD, 64 << 20);
   ::mallopt(M_TRIM_THRESHOLD, 256 << 20);
-  if (argc < 2) {
-    (void)!::write(2, kUsage, sizeof kUsage - 1);
-    return 1;
-  }
-  const std::string_view command = argv[1];
+  const std::string_view command = argc < 2 ? "" : argv[1];
   if (command == "faidx") return run_faidx(argc, argv);
   if (command == "getfasta") return run_getfasta(argc, argv);
-  if (command == "-h" || command == "--help" || command == "help") {
-    (void)!::write(1, kUsage, sizeof kUsage - 1);
-    return 0;
-  }
   if (command == "--version" || command == "-V") {
     static const char kVersion[] = "tavlo " TAVLO_VERSION "\n";
     (void)!::write(1, kVersion, sizeof kVersion - 1);
     return 0;
   }
-  say(command, "unknown command");
-  (void)!::write(2, kUsage, sizeof kUsage - 1);
-  return 1;
+  const bool help = command == "-h" || command == "--help" || command == "help";
+  if (argc >= 2 && !help) say(command, "unknown command");
+  (void)!::write(help ? 1 : 2, kUsage, sizeof kUsage - 1);
+  return help ? 0 : 1;
 }
 
 }  // namespace

@@ -3,15 +3,12 @@
 
 #include <sys/stat.h>
 
-#include <charconv>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
 #include <thread>
-
-#include "cli/args.hpp"
 
 namespace tavlo::cli {
 
@@ -54,17 +51,6 @@ bool same_file(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::string Where::text() const {
-  if (file == nullptr) return "argument " + std::to_string(number);
-  return "line " + std::to_string(number) + " of " + *file;
-}
-
-void append_number(std::string& out, std::uint64_t v) {
-  char digits[24];
-  const auto r = std::to_chars(digits, digits + sizeof digits, v);
-  out.append(digits, r.ptr);
-}
-
 std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in) {
   FaidxOptions opt;
   opt.filename = in.fasta;
@@ -90,16 +76,19 @@ std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in) {
   return std::move(*opened);
 }
 
-bool output_allowed(std::string_view command, const std::string& output, const Inputs& in) {
-  if (output.empty()) return true;
+bool open_files(std::string_view command, const Inputs& in, const std::string& lines,
+                LineReader& reader, const std::string& output, Output& out) {
   for (const std::string* input : {&in.fasta, &in.fai, &in.gzi}) {
-    if (!input->empty() && same_file(output, *input)) {
+    if (!output.empty() && !input->empty() && same_file(output, *input)) {
       say(command, "the output file " + output + " is the input file " + *input +
                        ": refusing to replace it");
       return false;
     }
   }
-  return true;
+  std::string error;
+  if ((lines.empty() || reader.open(lines, error)) && out.open(output, error)) return true;
+  say(command, error);
+  return false;
 }
 
 // Runs one job at a time on a thread of its own (started on first use): the writer sends one
@@ -117,8 +106,7 @@ class Stage {
     thread_.join();
   }
 
-  // Hands a job over; the previous one must have been waited for. Once a job has failed, the
-  // later ones are dropped.
+  // Hands a job over; the previous one must have been waited for, and must have succeeded.
   void submit(std::function<bool(std::string&)> job) {
     if (!thread_.joinable()) thread_ = std::thread([this] { loop(); });
     {
@@ -144,20 +132,15 @@ class Stage {
       cv_.wait(lock, [this] { return stop_ || busy_; });
       if (!busy_) return;  // stopping with nothing left
       std::function<bool(std::string&)> job = std::move(job_);
-      const bool skip = failed_;
       lock.unlock();
       std::string error;
-      bool ok = true;
-      if (!skip) {
-        try {
-          ok = job(error);
-        } catch (const std::bad_alloc&) {
-          ok = false;
-          error = "out of memory";
-        } catch (const std::exception& e) {
-          ok = false;
-          error = e.what();
-        }
+      bool ok = false;
+      try {
+        ok = job(error);
+      } catch (const std::bad_alloc&) {
+        error = "out of memory";
+      } catch (const std::exception& e) {
+        error = e.what();
       }
       job = nullptr;
       lock.lock();
@@ -181,8 +164,12 @@ class Stage {
 };
 
 Emitter::Emitter(const Faidx& fx, Layout layout, Output& out, const char* command)
-    : fx_(fx), layout_(layout), out_(out), writer_(std::make_unique<Stage>()),
-      formatter_(std::make_unique<Stage>()), command_(command) {}
+    : fx_(fx),
+      layout_(layout),
+      out_(out),
+      writer_(std::make_unique<Stage>()),
+      formatter_(std::make_unique<Stage>()),
+      command_(command) {}
 
 // The formatter, which feeds the writer, stops first (members go in reverse order).
 Emitter::~Emitter() = default;
@@ -198,8 +185,7 @@ bool Emitter::add(const EntryNumbers& e, std::uint64_t first, std::uint64_t last
     p.rc = rc;
     p.first = rc ? last - done - k + 1 : first + done;
     p.last = rc ? last - done : first + done + k - 1;
-    const std::uint64_t width = layout_.line_per_region ? 0 : layout_.width;
-    column_ = width == 0 ? 0 : (column_ + k) % width;
+    column_ = layout_.width == 0 ? 0 : (column_ + k) % layout_.width;
     chunk().residues += k;
     done += k;
   }
@@ -212,28 +198,22 @@ bool Emitter::flush(bool last) {
   if (!chunk().pieces.empty()) {
     // The formatter is done with the other chunk (and has handed its text to the writer)
     // before this one goes: one chunk in formatting, one in parsing.
-    if (!formatter_->wait(error)) {
-      failed_ = true;
-      say(command_, error);
-      return false;
-    }
+    if (!formatter_->wait(error)) return fail(error);
     const int c = current_;
     formatter_->submit([this, c](std::string& err) { return format_and_write(c, err); });
     current_ ^= 1;
     done_ += chunks_[c].regions;
     chunk().clear();
   }
-  if (last && !(formatter_->wait(error) && writer_->wait(error))) {
-    failed_ = true;
-    say(command_, error);
-    return false;
-  }
-  double share = 0;
-  if (reader_ != nullptr && reader_->size() > 0) {
-    share = static_cast<double>(reader_->consumed()) / static_cast<double>(reader_->size());
-  }
-  progress_.update(done_, share);
+  if (last && !(formatter_->wait(error) && writer_->wait(error))) return fail(error);
+  progress_.update(done_, reader_ == nullptr ? 0 : reader_->share());
   return true;
+}
+
+bool Emitter::fail(const std::string& error) {
+  failed_ = true;
+  say(command_, error);
+  return false;
 }
 
 int Emitter::finish(bool ok) {
@@ -241,11 +221,9 @@ int Emitter::finish(bool ok) {
   progress_.finish();
   if (!ok || !flushed) return 1;
   std::string error;
-  if (!out_.commit(error)) {
-    say(command_, error);
-    return 1;
-  }
-  return 0;
+  if (out_.commit(error)) return 0;
+  say(command_, error);
+  return 1;
 }
 
 bool Emitter::format_and_write(int c, std::string& error) {
@@ -264,25 +242,21 @@ bool Emitter::format_and_write(int c, std::string& error) {
 
 bool Emitter::flush_if_full() {
   const Chunk& ch = chunk();
-  if (ch.pieces.size() < kChunkPieces && ch.residues < kChunkResidues &&
-      ch.prefixes.size() < kChunkPrefixBytes) {
-    return true;
-  }
-  return flush();
+  return (ch.pieces.size() < kChunkPieces && ch.residues < kChunkResidues &&
+          ch.prefixes.size() < kChunkPrefixBytes) ||
+         flush();
 }
 
 Piece& Emitter::new_piece() {
-  Chunk& ch = chunk();
-  Piece p;
+  Piece& p = chunk().pieces.emplace_back();
   if (pending_) {
     p.begins = true;
     p.prefix_offset = static_cast<std::uint32_t>(prefix_offset_);
-    p.prefix_length = static_cast<std::uint32_t>(ch.prefixes.size() - prefix_offset_);
+    p.prefix_length = static_cast<std::uint32_t>(chunk().prefixes.size() - prefix_offset_);
     pending_ = false;
   }
   p.column = column_;
-  ch.pieces.push_back(p);
-  return ch.pieces.back();
+  return p;
 }
 
 }  // namespace tavlo::cli

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/args.hpp"
 #include "cli/format.hpp"
 #include "cli/io.hpp"
 #include "faidx/faidx.hpp"
@@ -16,15 +17,6 @@ namespace tavlo::cli {
 
 // The longest header or region text taken.
 inline constexpr std::size_t kMaxHeader = 1u << 30;
-
-// Where an input item came from, put into words only when a message needs it.
-struct Where {
-  const std::string* file = nullptr;  // null: a command-line argument
-  std::uint64_t number = 0;           // line or argument number, from 1
-  std::string text() const;
-};
-
-void append_number(std::string& out, std::uint64_t v);
 
 // The files a run reads, which no output may replace.
 struct Inputs {
@@ -36,9 +28,11 @@ struct Inputs {
 // says its warnings; null after saying why it failed. Fills in the index paths of `in`.
 std::unique_ptr<Faidx> open_fasta(std::string_view command, Inputs& in);
 
-// False, after saying so, when `output` is one of the files of `in` (the same file, or the same
-// path once resolved): writing it would destroy the input.
-bool output_allowed(std::string_view command, const std::string& output, const Inputs& in);
+// Opens the file of input lines `lines` (unless empty) and the output, once sure that `output`
+// is none of the files of `in` (the same file, or the same path once resolved): writing it would
+// destroy the input. False after saying why not.
+bool open_files(std::string_view command, const Inputs& in, const std::string& lines,
+                LineReader& reader, const std::string& output, Output& out);
 
 class Stage;
 
@@ -48,11 +42,23 @@ class Stage;
 class Emitter {
  public:
   Emitter(const Faidx& fx, Layout layout, Output& out, const char* command);
-  Emitter(const Emitter&) = delete;
-  Emitter& operator=(const Emitter&) = delete;
   ~Emitter();
 
   void set_reader(const LineReader* reader) { reader_ = reader; }
+
+  // Calls `take(line, where)` on each line of `reader` (the file `path`), which the progress line
+  // then follows, while it returns true. False when a call did, or after saying a read error.
+  template <typename Take>
+  bool each_line(LineReader& reader, const std::string& path, Take take) {
+    reader_ = &reader;
+    std::string_view line;
+    while (reader.next(line)) {
+      if (!take(line, Where{&path, reader.line_number()})) return false;
+    }
+    if (reader.error().empty()) return true;
+    say(command_, path + ": " + reader.error());
+    return false;
+  }
 
   // Starts a region; its header text is appended to prefixes() before the first add().
   bool begin_region() {
@@ -77,15 +83,15 @@ class Emitter {
     return true;
   }
 
-  // Hands the chunk over to be formatted and written; `last` also waits for every write.
-  bool flush(bool last = false);
-
   // Ends a run and returns its exit status. What was fetched before a failure is still written,
   // as samtools does; a file named by -o is only put in place after a complete run.
   int finish(bool ok);
 
  private:
   Chunk& chunk() { return chunks_[current_]; }
+  // Hands the chunk over to be formatted and written; `last` also waits for every write.
+  bool flush(bool last = false);
+  bool fail(const std::string& error);
   // On the formatter thread: formats chunk `c` into the free set of buffers, waits for the
   // writer to finish the other set and hands this one over.
   bool format_and_write(int c, std::string& error);

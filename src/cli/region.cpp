@@ -28,53 +28,29 @@ std::int64_t parse_decimal(std::string_view s, std::size_t at, std::size_t& stop
   std::int64_t n = 0;
   int digits = 0, decimals = 0;
   std::int64_t e = 0;
-  while (at < s.size()) {
+  for (; at < s.size() && (is_digit(s[at]) || s[at] == ','); ++at) {
     if (is_digit(s[at])) {
       ++digits;
-      n = push_digit(n, s[at++]);
-    } else if (s[at] == ',') {
-      ++at;
-    } else {
-      break;
+      n = push_digit(n, s[at]);
     }
   }
   if (at < s.size() && s[at] == '.') {
-    ++at;
-    while (at < s.size() && is_digit(s[at])) {
-      ++decimals;
-      ++digits;
-      n = push_digit(n, s[at++]);
-    }
+    for (++at; at < s.size() && is_digit(s[at]); ++at, ++decimals) n = push_digit(n, s[at]);
+    digits += decimals;
   }
-  if (at < s.size()) {
-    switch (s[at]) {
-      case 'e':
-      case 'E': {
-        ++at;
-        char esign = '+';
-        if (at < s.size() && (s[at] == '+' || s[at] == '-')) esign = s[at++];
-        while (at < s.size() && is_digit(s[at])) e = std::min<std::int64_t>(e * 10 + (s[at++] - '0'), 1000);
-        if (esign == '-') e = -e;
-        break;
-      }
-      case 'k':
-      case 'K':
-        e += 3;
-        ++at;
-        break;
-      case 'm':
-      case 'M':
-        e += 6;
-        ++at;
-        break;
-      case 'g':
-      case 'G':
-        e += 9;
-        ++at;
-        break;
-      default:
-        break;
+  // ASCII letters differ from their capitals in bit 0x20 alone.
+  const char unit = at < s.size() ? static_cast<char>(s[at] | 0x20) : '\0';
+  if (unit == 'e') {
+    ++at;
+    char esign = '+';
+    if (at < s.size() && (s[at] == '+' || s[at] == '-')) esign = s[at++];
+    while (at < s.size() && is_digit(s[at])) {
+      e = std::min<std::int64_t>(e * 10 + (s[at++] - '0'), 1000);
     }
+    if (esign == '-') e = -e;
+  } else if (unit == 'k' || unit == 'm' || unit == 'g') {
+    e += unit == 'k' ? 3 : unit == 'm' ? 6 : 9;
+    ++at;
   }
   e -= decimals;
   for (; e > 0 && n != 0; --e) n = n > kMax / 10 ? kMax : n * 10;
@@ -91,17 +67,18 @@ ParsedRegion refuse(RegionStatus status, std::string message) {
 }
 
 ParsedRegion unexpected(std::string_view rest) {
-  std::string m = "unexpected text \"";
-  m.append(rest);
-  m += "\" after the region";
-  return refuse(RegionStatus::Malformed, std::move(m));
+  return refuse(RegionStatus::Malformed,
+                "unexpected text \"" + std::string(rest) + "\" after the region");
 }
 
-ParsedRegion whole(std::string_view name, const EntryNumbers& entry) {
+ParsedRegion whole(std::string_view name, const EntryNumbers& entry, std::int64_t beg = 0,
+                   std::int64_t end = kToEnd) {
   ParsedRegion r;
   r.status = RegionStatus::Ok;
   r.name = name;
   r.entry = entry;
+  r.beg = beg;
+  r.end = end;
   return r;
 }
 
@@ -141,13 +118,9 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
     if (const std::optional<EntryNumbers> e = names.lookup(s)) {
       // Both "a:1-2" and "a" naming records leaves the reader no way to tell which is meant.
       if (names.find_index(s.substr(0, colon)) != NameTable::npos) {
-        std::string m = "region is ambiguous: use {";
-        m.append(s);
-        m += "} or {";
-        m.append(s.substr(0, colon));
-        m += "}";
-        m.append(s.substr(colon));
-        return refuse(RegionStatus::Malformed, std::move(m));
+        return refuse(RegionStatus::Malformed, "region is ambiguous: use {" + std::string(s) +
+                                                   "} or {" + std::string(s.substr(0, colon)) +
+                                                   "}" + std::string(s.substr(colon)));
       }
       return whole(s, *e);
     }
@@ -169,9 +142,7 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
     const char c = at(hyphen);
     if (is_digit(c) || hyphen >= s.size() || c == ',') {
       // "name:-100" means "name:1-100".
-      ParsedRegion r = whole(name, *entry);
-      r.end = beg == -1 ? kToEnd : -(beg + 1);
-      return r;
+      return whole(name, *entry, 0, beg == -1 ? kToEnd : -(beg + 1));
     }
     if (beg < -1) return unexpected(s.substr(hyphen));
   }
@@ -186,24 +157,15 @@ ParsedRegion parse_region(std::string_view text, const NameTable& names, bool co
   // A start of 0 before an end: 1-based coordinates have no residue 0 (rather than an empty
   // result that looks like a success).
   if (beg < 0) return refuse(RegionStatus::Malformed, "coordinates must be > 0");
-  ParsedRegion r = whole(name, *entry);
-  r.beg = beg;
-  r.end = end;
-  return r;
+  return whole(name, *entry, beg, end);
 }
 
 ClampedRegion clamp_region(std::int64_t beg, std::int64_t end, std::uint64_t length) {
-  const auto len = static_cast<std::uint64_t>(std::min<std::uint64_t>(length, kMax));
-  auto b = static_cast<std::uint64_t>(std::max<std::int64_t>(beg, 0));
-  auto e = static_cast<std::uint64_t>(std::max<std::int64_t>(end, 0));
-  ClampedRegion c;
-  c.truncated = end != kToEnd && e > len;
-  b = std::min(b, len);
-  e = std::min(e, len);
-  if (b > e) b = e;
-  c.first = b + 1;
-  c.last = e;
-  return c;
+  const std::uint64_t len = std::min<std::uint64_t>(length, kMax);
+  const auto e = static_cast<std::uint64_t>(std::max<std::int64_t>(end, 0));
+  const std::uint64_t last = std::min(e, len);
+  const auto b = static_cast<std::uint64_t>(std::max<std::int64_t>(beg, 0));
+  return {std::min(b, last) + 1, last, end != kToEnd && e > len};
 }
 
 }  // namespace tavlo::cli
