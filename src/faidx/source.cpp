@@ -1,4 +1,4 @@
-// The sources of local files: the memory map, the descriptor, and the blocks of a BGZF file.
+// The sources of local files: the memory map and the descriptor.
 #include "faidx/source.hpp"
 
 #include <fcntl.h>
@@ -7,8 +7,6 @@
 
 #include <cerrno>
 
-#include "faidx/bgzf.hpp"
-#include "faidx/extract.hpp"
 
 namespace tavlo {
 
@@ -58,29 +56,6 @@ class DescriptorSource final : public FileSource {
     if (r && out.size() < count && fd_shrank()) [[unlikely]] return changed_status();
     return r;
   }
-};
-
-class BgzfSource final : public Source {
- public:
-  template <class Gzi>
-  BgzfSource(std::unique_ptr<FileSource> file, Gzi&& gzi)
-      : file_(std::move(file)),
-        reader_({file_->map(), file_->fd(), file_->size()}, std::forward<Gzi>(gzi)) {}
-
-  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-              std::string& out) const override {
-    // Compressed bytes past the end of a file that shrank under the map read as zeros, which
-    // fail their block's checks; the error says what happened instead.
-    Status r = extract_sequence_from_bgzf(reader_, e, start, count, out);
-    if (file_->changed()) [[unlikely]] return file_->changed_error();
-    return r;
-  }
-
-  bool wants_file_order() const override { return true; }
-
- private:
-  std::unique_ptr<FileSource> file_;
-  BgzfReader reader_;
 };
 
 }  // namespace
@@ -145,15 +120,6 @@ FaidxError FileSource::changed_error() const {
   return FaidxError::io(path_ +
                         " changed while open: it is shorter than when it was opened (open it "
                         "again to read it)");
-}
-
-std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path) {
-  return std::make_unique<BgzfSource>(std::move(file), std::move(gzi_path));
-}
-
-std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,
-                                         std::vector<GziEntry> pairs) {
-  return std::make_unique<BgzfSource>(std::move(file), std::move(pairs));
 }
 
 }  // namespace tavlo
