@@ -172,7 +172,7 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
     if (Status r = load_fai(); !r) return r;
     if (!gzi_build) {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.
-      source_ = std::make_unique<CompressedSource<BgzfReader>>(std::move(file), gzi_path);
+      source_ = make_bgzf_source(std::move(file), gzi_path);
       return Ok{};
     }
   }
@@ -188,7 +188,7 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
   if (build_fai) {
     if (Status s = adopt_listing(std::move(scan->listing)); !s) return s;
   }
-  source_ = std::make_unique<CompressedSource<BgzfReader>>(std::move(file), std::move(scan->gzi));
+  source_ = make_bgzf_source(std::move(file), std::move(scan->gzi));
   return Ok{};
 }
 

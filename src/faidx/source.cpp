@@ -1,4 +1,4 @@
-// The sources of local files: the memory map and the descriptor.
+// The sources of local files: the memory map, the descriptor, and the blocks of a BGZF file.
 #include "faidx/source.hpp"
 
 #include <fcntl.h>
@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "faidx/bgzf.hpp"
 
 namespace tavlo {
 
@@ -120,6 +121,15 @@ FaidxError FileSource::changed_error() const {
   return FaidxError::io(path_ +
                         " changed while open: it is shorter than when it was opened (open it "
                         "again to read it)");
+}
+
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path) {
+  return std::make_unique<CompressedSource<BgzfReader>>(std::move(file), std::move(gzi_path));
+}
+
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,
+                                         std::vector<GziEntry> pairs) {
+  return std::make_unique<CompressedSource<BgzfReader>>(std::move(file), std::move(pairs));
 }
 
 }  // namespace tavlo

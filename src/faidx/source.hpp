@@ -64,7 +64,6 @@ class FileSource : public Source {
 
   ~FileSource() override;
 
-  const std::string& path() const { return path_; }
   // The mapped bytes, or nullptr (an empty file, or read through the descriptor).
   const char* map() const { return map_; }
   bool mapped() const { return mapped_; }
@@ -120,5 +119,13 @@ class CompressedSource final : public Source {
   std::unique_ptr<FileSource> file_;
   Reader reader_;
 };
+
+// A BGZF file's source, over its .gzi pairs or the path of its .gzi (read on the first read).
+// Made in source.cpp: a unit that sees CompressedSource<BgzfReader> may have the compiler guess
+// every call through Source lands there, which slows the plain fetches.
+struct GziEntry;
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path);
+std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,
+                                         std::vector<GziEntry> pairs);
 
 }  // namespace tavlo
