@@ -29,7 +29,7 @@ class MapSource final : public FileSource {
     // A file cut inside its last page loses no page: the bytes past its new end read as NULs
     // then, the last one included when the region reaches past it.
     if (changed() || (!out.empty() && out.back() == '\0' && map_shrank())) [[unlikely]] {
-      return changed_status();
+      return changed_error();
     }
     return Ok{};
   }
@@ -54,7 +54,7 @@ class DescriptorSource final : public FileSource {
   [[gnu::noinline]] Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
                                 std::string& out) const override {
     Status r = extract_sequence_from_file_optimized(fd_.get(), e, start, count, out);
-    if (r && out.size() < count && fd_shrank()) [[unlikely]] return changed_status();
+    if (r && out.size() < count && fd_shrank()) [[unlikely]] return changed_error();
     return r;
   }
 };
@@ -114,8 +114,6 @@ bool FileSource::fd_shrank() const {
   struct stat now;
   return ::fstat(fd_.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) < size_;
 }
-
-Status FileSource::changed_status() const { return changed_error(); }
 
 FaidxError FileSource::changed_error() const {
   return FaidxError::io(path_ +

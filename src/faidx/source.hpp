@@ -74,7 +74,7 @@ class FileSource : public Source {
   // True once a read of the map met pages the file no longer has.
   bool changed() const { return guard_.changed(); }
   // The error of every read of a file that shrank under its reader.
-  FaidxError changed_error() const;
+  [[gnu::cold, gnu::noinline]] FaidxError changed_error() const;
 
  protected:
   FileSource() = default;
@@ -82,7 +82,6 @@ class FileSource : public Source {
   [[gnu::cold, gnu::noinline]] bool map_shrank() const;
   // True when the file behind the descriptor is now shorter than when it was opened.
   [[gnu::cold, gnu::noinline]] bool fd_shrank() const;
-  [[gnu::cold, gnu::noinline]] Status changed_status() const;
 
   std::string path_;
   FileDescriptor fd_;
