@@ -98,7 +98,7 @@ void build_damaged(const Fixture& fx, FuzzedDataProvider& fdp, const Regions& re
   for (const auto& [e, where] : regions) {
     std::string got;
     const tavlo::Status s =
-        tavlo::extract_sequence_from_gzip(reader, e, where.first, where.second, got);
+        tavlo::extract_sequence_from_text(reader, e, where.first, where.second, got);
     FUZZ_REQUIRE(s.ok());
     FUZZ_REQUIRE(got == tavlo::extract_sequence_from_mmap(text, e, where.first, where.second));
   }
@@ -167,7 +167,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [e, where] : regions) {
     std::string got;
     const tavlo::Status s =
-        tavlo::extract_sequence_from_gzip(reader, e, where.first, where.second, got);
+        tavlo::extract_sequence_from_text(reader, e, where.first, where.second, got);
     if (truthful) {
       FUZZ_REQUIRE(s.ok());
       FUZZ_REQUIRE(got == tavlo::extract_sequence_from_mmap(fx.text, e, where.first, where.second));

@@ -88,7 +88,7 @@ constexpr std::uint64_t kPrefetchSpan = 4096;
 
 void prefetch_piece(const Faidx& fx, const Piece& pc) {
   if (!pc.entry || pc.last < pc.first) return;
-  fx.prefetch_region(*pc.entry, pc.first, pc.last, kPrefetchSpan);
+  fx.source().prefetch(*pc.entry, pc.first, pc.last, kPrefetchSpan);
 }
 
 void format_block(const Faidx& fx, const Chunk& chunk, const Layout& layout, std::size_t begin,

@@ -65,7 +65,7 @@ class Filler {
   void hint(std::size_t i) const {
     const EntryNumbers e = fx_.names().numbers_at(w_.records[i]);
     const WindowSpan r = resolve_window(w_.starts[i], w_.width, e.rlen);
-    if (r.span != 0) fx_.prefetch_region(e, r.first, r.first + r.span - 1, 4096);
+    if (r.span != 0) fx_.source().prefetch(e, r.first, r.first + r.span - 1, 4096);
   }
 
   Status fill_row(std::size_t i, std::string& scratch) const {
@@ -75,7 +75,7 @@ class Filler {
     const WindowSpan r = resolve_window(w_.starts[i], width, e.rlen);
     std::uint64_t got = 0;
     if (r.span != 0) {
-      if (Status s = fx_.read_residues(e, r.first, r.span, scratch); !s) return s;
+      if (Status s = fx_.source().read(e, r.first, r.span, scratch); !s) return s;
       got = std::min<std::uint64_t>(scratch.size(), r.span);
       if (got < r.span && default_seq_ != nullptr) {
         // As the fetches do: the residues that the index promises but the file lacks.

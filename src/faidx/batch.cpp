@@ -79,12 +79,13 @@ class Runner {
  private:
   std::size_t position(std::size_t k) const { return order_.empty() ? k : order_[k]; }
 
+  // Hints the first lines of item k's region only: the copy itself streams the rest.
   void prefetch(std::size_t k) const {
     const BatchItem& it = items_[k];
     if (options_.same_entry != nullptr) {
-      fx_.prefetch_region(*options_.same_entry, it.start, it.end);
+      fx_.source().prefetch(*options_.same_entry, it.start, it.end, 192);
     } else if (it.index != NameTable::npos) {
-      fx_.prefetch_region(fx_.names().numbers_at(it.index), it.start, it.end);
+      fx_.source().prefetch(fx_.names().numbers_at(it.index), it.start, it.end, 192);
     }
   }
 

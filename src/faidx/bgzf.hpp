@@ -143,9 +143,4 @@ class BgzfReader {
   mutable std::atomic<std::size_t> next_miss_{0};
 };
 
-// Copies `count` residues of `e` from residue `start` out of the text behind `reader`, walking the
-// same span as extract_sequence_from_mmap and giving the same residues for the same text.
-Status extract_sequence_from_bgzf(const BgzfReader& reader, const EntryNumbers& e,
-                                  std::uint64_t start, std::uint64_t count, std::string& out);
-
 }  // namespace tavlo

@@ -7,24 +7,21 @@ namespace tavlo {
 
 namespace {
 
-std::string decimal(std::uint64_t v) { return std::to_string(v); }
-
 // A refusal: under strict bounds the error, otherwise a warning and the region as it is.
-template <class Text>
-Result<Span> refuse(bool strict, Text&& text, Warnings& warnings, std::uint64_t start,
+Result<Span> refuse(bool strict, std::string text, Warnings& warnings, std::uint64_t start,
                     std::uint64_t end) {
-  if (strict) return FaidxError::of(ErrorKind::Bounds, std::string(std::forward<Text>(text)));
-  warnings.add(std::string(std::forward<Text>(text)));
+  if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
+  warnings.add(std::move(text));
   return Span{start, end, 0};
 }
 
 Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen, std::uint64_t start,
                              std::uint64_t end, bool strict, Warnings& warnings) {
   if (start > rlen || end > rlen) {
-    std::string text = "coordinates " + decimal(start) + "-" + decimal(end) +
+    std::string text = "coordinates " + std::to_string(start) + "-" + std::to_string(end) +
                        " are out of bounds for sequence '";
     text.append(name);
-    text += "' of length " + decimal(rlen);
+    text += "' of length " + std::to_string(rlen);
     if (strict) return FaidxError::of(ErrorKind::Bounds, std::move(text));
     warnings.add(std::move(text));
     if (start > rlen) return Span{start, start, 0};
@@ -35,8 +32,8 @@ Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen, std::uin
   }
   if (start > end) {
     return refuse(strict,
-                  "start coordinate " + decimal(start) + " is greater than end coordinate " +
-                      decimal(end),
+                  "start coordinate " + std::to_string(start) + " is greater than end coordinate " +
+                      std::to_string(end),
                   warnings, start, end);
   }
   return Span{start, end, end - start + 1};
@@ -46,7 +43,8 @@ Result<Span> resolve_checked(std::string_view name, std::uint64_t rlen, std::uin
                                         std::uint64_t start, std::uint64_t end) {
   std::string text = "Invalid region ";
   text.append(name);
-  text += ":" + decimal(start) + "-" + decimal(end) + " (sequence length: " + decimal(rlen) + ")";
+  text += ":" + std::to_string(start) + "-" + std::to_string(end) +
+          " (sequence length: " + std::to_string(rlen) + ")";
   return FaidxError::of(ErrorKind::Region, std::move(text));
 }
 

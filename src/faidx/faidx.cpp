@@ -129,13 +129,7 @@ Status Faidx::index_written(Status written, const std::string& path) {
 
 Status Faidx::index_plain(const FileSource& file, bool build) {
   const FaidxOptions& opt = options_;
-  if (!build) {
-    names_.set_keep_first(opt.first_duplicate_wins);
-    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
-      return in_file(std::move(r).error(), index_path_);
-    }
-    return Ok{};
-  }
+  if (!build) return load_fai();
   auto listing =
       file.mapped()
           ? scan_fasta_listing(std::string_view(file.map(), file.size()), 4 << 20,
@@ -145,6 +139,13 @@ Status Faidx::index_plain(const FileSource& file, bool build) {
   if (file.changed()) return file.changed_error();
   if (!listing) return in_file(std::move(listing).error(), opt.filename);
   return adopt_listing(std::move(*listing));
+}
+
+Status Faidx::load_fai() {
+  names_.set_keep_first(options_.first_duplicate_wins);
+  Status r = read_fai(index_path_, names_, options_.bytewise_names);
+  if (!r) return in_file(std::move(r).error(), index_path_);
+  return r;
 }
 
 Status Faidx::adopt_listing(NameTable listing) {
@@ -168,10 +169,7 @@ Status Faidx::index_bgzf(std::unique_ptr<FileSource> file, bool build_fai) {
                          (opt.build_index && opt.rebuild &&
                           newer(file->opened_stat().st_mtim, gzi_st.st_mtim));
   if (!build_fai) {
-    names_.set_keep_first(opt.first_duplicate_wins);
-    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
-      return in_file(std::move(r).error(), index_path_);
-    }
+    if (Status r = load_fai(); !r) return r;
     if (!gzi_build) {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.
       source_ = make_bgzf_source(std::move(file), gzi_path);

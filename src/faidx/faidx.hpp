@@ -103,21 +103,6 @@ class Faidx {
     if (reshapes_ && r) pad_and_case(seq, span.count);
     return r;
   }
-  // Replaces `out` with `count` residues of `e` from 1-based residue `start` (which must lie in
-  // the record), read from the file's bytes as the other fetches read them (map, descriptor or
-  // BGZF), with their errors (file changed while open, damaged block). Short when the file ends
-  // first. No casing, no padding.
-  Status read_residues(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-                       std::string& out) const {
-    return source_->read(e, start, count, out);
-  }
-  // Asks the CPU to start loading the bytes of a region (see Source::prefetch); the default
-  // hints the first lines only.
-  void prefetch_region(const EntryNumbers& entry, std::uint64_t start, std::uint64_t end,
-                       std::uint64_t max_residues = 192) const {
-    source_->prefetch(entry, start, end, max_residues);
-  }
-
   // The Fetch error of a name that the index does not hold.
   static FaidxError not_found(std::string_view name);
 
@@ -134,6 +119,8 @@ class Faidx {
   Status index_plain(const FileSource& file, bool build);
   // The same for a plain gzip file and its checkpoint index (faidx_gzip.cpp).
   Status index_gzip(std::unique_ptr<FileSource> file, bool build);
+  // Reads the .fai at index_path() into the name table.
+  Status load_fai();
   // Writes the .fai of a scanned listing and makes it the name table.
   Status adopt_listing(NameTable listing);
   // The same for a BGZF file, whose .gzi is read or built too; makes the source.

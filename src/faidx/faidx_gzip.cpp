@@ -1,5 +1,4 @@
-// Plain gzip FASTA files: their source (checkpoints and a cache of inflated stretches) and the
-// opening of their .fai and checkpoint index.
+// Plain gzip FASTA files: opening their .fai and checkpoint index, and their source over both.
 #include <sys/stat.h>
 
 #include "faidx/fai_file.hpp"
@@ -8,34 +7,6 @@
 #include "faidx/gzip_reader.hpp"
 
 namespace tavlo {
-
-namespace {
-
-class GzipSource final : public Source {
- public:
-  template <class Index>
-  GzipSource(std::unique_ptr<FileSource> file, Index&& index)
-      : file_(std::move(file)),
-        reader_({file_->map(), file_->fd(), file_->size()}, file_->opened_stat(),
-                std::forward<Index>(index)) {}
-
-  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-              std::string& out) const override {
-    // Compressed bytes past the end of a file that shrank under the map read as zeros, which
-    // fail the inflation; the error says what happened instead.
-    Status r = extract_sequence_from_gzip(reader_, e, start, count, out);
-    if (file_->changed()) [[unlikely]] return file_->changed_error();
-    return r;
-  }
-
-  bool wants_file_order() const override { return true; }
-
- private:
-  std::unique_ptr<FileSource> file_;
-  GzipReader reader_;
-};
-
-}  // namespace
 
 Status Faidx::index_gzip(std::unique_ptr<FileSource> file, bool build_fai) {
   const FaidxOptions& opt = options_;
@@ -52,13 +23,10 @@ Status Faidx::index_gzip(std::unique_ptr<FileSource> file, bool build_fai) {
                           " (it was made from another file, or the file changed since)");
   }
   if (!build_fai) {
-    names_.set_keep_first(opt.first_duplicate_wins);
-    if (Status r = read_fai(index_path_, names_, opt.bytewise_names); !r) {
-      return in_file(std::move(r).error(), index_path_);
-    }
+    if (Status r = load_fai(); !r) return r;
     if (fresh) {
       // Read on the first fetch: opening stays a few system calls, as for a plain file.
-      source_ = std::make_unique<GzipSource>(std::move(file), gzidx_path);
+      source_ = std::make_unique<CompressedSource<GzipReader>>(std::move(file), st, gzidx_path);
       return Ok{};
     }
   }
@@ -76,7 +44,8 @@ Status Faidx::index_gzip(std::unique_ptr<FileSource> file, bool build_fai) {
   if (build_fai) {
     if (Status s = adopt_listing(std::move(built->listing)); !s) return s;
   }
-  source_ = std::make_unique<GzipSource>(std::move(file), std::move(built->index));
+  source_ = std::make_unique<CompressedSource<GzipReader>>(std::move(file), st,
+                                                           std::move(built->index));
   return Ok{};
 }
 

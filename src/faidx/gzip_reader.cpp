@@ -321,9 +321,4 @@ Status GzipReader::append_text(std::uint64_t a, std::uint64_t stop, std::size_t 
   return Ok{};
 }
 
-Status extract_sequence_from_gzip(const GzipReader& reader, const EntryNumbers& e,
-                                  std::uint64_t start, std::uint64_t count, std::string& out) {
-  return extract_sequence_from_text(reader, e, start, count, out);
-}
-
 }  // namespace tavlo

@@ -104,9 +104,4 @@ class GzipReader {
   std::unique_ptr<Slot[]> slots_;
 };
 
-// Copies `count` residues of `e` from residue `start` out of the text behind `reader`, walking the
-// same span as extract_sequence_from_mmap and giving the same residues for the same text.
-Status extract_sequence_from_gzip(const GzipReader& reader, const EntryNumbers& e,
-                                  std::uint64_t start, std::uint64_t count, std::string& out);
-
 }  // namespace tavlo

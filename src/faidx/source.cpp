@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include "faidx/bgzf.hpp"
-#include "faidx/extract.hpp"
 
 namespace tavlo {
 
@@ -30,7 +29,7 @@ class MapSource final : public FileSource {
     // A file cut inside its last page loses no page: the bytes past its new end read as NULs
     // then, the last one included when the region reaches past it.
     if (changed() || (!out.empty() && out.back() == '\0' && map_shrank())) [[unlikely]] {
-      return changed_status();
+      return changed_error();
     }
     return Ok{};
   }
@@ -55,32 +54,9 @@ class DescriptorSource final : public FileSource {
   [[gnu::noinline]] Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
                                 std::string& out) const override {
     Status r = extract_sequence_from_file_optimized(fd_.get(), e, start, count, out);
-    if (r && out.size() < count && fd_shrank()) [[unlikely]] return changed_status();
+    if (r && out.size() < count && fd_shrank()) [[unlikely]] return changed_error();
     return r;
   }
-};
-
-class BgzfSource final : public Source {
- public:
-  template <class Gzi>
-  BgzfSource(std::unique_ptr<FileSource> file, Gzi&& gzi)
-      : file_(std::move(file)),
-        reader_({file_->map(), file_->fd(), file_->size()}, std::forward<Gzi>(gzi)) {}
-
-  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
-              std::string& out) const override {
-    // Compressed bytes past the end of a file that shrank under the map read as zeros, which
-    // fail their block's checks; the error says what happened instead.
-    Status r = extract_sequence_from_bgzf(reader_, e, start, count, out);
-    if (file_->changed()) [[unlikely]] return file_->changed_error();
-    return r;
-  }
-
-  bool wants_file_order() const override { return true; }
-
- private:
-  std::unique_ptr<FileSource> file_;
-  BgzfReader reader_;
 };
 
 }  // namespace
@@ -139,8 +115,6 @@ bool FileSource::fd_shrank() const {
   return ::fstat(fd_.get(), &now) == 0 && static_cast<std::uint64_t>(now.st_size) < size_;
 }
 
-Status FileSource::changed_status() const { return changed_error(); }
-
 FaidxError FileSource::changed_error() const {
   return FaidxError::io(path_ +
                         " changed while open: it is shorter than when it was opened (open it "
@@ -148,12 +122,12 @@ FaidxError FileSource::changed_error() const {
 }
 
 std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path) {
-  return std::make_unique<BgzfSource>(std::move(file), std::move(gzi_path));
+  return std::make_unique<CompressedSource<BgzfReader>>(std::move(file), std::move(gzi_path));
 }
 
 std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,
                                          std::vector<GziEntry> pairs) {
-  return std::make_unique<BgzfSource>(std::move(file), std::move(pairs));
+  return std::make_unique<CompressedSource<BgzfReader>>(std::move(file), std::move(pairs));
 }
 
 }  // namespace tavlo

@@ -2,7 +2,8 @@
 //
 // A source turns (index entry, first residue, count) into residues, skipping line terminators.
 // The plain file is read from its memory map or, when it is opened for writing, through its
-// descriptor with positioned reads; a compressed file (BGZF) through its blocks and their cache.
+// descriptor with positioned reads; a compressed file through its reader (BGZF blocks, gzip
+// checkpoints) and its cache.
 // Every source reports a file that changed under it as an error, never as wrong bytes, and may be
 // read from many threads at once.
 #pragma once
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "errors/errors.hpp"
+#include "faidx/extract.hpp"
 #include "faidx/file_io.hpp"
 #include "faidx/map_guard.hpp"
 #include "faidx/name_table.hpp"
@@ -62,7 +64,6 @@ class FileSource : public Source {
 
   ~FileSource() override;
 
-  const std::string& path() const { return path_; }
   // The mapped bytes, or nullptr (an empty file, or read through the descriptor).
   const char* map() const { return map_; }
   bool mapped() const { return mapped_; }
@@ -73,7 +74,7 @@ class FileSource : public Source {
   // True once a read of the map met pages the file no longer has.
   bool changed() const { return guard_.changed(); }
   // The error of every read of a file that shrank under its reader.
-  FaidxError changed_error() const;
+  [[gnu::cold, gnu::noinline]] FaidxError changed_error() const;
 
  protected:
   FileSource() = default;
@@ -81,7 +82,6 @@ class FileSource : public Source {
   [[gnu::cold, gnu::noinline]] bool map_shrank() const;
   // True when the file behind the descriptor is now shorter than when it was opened.
   [[gnu::cold, gnu::noinline]] bool fd_shrank() const;
-  [[gnu::cold, gnu::noinline]] Status changed_status() const;
 
   std::string path_;
   FileDescriptor fd_;
@@ -92,9 +92,36 @@ class FileSource : public Source {
   MapGuard guard_;  // turns a read past the end of a file that shrank into changed()
 };
 
-// Reads a BGZF file's text through its .gzi pairs (`gzi_path`, read on the first read, unless
-// `pairs` are given) and a cache of inflated blocks; `file` holds the compressed bytes.
-class BgzfReader;
+// A compressed local file read through `Reader` (BgzfReader, GzipReader), which is built from the
+// file's bytes and the rest of the arguments (the file's index, or the path of one to read on the
+// first read); `file` holds the compressed bytes.
+template <class Reader>
+class CompressedSource final : public Source {
+ public:
+  template <class... Args>
+  explicit CompressedSource(std::unique_ptr<FileSource> file, Args&&... args)
+      : file_(std::move(file)),
+        reader_({file_->map(), file_->fd(), file_->size()}, std::forward<Args>(args)...) {}
+
+  Status read(const EntryNumbers& e, std::uint64_t start, std::uint64_t count,
+              std::string& out) const override {
+    // Compressed bytes past the end of a file that shrank under the map read as zeros, which
+    // fail the inflation; the error says what happened instead.
+    Status r = extract_sequence_from_text(reader_, e, start, count, out);
+    if (file_->changed()) [[unlikely]] return file_->changed_error();
+    return r;
+  }
+
+  bool wants_file_order() const override { return true; }
+
+ private:
+  std::unique_ptr<FileSource> file_;
+  Reader reader_;
+};
+
+// A BGZF file's source, over its .gzi pairs or the path of its .gzi (read on the first read).
+// Made in source.cpp: a unit that sees CompressedSource<BgzfReader> may have the compiler guess
+// every call through Source lands there, which slows the plain fetches.
 struct GziEntry;
 std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file, std::string gzi_path);
 std::unique_ptr<Source> make_bgzf_source(std::unique_ptr<FileSource> file,

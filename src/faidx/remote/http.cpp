@@ -308,6 +308,34 @@ FaidxError transfer_error(const std::string& shown, CURLcode code) {
   return FaidxError::io(shown + ": " + curl_easy_strerror(code));
 }
 
+// Sends a GET of bytes `r` into `t` and settles what every range request meets alike: no handle,
+// a failed transfer, a throttled or failing server (retried), and a missing or forbidden object
+// (401 too when probing, that is without `if_match`). Nothing when the response, whose HTTP status
+// is left in `status`, is the caller's to judge.
+std::optional<Attempt> send_range(HttpClient::Shared& shared, const std::string& url,
+                                  const std::string& shown, ByteRange r,
+                                  const std::string* if_match, Transfer& t, long& status) {
+  t.range = std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - 1);
+  t.cap = r.length;
+  CURL* h = shared.acquire();
+  if (h == nullptr) return Attempt{Outcome::fail, FaidxError::io("out of memory for a request")};
+  shared.setup(h, url, t, if_match);
+  const CURLcode code = curl_easy_perform(h);
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  shared.release(h);
+  if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.overflow)) {
+    return Attempt{retriable(code) ? Outcome::retry : Outcome::fail, transfer_error(shown, code)};
+  }
+  if (status == 429 || status >= 500) {
+    return Attempt{Outcome::retry, FaidxError::io(shown + ": " + http_status_text(status))};
+  }
+  if (status == 404 || status == 403 || status == 410 || (status == 401 && if_match == nullptr)) {
+    return Attempt{Outcome::fail, FaidxError::of(ErrorKind::FastaNotFound,
+                                                 shown + " (" + http_status_text(status) + ")")};
+  }
+  return std::nullopt;
+}
+
 // Checks a range response for bytes `r` of version `v`. Retry for what may pass (a short body),
 // fail for what will not (Range ignored, another object).
 Attempt check_range(const std::string& shown, const ObjectVersion& v, ByteRange r, long status,
@@ -352,25 +380,9 @@ Result<ObjectVersion> HttpClient::probe(std::uint64_t length, std::string& out) 
   ObjectVersion v;
   Status s = with_retries([&]() -> Attempt {
     Transfer t;
-    t.range = "0-" + std::to_string(length - 1);
-    t.cap = length;
-    CURL* h = shared_->acquire();
-    if (h == nullptr) return {Outcome::fail, FaidxError::io("out of memory for a request")};
-    shared_->setup(h, url_, t, nullptr);
-    const CURLcode code = curl_easy_perform(h);
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    shared_->release(h);
-    if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.overflow)) {
-      return {retriable(code) ? Outcome::retry : Outcome::fail, transfer_error(shown_, code)};
-    }
-    if (status == 429 || status >= 500) {
-      return {Outcome::retry, FaidxError::io(shown_ + ": " + http_status_text(status))};
-    }
-    if (status == 404 || status == 403 || status == 410 || status == 401) {
-      return {Outcome::fail,
-              FaidxError::of(ErrorKind::FastaNotFound, shown_ + " (" + http_status_text(status) +
-                                                           ")")};
+    if (auto a = send_range(*shared_, url_, shown_, {0, length}, nullptr, t, status)) {
+      return std::move(*a);
     }
     std::uint64_t first = 0, last = 0, total = 0;
     if (status == 416 && parse_content_range(t.content_range, &first, &last, &total) &&
@@ -403,26 +415,8 @@ Result<ObjectVersion> HttpClient::probe(std::uint64_t length, std::string& out) 
 Status HttpClient::get_range(const ObjectVersion& v, ByteRange r, std::string& out) const {
   return with_retries([&]() -> Attempt {
     Transfer t;
-    t.range = std::to_string(r.offset) + "-" + std::to_string(r.offset + r.length - 1);
-    t.cap = r.length;
-    CURL* h = shared_->acquire();
-    if (h == nullptr) return {Outcome::fail, FaidxError::io("out of memory for a request")};
-    shared_->setup(h, url_, t, &v.etag);
-    const CURLcode code = curl_easy_perform(h);
     long status = 0;
-    curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
-    shared_->release(h);
-    if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && t.overflow)) {
-      return {retriable(code) ? Outcome::retry : Outcome::fail, transfer_error(shown_, code)};
-    }
-    if (status == 429 || status >= 500) {
-      return {Outcome::retry, FaidxError::io(shown_ + ": " + http_status_text(status))};
-    }
-    if (status == 404 || status == 403 || status == 410) {
-      return {Outcome::fail,
-              FaidxError::of(ErrorKind::FastaNotFound, shown_ + " (" + http_status_text(status) +
-                                                           ")")};
-    }
+    if (auto a = send_range(*shared_, url_, shown_, r, &v.etag, t, status)) return std::move(*a);
     Attempt a = check_range(shown_, v, r, status, t);
     if (a.outcome == Outcome::ok) out = std::move(t.body);
     return a;
