@@ -116,9 +116,7 @@ class TextFeed {
     if (buf_.size() - filled_ < n) buf_.resize(std::max(buf_.size() * 2, filled_ + n));
     return buf_.data() + filled_;
   }
-  std::size_t room() const { return buf_.size() - filled_; }
   void added(std::size_t n) { filled_ += n; }
-  std::size_t pending() const { return filled_ - clean_; }
 
   Status flush(bool last) {
     if (last) {
