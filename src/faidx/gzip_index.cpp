@@ -23,6 +23,7 @@
 #include "faidx/file_io.hpp"
 #include "faidx/pool.hpp"
 #include "faidx/scan.hpp"
+#include "faidx/window_codec.hpp"
 
 namespace tavlo {
 
@@ -68,37 +69,6 @@ struct ZInflate {
     if (ready) inflateEnd(&z);
   }
 };
-
-// Appends the window `p[0, n)` deflated to `out`, or as it is when deflating does not shrink it;
-// returns the size stored. Windows are Huffman-coded without matches: DNA text gains little from
-// matches within 32 KiB, and literals alone inflate fastest, which is most of a random read.
-std::uint32_t store_window(const unsigned char* p, std::uint32_t n, std::string& out) {
-  const std::size_t at = out.size();
-  out.resize(at + n + 1024);
-  auto* dst = reinterpret_cast<unsigned char*>(out.data() + at);
-  struct Deflater {
-    z_stream z{};
-    Deflater() {
-      if (deflateInit2(&z, 1, Z_DEFLATED, -15, 9, Z_HUFFMAN_ONLY) != Z_OK) throw std::bad_alloc();
-    }
-    ~Deflater() { deflateEnd(&z); }
-  };
-  thread_local Deflater d;
-  z_stream& z = d.z;
-  deflateReset(&z);
-  z.next_in = const_cast<Bytef*>(p);
-  z.avail_in = n;
-  z.next_out = dst;
-  z.avail_out = n;
-  std::size_t got = deflate(&z, Z_FINISH) == Z_STREAM_END ? n - z.avail_out : 0;
-  // A window stored as it is has its full length: the reader tells the two kinds apart by that.
-  if (got == 0 || got >= n) {
-    std::memcpy(dst, p, n);
-    got = n;
-  }
-  out.resize(at + got);
-  return static_cast<std::uint32_t>(got);
-}
 
 // Where checkpoints go: at least kMinText bytes of text apart, as soon as the windows stored so
 // far and the next one cost at most a seventh of the compressed bytes read (so the index stays
@@ -430,27 +400,7 @@ Status load_window(const GzipIndex& index, const GzipPoint& p, std::string& out)
     out.assign(stored);
     return Ok{};
   }
-  out.resize(p.window_len);
-  bool ok;
-#if defined(TAVLO_HAVE_ISAL)
-  thread_local std::unique_ptr<inflate_state> st(new inflate_state);
-  isal_inflate_init(st.get());
-  st->crc_flag = ISAL_DEFLATE;
-  st->next_in = const_cast<std::uint8_t*>(bytes_of(stored));
-  st->avail_in = p.window_size;
-  st->next_out = reinterpret_cast<std::uint8_t*>(out.data());
-  st->avail_out = p.window_len;
-  ok = isal_inflate_stateless(st.get()) == ISAL_DECOMP_OK && st->avail_out == 0;
-#else
-  z_stream z{};
-  if (inflateInit2(&z, -15) != Z_OK) throw std::bad_alloc();
-  z.next_in = const_cast<Bytef*>(bytes_of(stored));
-  z.avail_in = p.window_size;
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = p.window_len;
-  ok = inflate(&z, Z_FINISH) == Z_STREAM_END && z.avail_out == 0;
-  inflateEnd(&z);
-#endif
+  const bool ok = decode_window(stored, p.window_len, index.coded_windows, out);
   if (!ok) return FaidxError::io("corrupt window in the checkpoint index");
   return Ok{};
 }
@@ -769,13 +719,14 @@ Result<GzipBuild> build_gzip_index(const CompressedBytes& file, const struct sta
   return IndexPass(file, st, scan, bytewise).run(false);
 }
 
-// The .gzidx layout (little-endian): the 8 bytes "TVGZIDX\n", a u32 version (1), a u32 of flags
+// The .gzidx layout (little-endian): the 8 bytes "TVGZIDX\n", a u32 version (2), a u32 of flags
 // (0), the compressed size (u64), the modification time in seconds and nanoseconds (two i64), the
 // text size (u64), the point count (u64), the CRC32 of every byte after this 64-byte header
 // (u32) and 4 zero bytes; then per point its bit offset and uncompressed offset (u64 each), the
 // stored and the inflated size of its window (u32 each), the bit offset and bit length of the
 // header of the block it is in (u64, u32; both 0 for a block boundary); then the windows, one
-// after the other, each raw deflate data, or the window itself when the two sizes are equal.
+// after the other: the window itself when the two sizes are equal, else a coding byte and the
+// window coded (see window_codec.hpp). Version 1 differs only there: its windows are raw deflate.
 namespace {
 constexpr char kMagic[8] = {'T', 'V', 'G', 'Z', 'I', 'D', 'X', '\n'};
 constexpr std::size_t kHeader = 64;
@@ -797,7 +748,7 @@ std::string format_gzip_index(const GzipIndex& index) {
   }
   body += index.windows;
   std::string out(kMagic, sizeof kMagic);
-  put_le(out, 1, 4);
+  put_le(out, index.coded_windows ? 2 : 1, 4);
   put_le(out, 0, 4);
   put_le(out, index.compressed_size, 8);
   put_le(out, static_cast<std::uint64_t>(index.mtime_sec), 8);
@@ -903,9 +854,11 @@ Result<GzipIndex> parse_gzip_index(std::string_view bytes) {
     return FaidxError::io(kBad);
   }
   const unsigned char* u = bytes_of(bytes);
-  if (le32(u + 8) != 1) return FaidxError::io("unsupported checkpoint index version");
+  const std::uint32_t version = le32(u + 8);
+  if (version != 1 && version != 2) return FaidxError::io("unsupported checkpoint index version");
   if (le32(u + 12) != 0 || le32(u + 60) != 0) return FaidxError::io(kBad);
   GzipIndex ix;
+  ix.coded_windows = version == 2;
   ix.compressed_size = le64(u + 16);
   ix.mtime_sec = static_cast<std::int64_t>(le64(u + 24));
   ix.mtime_nsec = static_cast<std::int64_t>(le64(u + 32));

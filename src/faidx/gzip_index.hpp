@@ -4,8 +4,9 @@
 // checkpoint records where a deflate block starts (as a bit offset in the compressed file), the
 // uncompressed offset of its first byte and the 32 KiB of text before it (the window), which is
 // all an inflater needs to resume there. The .gzidx file beside the FASTA file stores the
-// checkpoints of one pass over the whole file, with the windows compressed, together with the
-// size and modification time of the file they were made from.
+// checkpoints of one pass over the whole file, with the windows packed or compressed (see
+// window_codec.hpp), together with the size and modification time of the file they were made
+// from.
 #pragma once
 
 #include <sys/stat.h>
@@ -69,6 +70,7 @@ struct GzipIndex {
   std::int64_t mtime_nsec = 0;
   std::uint64_t text_size = 0;    // its uncompressed size
   bool raw_windows = false;       // windows stored as they are (GZIDX), not deflated
+  bool coded_windows = true;      // a window names its coding (else it is raw deflate: version 1)
   std::vector<GzipPoint> points;  // by offset; the first at uncompressed offset 0
   std::string windows;
 };
