@@ -5,7 +5,7 @@
 // residues, never a crash, a hang or a read outside a buffer; reads through the true index (or
 // through some of its points only) must give exactly the residues of the plain text. A damaged
 // copy of a fixed file must make the building pass fail with an error value or index exactly the
-// plain text.
+// plain text. Stored windows as given must decode to an error value or to a window.
 #include <fuzzer/FuzzedDataProvider.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -18,6 +18,7 @@
 #include "faidx/extract.hpp"
 #include "faidx/gzip_index.hpp"
 #include "faidx/gzip_reader.hpp"
+#include "faidx/window_codec.hpp"
 #include "fuzz_check.hpp"
 
 namespace {
@@ -59,7 +60,10 @@ struct Fixture {
       for (int line = 0; line < 8000; ++line) {
         for (int i = 0; i < 60; ++i) {
           x = x * 1103515245u + 12345u;
-          text.push_back("ACGTNacgt"[(x >> 16) % 9]);
+          // Soft-masked stretches and a few N: most windows are packed, some Huffman-coded.
+          char c = (x >> 24) % 61 == 0 ? 'N' : "ACGT"[(x >> 16) % 4];
+          if ((line / 25) % 3 == 1) c = static_cast<char>(c | 0x20);
+          text.push_back(c);
         }
         text.push_back('\n');
       }
@@ -117,8 +121,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const Fixture fx;
   FuzzedDataProvider fdp(data, size);
   // The index as given; the true one changed; the true one; the true one thinned out (long
-  // stretches between its points); a damaged file indexed.
-  const int mode = fdp.ConsumeIntegralInRange(0, 4);
+  // stretches between its points); a damaged file indexed; a stored window as given.
+  const int mode = fdp.ConsumeIntegralInRange(0, 5);
+  if (mode == 5) {
+    const auto len = fdp.ConsumeIntegralInRange<std::uint32_t>(0, tavlo::kGzipWindow);
+    const std::string stored = fdp.ConsumeRemainingBytesAsString();
+    std::string out;
+    if (tavlo::decode_window(stored, len, true, out)) FUZZ_REQUIRE(out.size() == len);
+    return 0;
+  }
   const unsigned keep_every = fdp.ConsumeIntegralInRange(1u, 8u);
   std::vector<std::pair<EntryNumbers, std::pair<std::uint64_t, std::uint64_t>>> regions;
   for (int n = fdp.ConsumeIntegralInRange(1, 4); n > 0; --n) {

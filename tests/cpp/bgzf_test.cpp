@@ -338,7 +338,29 @@ void test_gzip_build() {
     CHECK(built->index.text_size == text.size());
     CHECK(built->index.points.size() > 4);
     CHECK(built->listing.size() == (scan ? 2u : 0u));
-    GzipReader reader({file.data(), -1, file.size()}, st, std::move(built->index));
+    GzipIndex index = std::move(built->index);
+    if (!scan) {  // as a version 1 index, whose windows are raw deflate, through its file format
+      std::string windows, w;
+      for (GzipPoint& p : index.points) {
+        CHECK(load_window(index, p, w).ok());
+        uLongf size = compressBound(static_cast<uLong>(w.size()));
+        std::string d(size, '\0');
+        CHECK(compress2(reinterpret_cast<Bytef*>(d.data()), &size,
+                        reinterpret_cast<const Bytef*>(w.data()), w.size(), 6) == Z_OK);
+        d = w.empty() ? std::string() : d.substr(2, size - 6);  // the zlib wrapping off
+        p.window_at = windows.size();
+        p.window_size = static_cast<std::uint32_t>(d.size());
+        windows += d;
+      }
+      index.windows = windows;
+      index.coded_windows = false;
+      const std::string bytes = format_gzip_index(index);
+      CHECK(bytes[8] == 1);
+      auto parsed = parse_gzip_index(bytes);
+      CHECK(parsed.ok() && !parsed->coded_windows);
+      if (parsed.ok()) index = std::move(*parsed);
+    }
+    GzipReader reader({file.data(), -1, file.size()}, st, std::move(index));
     for (std::uint64_t a = 0; a < text.size(); a += 777'777) {
       std::string got;
       CHECK(reader.append_text(a, a + 5000, 5000, got).ok());
