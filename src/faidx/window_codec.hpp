@@ -3,7 +3,7 @@
 // A window of nucleotide text is stored packed: two bits per base (A, C, G, T in either case),
 // and a small deflated list of what is not such a base (line feeds, runs of N, headers) and of
 // the lowercase stretches. That is about a quarter of the text, a quarter smaller than
-// Huffman-coding it, and unpacks several times faster than it inflates: the two costs of a
+// Huffman-coding it, and unpacks about four times faster than it inflates: the two costs of a
 // random read are the window and the text inflated after it. Other text (protein, a window
 // that is mostly headers) is Huffman-coded as raw deflate when that is smaller.
 //
