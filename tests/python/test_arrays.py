@@ -234,6 +234,7 @@ def test_other_threads_run_while_a_large_batch_fills(big):
 CHILD = """
 import signal, sys, time
 import numpy as np, tavlo
+signal.signal(signal.SIGINT, signal.default_int_handler)  # also in a job that ignores SIGINT
 fa = tavlo.Faidx(sys.argv[1], mutable=True)
 n = 3_000_000
 starts = np.random.default_rng(0).integers(1, 1_999_000, n)

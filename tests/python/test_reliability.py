@@ -352,7 +352,10 @@ def signalled_run(code, signum):
     returns what it printed after that."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [
         MODULE_DIR, os.environ.get("PYTHONPATH")])))
-    child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], env=env,
+    # Python's own SIGINT handler, even when the tests run in a background job that ignores it.
+    code = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n" + \
+        textwrap.dedent(code)
+    child = subprocess.Popen([sys.executable, "-c", code], env=env,
                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     assert child.stdout.readline() == "ready\n", child.stderr.read()
     threading.Event().wait(0.05)
