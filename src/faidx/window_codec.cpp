@@ -144,6 +144,12 @@ std::size_t pack(const unsigned char* p, std::uint32_t n, std::string& out) {
     since_run = 0;
     run_byte = -1;
   };
+  const auto end_lower = [&] {
+    put_varint(lower, lower_from - lower_end);
+    put_varint(lower, bases - lower_from);
+    ++lower_count;
+    lower_end = bases;
+  };
   for (std::uint32_t i = 0; i < n; ++i) {
     const unsigned char c = kCode[p[i]];
     if (c == kOther) {
@@ -162,10 +168,7 @@ std::size_t pack(const unsigned char* p, std::uint32_t n, std::string& out) {
       if (low) {
         lower_from = bases;
       } else {
-        put_varint(lower, lower_from - lower_end);
-        put_varint(lower, bases - lower_from);
-        ++lower_count;
-        lower_end = bases;
+        end_lower();
       }
       in_lower = low;
     }
@@ -174,11 +177,7 @@ std::size_t pack(const unsigned char* p, std::uint32_t n, std::string& out) {
     ++since_run;
   }
   end_run();
-  if (in_lower) {
-    put_varint(lower, lower_from - lower_end);
-    put_varint(lower, bases - lower_from);
-    ++lower_count;
-  }
+  if (in_lower) end_lower();
   list.clear();
   if (run_count + lower_count > 0) {
     put_varint(list, run_count);
@@ -190,7 +189,8 @@ std::size_t pack(const unsigned char* p, std::uint32_t n, std::string& out) {
   squeezed.clear();
   std::size_t size = 0;
   if (!list.empty()) {
-    size = deflate_to(reinterpret_cast<const unsigned char*>(list.data()), list.size(), false, squeezed, list.size() + list.size() / 8 + 64);
+    size = deflate_to(reinterpret_cast<const unsigned char*>(list.data()), list.size(), false,
+                      squeezed, list.size() + list.size() / 8 + 64);
     if (size == 0) {
       out.resize(at);
       return static_cast<std::size_t>(-1);
